@@ -1,0 +1,3 @@
+#include "app/cli/front_end.h"
+
+int RunProgram(int, char**) { return 0; }

@@ -1,0 +1,3 @@
+#include "app/cli/front_end.h"
+
+int main(int argc, char** argv) { return RunProgram(argc, argv); }

@@ -1,0 +1,47 @@
+// The program identifier table and the catalogue of drive identities: constant data.
+#pragma once
+
+#include <cstdint>
+
+// A 25-byte identity field: up to 24 characters of text, then zero bytes.
+struct IdentityField {
+    char text[25];
+};
+
+// A group is an array of fields ending with its "DATAEND" field (counted).
+using IdentityGroup = IdentityField;
+
+struct ProgramEntry {
+    const char* id;              // "LD3410" ...
+    const IdentityGroup* group;  // first field
+    int32_t count;               // fields, closing field included
+    int32_t settleSeconds;
+    uint8_t kind;
+    int32_t compareLength;  // 0: leave the scan's default (23)
+    bool perFieldLength;    // "LDMULTI": each field over its own text length
+};
+
+// In the order they are tested.
+extern const ProgramEntry kProgramTable[];
+extern const int kProgramTableSize;
+
+// The program table entry for an identifier spelled exactly, or null.
+const ProgramEntry* FindProgramEntry(const char* id);
+
+extern const char* const kGenericIds[];  // "HLVDOWNLOAD", "WINDWL2", "DUALDOWNLOAD"
+extern const int kGenericIdsSize;
+
+// Text length of a field (up to its first zero byte, at most 25).
+int FieldLength(const IdentityField& field);
+
+// Identification state of the process.
+struct IdentificationState {
+    const IdentityGroup* currentGroup = nullptr;
+    int32_t currentGroupCount = -1;
+    int32_t settleSeconds = 0;
+    void Reset() { *this = IdentificationState{}; }
+};
+IdentificationState& identification();
+extern const IdentityGroup*& currentGroup;
+extern int32_t& currentGroupCount;
+extern int32_t& settleSeconds;

@@ -1,0 +1,102 @@
+// The one command execution interface. Every SCSI command the program sends goes through here;
+// which back end carries it (pass-through over /dev/srN, or adapter/target/LUN over /dev/sgN)
+// is fixed by InitTransport.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "scsi/scsi_types.h"
+
+// What a back end saw of the last command it sent, for the trace.
+struct SentCommand {
+    uint8_t cdb[12] = {};
+    int cdbLength = 0;
+    const char* dir = "none";  // in, out, none, unspecified
+    uint32_t length = 0;
+    uint8_t scsiStatus = 0;
+    uint8_t hostStatus = 0;
+    uint8_t senseKey = 0, asc = 0, ascq = 0;
+};
+
+// The back-end contract: Enumerate, Open, Execute, Poll, plus Linux housekeeping.
+class Backend {
+public:
+    virtual ~Backend() = default;
+    // Called by InitTransport once the back end is chosen; 0 fails InitTransport.
+    virtual int Load() = 0;
+    virtual void Unload() {}
+    virtual int Enumerate(int capacity, DriveRecord* table) = 0;
+    virtual int Open(DriveRecord& record) = 0;
+    virtual void Close() = 0;  // CloseDrive: waits for a running no-wait command first
+    virtual int Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer, uint32_t length,
+                        uint8_t direction, int wait) = 0;
+    virtual int Poll() = 0;
+    // Largest single transfer the open drive can carry (bytes); 0 when nothing is open.
+    virtual uint32_t MaxTransfer() = 0;
+    // Can this process send WRITE BUFFER and vendor opcodes on this transport? When not, why.
+    virtual bool MaySendAnyCommand(std::string& why) = 0;
+    // A virtual-clock run calls this after each advance: let a due no-wait command finish.
+    virtual void Quiesce() {}
+    // The last command as it went to the kernel.
+    virtual const SentCommand& LastSent() const = 0;
+};
+
+// The transport's process-wide state.
+struct TransportState {
+    bool useAspi = false;  // the sg (adapter/target/LUN) back end is in force
+    int openDevice = -1;   // pass-through: the open node's handle, -1 = none
+    DriveRecord* currentDrive = nullptr;
+    std::atomic<uint8_t> asyncState{0};  // pass-through no-wait command: 0 running, 1 done, 2 failed
+    CommandErrorRecord lastCommandError{};
+    DriveRecord driveTable[kDriveTableCapacity];
+    int driveCount = 0;
+    bool aspiLibrary = false;  // sg back end loaded
+
+    void Reset();
+};
+
+TransportState& transport();
+
+// The names the rest of the program reads, bound to the one TransportState.
+extern DriveRecord (&driveTable)[kDriveTableCapacity];
+extern int& driveCount;
+extern CommandErrorRecord& lastCommandError;
+
+// The back ends the transport chooses between. Production wires the Linux ones; tests may plug
+// in their own. Ownership stays with the caller.
+void SetBackends(Backend* passThrough, Backend* aspi);
+Backend* ActiveBackend();
+
+int InitTransport();
+int IsAspiMode();
+int EnumerateDrives(int capacity, DriveRecord* table);
+int OpenDrive(DriveRecord& record);
+void CloseDrive();
+void ReleaseAspiLibrary();
+int ExecCommand(const uint8_t* cdb, void* buffer, uint32_t length);
+int ExecCommandEx(int wait, uint8_t direction, const uint8_t* cdb, void* buffer,
+                  uint32_t length);
+int ExecCommand64K(const uint8_t* cdb, void* buffer);
+int TestUnitReady();
+int PollCommand();
+
+// Opcode tables. LookupDirection gives the table's answer with no side effect: XFER_IN,
+// XFER_OUT, XFER_NONE, or 0 for an opcode outside the table.
+uint8_t LookupDirection(uint8_t opcode);
+// The direction encoded for the active back end; outside the table it shows
+// "Unknown Command!" and yields 2.
+uint8_t DirectionForOpcode(uint8_t opcode);
+int CdbLengthForOpcode(uint8_t opcode);
+
+// Resolve a caller's direction code the way both back ends do: XFER_IN, XFER_OUT, XFER_NONE,
+// or 0 when the opcode is outside the table (the message has been shown then).
+uint8_t ResolveDirection(uint8_t opcode, uint8_t direction, uint32_t length);
+// "in", "out", "none" or "unspecified" for a ResolveDirection result.
+const char* DirectionName(uint8_t resolved);
+
+// Largest transfer of the open drive, and the rights check, from the active back end.
+uint32_t TransportMaxTransfer();
+bool TransportMaySendAnyCommand(std::string& why);
+void TransportQuiesce();

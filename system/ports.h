@@ -1,0 +1,139 @@
+// The seams between the core and its surroundings: the user, time, the kernel and the host.
+// The core (scsi/, drives/, download/, system/) reaches all of them through Runtime (runtime.h).
+#pragma once
+
+#include <scsi/sg.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// ---- user interface -------------------------------------------------------------------------
+
+// Message box types and answers, with the values the dialog framework gives them.
+constexpr unsigned MB_OK = 0x00;
+constexpr unsigned MB_YESNO = 0x04;
+constexpr unsigned MB_ICONHAND = 0x10;
+constexpr unsigned MB_ICONEXCLAMATION = 0x30;
+constexpr unsigned MB_BUTTONS_MASK = 0x0F;
+constexpr unsigned MB_ICON_MASK = 0xF0;
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+constexpr int IDYES = 6;
+constexpr int IDNO = 7;
+
+struct FileRequest {
+    std::string title;
+    // (display text, pattern) pairs in order, blanks kept; the first one is selected.
+    std::vector<std::pair<std::string, std::string>> filters;
+    std::string initialName;  // "*.BIN" or "*.ROM"
+    std::string defaultExt;   // "BIN" or "ROM", added to a typed name without extension
+};
+
+class UiPort {
+public:
+    virtual ~UiPort() = default;
+    // drive list
+    virtual void ListClear() = 0;
+    virtual void ListAdd(const std::string& text) = 0;
+    virtual void ListSelect(int index) = 0;  // outside the list: no selection
+    virtual int ListSelected() = 0;          // -1 when none
+    virtual int ListCount() = 0;
+    // progress bar
+    virtual void ProgressRange(int32_t low, int32_t high) = 0;
+    virtual void ProgressStepSize(int32_t step) = 0;
+    virtual void ProgressStep() = 0;
+    virtual void ProgressPos(int32_t pos) = 0;
+    // read-only lines
+    virtual void SetStage(const std::string& text) = 0;
+    virtual void SetIdentity(const std::string& text) = 0;
+    // modal box; caption is already resolved (never empty). Returns IDOK, IDYES or IDNO.
+    virtual int MessageBox(const std::string& text, const std::string& caption,
+                           unsigned type) = 0;
+    // file-open dialog; false when cancelled
+    virtual bool ChooseFile(const FileRequest& request, std::string& path) = 0;
+    // dispatch queued events without waiting
+    virtual void PumpMessages() = 0;
+    virtual void SetWaitCursor(bool on) = 0;
+    // compact layout of the main window (no-op where there is no window)
+    virtual void MeasureLayout() = 0;
+    virtual void ApplyCompactSize() = 0;
+    // end the main loop with this exit code
+    virtual void Quit(int exitCode) = 0;
+};
+
+// ---- time ---------------------------------------------------------------------------------------
+
+class ClockPort {
+public:
+    virtual ~ClockPort() = default;
+    virtual void SleepMs(uint32_t ms) = 0;
+    virtual uint64_t ProcessMs() = 0;  // milliseconds since the program started
+    virtual uint32_t TickMs() = 0;     // system millisecond timer, wraps
+    virtual int64_t CalendarSeconds() = 0;
+    // ProcessMs without side effects, for records only (a virtual clock advances when read).
+    virtual uint64_t ElapsedMs() = 0;
+    virtual bool IsVirtual() const = 0;
+};
+
+// ---- thread priority ----------------------------------------------------------------------------
+
+class PriorityPort {
+public:
+    virtual ~PriorityPort() = default;
+    virtual void SetLowest() = 0;
+    virtual void SetNormal() = 0;
+};
+
+// ---- kernel devices -----------------------------------------------------------------------------
+
+enum class NodeClass { Block, Generic };  // /dev/srN, /dev/sgN
+
+struct DeviceNode {
+    std::string path;  // /dev/sr0, /dev/sg1, or an emulated node name
+    int index = -1;    // N of srN / sgN
+    int host = -1, channel = -1, target = -1, lun = -1;
+    int type = -1;  // SCSI peripheral type from sysfs, -1 when unknown
+};
+
+// Thin layer over the kernel calls both back ends make. Every call reports errno through `err`.
+class DevicePort {
+public:
+    virtual ~DevicePort() = default;
+    // Nodes of a class in ascending N. Generic nodes carry their host/channel/target/LUN.
+    virtual std::vector<DeviceNode> ListNodes(NodeClass cls) = 0;
+    // The node (any class) a path names, following symbolic links; false when it is none.
+    virtual bool Describe(const std::string& path, NodeClass cls, DeviceNode& node) = 0;
+    // Is the SCSI generic driver there?
+    virtual bool GenericDriverPresent() = 0;
+    // open read-write, non-blocking; a handle >= 0, or -1 with err
+    virtual int Open(const std::string& path, int& err) = 0;
+    virtual void Close(int handle) = 0;
+    // SG_IO ioctl: 0 or -1 with err
+    virtual int SgIo(int handle, sg_io_hdr_t& hdr, int& err) = 0;
+    // sg asynchronous interface: submit (write) and collect (poll + read).
+    virtual int Submit(int handle, sg_io_hdr_t& hdr, int& err) = 0;
+    // 1 collected into hdr, 0 nothing ready within timeoutMs (0 = do not wait), -1 error
+    virtual int Collect(int handle, sg_io_hdr_t& hdr, int timeoutMs, int& err) = 0;
+    // SG_SET_RESERVED_SIZE; the size in force afterwards (bytes), or -1
+    virtual int SetReservedSize(int handle, int bytes, int& err) = 0;
+    // largest single transfer the node's queue takes, in bytes (max_hw_sectors_kb), 0 = unknown
+    virtual uint32_t MaxTransferBytes(int handle) = 0;
+    // may this process send any command (WRITE BUFFER, vendor opcodes) through this node?
+    virtual bool MaySendAnyCommand(NodeClass cls) = 0;
+    // a virtual-clock run asks this after each sleep: is a blocked call due by now?
+    virtual bool CallDue() { return false; }
+};
+
+// ---- host services ------------------------------------------------------------------------------
+
+class HostPort {
+public:
+    virtual ~HostPort() = default;
+    // ask for a restart; non-zero when the request was accepted
+    virtual int RestartSystem() = 0;
+    // hold a block inhibitor on shutdown and sleep; true when one is held
+    virtual bool Inhibit(const std::string& why) = 0;
+    virtual void ReleaseInhibit() = 0;
+};

@@ -1,0 +1,46 @@
+// The process-wide environment of the core: which ports are plugged in and the
+// program's identity. Front ends fill it before the dialog starts; tests fill it with fakes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "system/ports.h"
+
+class Trace;
+
+enum class TransportChoice { Sr, Sg };
+
+struct Runtime {
+    UiPort* ui = nullptr;
+    ClockPort* clock = nullptr;
+    PriorityPort* priority = nullptr;
+    DevicePort* devices = nullptr;
+    HostPort* host = nullptr;
+    Trace* trace = nullptr;  // may stay null: nothing is traced
+
+    // argv[0]'s base name as spelled: the application title and the default caption.
+    std::string appTitle = "discflash";
+    // The base name without extension, upper-cased.
+    std::string programId = "DISCFLASH";
+
+    TransportChoice transport = TransportChoice::Sr;
+    std::vector<std::string> deviceFilter;  // --device, in the given order; empty: all nodes
+    bool batch = false;
+};
+
+Runtime& rt();
+
+// Resets the runtime to its defaults (null ports). For tests.
+void ResetRuntime();
+
+// Program identity from argv[0]: title = base name as spelled, id = without extension, upper-case.
+void SetProgramName(const std::string& argv0);
+
+// ---- helpers every part of the core uses -------------------------------------------------------
+
+// A modal box through the UI port, traced; an empty caption shows the application title.
+int ShowMessage(const std::string& text, const std::string& caption = "",
+                unsigned type = MB_OK);
+
+void SleepMs(uint32_t ms);  // through the clock port, traced
