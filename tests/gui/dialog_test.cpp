@@ -1,0 +1,809 @@
+// The main window offscreen: its controls, its commands and the UI port it gives the core.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QFrame>
+#include <QImage>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <csignal>
+#include <functional>
+#include <memory>
+
+#include "app/cli/signals.h"
+#include "app/gui/about_dialog.h"
+#include "app/gui/dialog_window.h"
+#include "app/gui/gui_front_end.h"
+#include "drives/catalogue.h"
+#include "scsi/transport.h"
+#include "support/fake_backend.h"
+#include "system/clocks.h"
+#include "system/runtime.h"
+
+namespace {
+
+const char* const kOwnDrive = "HALVERONCD-RW  KR-4740 ";  // the LD4740 group's ordinary name
+const char* const kOtherDrive = "ACMEDISCDVD-ROM XJ-100  ";
+
+class FakeHost : public HostPort {
+  public:
+    int restarts = 0;
+    int answer = 0;
+    int RestartSystem() override {
+        ++restarts;
+        return answer;
+    }
+    bool Inhibit(const std::string&) override { return true; }
+    void ReleaseInhibit() override {}
+};
+
+// Answers whatever modal window turns up while a test runs: boxes, file dialogs, the About box,
+// menus. Each is recorded, then handled by `handler` (default: the box's escape).
+class ModalCloser {
+  public:
+    struct Seen {
+        QString kind, title, text;
+        int icon = -1;
+        QStringList buttons;
+    };
+    std::vector<Seen> seen;
+    std::function<void(QWidget*)> handler;
+
+    ModalCloser() {
+        timer_.setInterval(2);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
+        timer_.start();
+    }
+
+  private:
+    void Poll() {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (!w->isVisible() || handled_.contains(w)) continue;
+            Seen s;
+            s.title = w->windowTitle();
+            if (auto* box = qobject_cast<QMessageBox*>(w)) {
+                s.kind = "box";
+                s.text = box->text();
+                s.icon = box->icon();
+                for (QAbstractButton* b : box->buttons()) s.buttons << b->text();
+            } else if (qobject_cast<QFileDialog*>(w)) {
+                s.kind = "file";
+            } else if (qobject_cast<AboutDialog*>(w)) {
+                s.kind = "about";
+            } else if (auto* menu = qobject_cast<QMenu*>(w)) {
+                s.kind = "menu";
+                for (QAction* a : menu->actions()) s.buttons << a->text();
+            } else {
+                continue;  // the main window itself
+            }
+            handled_.append(w);
+            seen.push_back(s);
+            if (handler) {
+                handler(w);
+            } else if (auto* box = qobject_cast<QMessageBox*>(w)) {
+                box->escapeButton() ? box->escapeButton()->click() : box->reject();
+            } else if (auto* menu = qobject_cast<QMenu*>(w)) {
+                menu->close();
+            } else if (auto* dialog = qobject_cast<QDialog*>(w)) {
+                dialog->reject();
+            }
+        }
+    }
+    QTimer timer_;
+    QList<QPointer<QWidget>> handled_;
+};
+
+// Processes events until `done` holds, or a second of wall time (the pipe is read by the loop).
+bool PumpUntil(const std::function<bool()>& done) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < 1000) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    return done();
+}
+
+void PumpBriefly() {
+    for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+}
+
+class DialogTest : public ::testing::Test {
+  protected:
+    VirtualClock clock;
+    FakeBackend backend;
+    FakeHost host;
+
+    void SetUp() override {
+        Reset();
+        rt().clock = &clock;
+        rt().host = &host;
+        SetBackends(&backend, &backend);
+        SetProgramName("/usr/bin/LD4740");
+    }
+    void TearDown() override {
+        while (TakeSignal() != 0) {
+        }
+        Reset();
+    }
+    static void Reset() {
+        ResetRuntime();
+        transport().Reset();
+        identification().Reset();
+        SetBackends(nullptr, nullptr);
+    }
+
+    // A window that is the UI port, started like the program starts it.
+    std::unique_ptr<DialogWindow> Start(std::vector<std::string> drives, bool show = true) {
+        for (const auto& d : drives) backend.drives.push_back(FakeBackend::Drive(d));
+        auto w = std::make_unique<DialogWindow>();
+        rt().ui = w.get();
+        started = w->Dlg().OnInitDialog();
+        if (show) w->show();
+        PumpBriefly();
+        return w;
+    }
+    bool started = false;
+};
+
+template <class T>
+T* Control(QWidget& w, const char* id) {
+    return w.findChild<T*>(QString::fromLatin1(id), Qt::FindDirectChildrenOnly);
+}
+
+// ---- controls ---------------------------------------------------------------------------------
+
+TEST_F(DialogTest, ControlsCarryIdsTextsOrderAndVisibility) {
+    ModalCloser closer;
+    auto w = Start({kOwnDrive});
+    ASSERT_TRUE(started);
+    EXPECT_EQ(w->windowTitle(), "HLV DOWNLOAD UTILITY");
+    EXPECT_FALSE(w->windowIcon().isNull());
+    EXPECT_FALSE(w->acceptDrops());
+
+    struct Expected {
+        const char* id;
+        const char* cls;
+        const char* text;
+        bool shown;
+        bool enabled;
+        bool tabStop;
+    };
+    // Template order, which is also the tab order.
+    const Expected table[] = {
+        {"1002", "QComboBox", nullptr, true, true, true},
+        {"1003", "QProgressBar", nullptr, true, true, false},
+        {"1005", "QLineEdit", nullptr, true, true, false},
+        {"1", "QPushButton", "DownLoad", true, true, true},
+        {"32777", "QPushButton", "Research", true, true, true},
+        {"32778", "QPushButton", "ReBoot", true, true, true},
+        {"2", "QPushButton", "Exit", true, true, true},
+        {"1015", "QFrame", nullptr, false, true, false},
+        {"1016", "QCheckBox", "AutoRnu", false, false, true},
+        {"1017", "QCheckBox", "DMA Mode", false, false, true},
+        {"1020", "QLineEdit", nullptr, false, true, true},
+        {"1021", "QLineEdit", nullptr, false, true, true},
+        {"1022", "QLineEdit", nullptr, true, true, false},
+    };
+    std::vector<QWidget*> widgets;
+    for (const Expected& e : table) {
+        SCOPED_TRACE(e.id);
+        auto* c = Control<QWidget>(*w, e.id);
+        ASSERT_NE(c, nullptr);
+        EXPECT_STREQ(c->metaObject()->className(), e.cls);
+        EXPECT_EQ(c->isVisibleTo(w.get()), e.shown);
+        EXPECT_EQ(c->isEnabled(), e.enabled);
+        EXPECT_EQ((c->focusPolicy() & Qt::TabFocus) != 0, e.tabStop);
+        if (e.text) {
+            auto* b = qobject_cast<QAbstractButton*>(c);
+            ASSERT_NE(b, nullptr);
+            EXPECT_EQ(b->text(), e.text);
+        }
+        if (auto* edit = qobject_cast<QLineEdit*>(c)) {
+            EXPECT_TRUE(edit->isReadOnly());
+        }
+        widgets.push_back(c);
+    }
+    // Exactly these controls, no others.
+    int direct = 0;
+    for (QObject* o : w->children())
+        if (o->isWidgetType()) ++direct;
+    EXPECT_EQ(direct, static_cast<int>(std::size(table)));
+
+    // The focus chain runs in template order.
+    std::vector<QWidget*> chain;
+    QWidget* next = widgets.front();
+    for (size_t i = 0; i < widgets.size(); ++i) {
+        chain.push_back(next);
+        do next = next->nextInFocusChain();
+        while (std::find(widgets.begin(), widgets.end(), next) == widgets.end());
+    }
+    EXPECT_EQ(chain, widgets);
+
+    auto* ok = Control<QPushButton>(*w, "1");
+    EXPECT_TRUE(ok->isDefault());
+    for (const char* flat : {"32777", "32778", "2"})
+        EXPECT_TRUE(Control<QPushButton>(*w, flat)->isFlat());
+    EXPECT_FALSE(ok->isFlat());
+    auto* combo = Control<QComboBox>(*w, "1002");
+    EXPECT_FALSE(combo->isEditable());
+    // the identity line and the list that the scan filled
+    EXPECT_EQ(Control<QLineEdit>(*w, "1005")->text(), "LD4740(  Version 1.100  )");
+    ASSERT_EQ(combo->count(), 1);
+    // "%-40.40s" of the INQUIRY text: identity, revision, blanks to 40
+    EXPECT_EQ(combo->itemText(0),
+              (QString::fromLatin1(kOwnDrive).leftJustified(24) + "1.00").leftJustified(40));
+    EXPECT_EQ(combo->currentIndex(), 0);
+}
+
+TEST_F(DialogTest, GeometryComesFromDialogUnitsOfTheFont) {
+    auto w = Start({kOwnDrive}, false);
+    const DialogUnits& du = w->Units();
+    QFontMetrics fm(DialogFont());
+    EXPECT_EQ(du.BaseY(), fm.height());
+    EXPECT_NEAR(du.BaseX(), fm.averageCharWidth(), 2);
+    EXPECT_EQ(du.X(4), du.BaseX());
+    EXPECT_EQ(du.Y(8), du.BaseY());
+    EXPECT_EQ(du.X(0), 0);
+
+    struct Case {
+        const char* id;
+        int x, y, width, height;
+    } cases[] = {{"1003", 0, 45, 210, 6},   {"1005", 0, 19, 210, 12},  {"1", 0, 0, 88, 13},
+                 {"32777", 140, 0, 40, 12}, {"32778", 185, 0, 30, 10}, {"2", 90, 0, 45, 12},
+                 {"1015", 207, 81, 6, 7},   {"1022", 0, 54, 207, 12}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        EXPECT_EQ(Control<QWidget>(*w, c.id)->geometry(), du.Rect(c.x, c.y, c.width, c.height));
+    }
+    // Adjacent rectangles stay adjacent after rounding.
+    EXPECT_EQ(du.Rect(3, 5, 7, 9).right() + 1, du.X(10));
+
+    // The combo box keeps its closed height; the template's 125 units are the open list.
+    auto* combo = Control<QComboBox>(*w, "1002");
+    const QRect r = du.Rect(0, 33, 210, 125);
+    EXPECT_EQ(combo->geometry().topLeft(), r.topLeft());
+    EXPECT_EQ(combo->width(), r.width());
+    EXPECT_LT(combo->height(), du.Y(20));
+    EXPECT_GE(combo->height(), du.Y(10));
+    EXPECT_GT(combo->maxVisibleItems(), 3);
+}
+
+TEST_F(DialogTest, CompactLayoutEndsAboveTheMarker) {
+    auto w = Start({kOwnDrive}, false);
+    const DialogUnits& du = w->Units();
+    auto* marker = Control<QWidget>(*w, "1015");
+    // Measured before shrinking: the template's full size.
+    EXPECT_EQ(w->FullWidth(), du.X(215));
+    EXPECT_EQ(w->FullHeight(), du.Y(96));
+    EXPECT_EQ(w->CompactWidth(), w->FullWidth());
+    EXPECT_EQ(w->CompactHeight(), marker->geometry().top());
+    EXPECT_EQ(w->width(), du.X(215));
+    EXPECT_EQ(w->height(), std::max(w->CompactHeight() - w->CaptionAllowance(),
+                                    Control<QWidget>(*w, "1022")->geometry().bottom() + 1));
+    EXPECT_GT(w->CaptionAllowance(), 0);
+    // The spare controls lie outside, every shown one inside.
+    for (const char* id : {"1015", "1016", "1017", "1020", "1021"})
+        EXPECT_GE(Control<QWidget>(*w, id)->geometry().bottom(), w->height()) << id;
+    for (const char* id : {"1002", "1003", "1005", "1", "32777", "32778", "2", "1022"})
+        EXPECT_LE(Control<QWidget>(*w, id)->geometry().bottom(), w->height()) << id;
+}
+
+TEST_F(DialogTest, ResearchTwiceGivesTheSameListSelectionAndSize) {
+    auto w = Start({kOtherDrive, kOwnDrive, kOwnDrive});
+    auto* combo = Control<QComboBox>(*w, "1002");
+    auto snapshot = [&] {
+        QStringList items;
+        for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
+        return std::tuple{items, combo->currentIndex(), w->size()};
+    };
+    const auto fresh = snapshot();
+    EXPECT_EQ(std::get<0>(fresh).size(), 3);
+    EXPECT_EQ(std::get<1>(fresh), 1);  // the first drive of the group
+    for (int i = 0; i < 2; ++i) {
+        Control<QPushButton>(*w, "32777")->click();
+        EXPECT_EQ(snapshot(), fresh) << "Research " << i + 1;
+    }
+    EXPECT_TRUE(w->isVisible());
+}
+
+// ---- commands ---------------------------------------------------------------------------------
+
+TEST_F(DialogTest, CommandsAreInertWhileBusy) {
+    ModalCloser closer;
+    auto w = Start({kOwnDrive});
+    const int opens = backend.opens, closes = backend.closes;
+    backend.drives.push_back(FakeBackend::Drive(kOtherDrive));  // what a Research would list
+    w->Dlg().m_bBusy = 1;
+    host.answer = 1;
+
+    auto key = [&](int k) {
+        QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier);
+        QCoreApplication::sendEvent(w.get(), &press);
+    };
+    Control<QPushButton>(*w, "2")->click();
+    Control<QPushButton>(*w, "32777")->click();
+    Control<QPushButton>(*w, "32778")->click();
+    Control<QPushButton>(*w, "1")->click();
+    key(Qt::Key_Escape);
+    key(Qt::Key_Return);
+    EXPECT_FALSE(w->close());
+    PumpBriefly();
+
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_FALSE(w->QuitRequested());
+    EXPECT_EQ(host.restarts, 0);
+    EXPECT_EQ(backend.opens, opens);
+    EXPECT_EQ(backend.closes, closes);
+    EXPECT_EQ(w->ListCount(), 1);
+    EXPECT_TRUE(closer.seen.empty());
+
+    // Idle again: ReBoot asks the host, and its failure leaves the dialog open.
+    w->Dlg().m_bBusy = 0;
+    host.answer = 0;
+    Control<QPushButton>(*w, "32778")->click();
+    EXPECT_EQ(host.restarts, 1);
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_FALSE(w->QuitRequested());
+    Control<QPushButton>(*w, "32777")->click();
+    EXPECT_EQ(w->ListCount(), 2);
+    // Esc ends the dialog through Exit.
+    key(Qt::Key_Escape);
+    EXPECT_TRUE(w->QuitRequested());
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_TRUE(w->Dlg().IsClosed());
+}
+
+TEST_F(DialogTest, EnterAndTheCloseBoxReachDownLoadAndExit) {
+    ModalCloser closer;
+    auto w = Start({kOwnDrive});
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QCoreApplication::sendEvent(w.get(), &enter);
+    PumpBriefly();
+    EXPECT_EQ(backend.opens, 1);
+    EXPECT_EQ(w->Dlg().m_bBusy, 0);
+    EXPECT_TRUE(w->isVisible());
+
+    EXPECT_TRUE(w->close());
+    EXPECT_TRUE(w->QuitRequested());
+    EXPECT_TRUE(w->Dlg().IsClosed());
+}
+
+TEST_F(DialogTest, DownLoadWithoutSelectionDoesNothing) {
+    ModalCloser closer;
+    auto w = Start({kOwnDrive});
+    w->ListSelect(-1);
+    Control<QPushButton>(*w, "1")->click();
+    EXPECT_EQ(backend.opens, 0);
+    EXPECT_TRUE(closer.seen.empty());
+}
+
+TEST_F(DialogTest, DropsAreRefused) {
+    auto w = Start({kOwnDrive});
+    EXPECT_FALSE(w->acceptDrops());
+    for (QWidget* c : w->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        EXPECT_FALSE(c->acceptDrops()) << c->objectName().toStdString();
+}
+
+// ---- signals ----------------------------------------------------------------------------------
+
+TEST_F(DialogTest, SigUsr1RunsDownLoadWithTheCommandLineFile) {
+    InstallSignalPipe();
+    ASSERT_GE(SignalPipeFd(), 0);
+    while (TakeSignal() != 0) {
+    }
+    QTemporaryDir dir;
+    const QString file = dir.filePath("fw.bin");
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(4096, '\x5a'));
+    }
+    ModalCloser closer;
+    for (const char* d : {kOtherDrive, kOwnDrive}) backend.drives.push_back(FakeBackend::Drive(d));
+    DialogWindow w;
+    rt().ui = &w;
+    w.Dlg().m_strFirmwarePath = QFile::encodeName(file).toStdString();
+    ASSERT_TRUE(w.Dlg().OnInitDialog());
+    w.show();
+
+    raise(SIGUSR1);
+    ASSERT_TRUE(PumpUntil([&] { return backend.opens == 1; }));
+    PumpUntil([&] { return w.Dlg().m_bBusy == 0 && w.Dlg().m_strFirmwarePath.empty(); });
+    EXPECT_EQ(w.Dlg().m_bBusy, 0);
+    EXPECT_TRUE(w.Dlg().m_strFirmwarePath.empty());  // used by this one command
+    EXPECT_EQ(w.ListSelected(), 1);                  // the command-line search chose it
+    EXPECT_TRUE(w.isVisible());
+
+    // While a download runs the signal is dropped, not kept for later.
+    w.Dlg().m_bBusy = 1;
+    raise(SIGUSR1);
+    PumpBriefly();
+    w.Dlg().m_bBusy = 0;
+    PumpBriefly();
+    EXPECT_EQ(backend.opens, 1);
+}
+
+TEST_F(DialogTest, StopSignalsWaitForTheDownloadToEnd) {
+    InstallSignalPipe();
+    while (TakeSignal() != 0) {
+    }
+    ModalCloser closer;
+    auto w = Start({kOwnDrive});
+
+    struct Case {
+        int signo;
+        bool busy;
+    };
+    for (Case c : {Case{SIGTERM, true}, Case{SIGHUP, true}, Case{SIGINT, true}}) {
+        SCOPED_TRACE(c.signo);
+        w->Dlg().m_bBusy = 1;
+        raise(c.signo);
+        PumpBriefly();
+        EXPECT_FALSE(w->QuitRequested());
+        EXPECT_TRUE(w->isVisible());
+    }
+    // The procedure returns: the next command sees the remembered stop and ends the program.
+    w->Dlg().m_bBusy = 0;
+    w->ListSelect(-1);  // DownLoad then does nothing of its own
+    Control<QPushButton>(*w, "1")->click();
+    EXPECT_TRUE(w->QuitRequested());
+    EXPECT_EQ(w->ExitCode(), 0);
+    EXPECT_TRUE(w->Dlg().IsClosed());
+}
+
+TEST_F(DialogTest, StopSignalWhenIdleEndsAtOnce) {
+    InstallSignalPipe();
+    while (TakeSignal() != 0) {
+    }
+    auto w = Start({kOwnDrive});
+    raise(SIGTERM);
+    EXPECT_TRUE(PumpUntil([&] { return w->QuitRequested(); }));
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_EQ(w->ExitCode(), 0);
+}
+
+// ---- About ------------------------------------------------------------------------------------
+
+TEST_F(DialogTest, AboutItemOpensTheAboutBoxAlsoWhileBusy) {
+    auto w = Start({kOwnDrive});
+    QAction* about = w->AboutAction();
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(about->text(), "Version(DISCFLASH) (&A)...");
+
+    ModalCloser closer;
+    QRect aboutGeometry;
+    std::map<QString, QString> texts;
+    QString defaultButton;
+    closer.handler = [&](QWidget* top) {
+        if (auto* menu = qobject_cast<QMenu*>(top)) {
+            menu->close();
+            return;
+        }
+        auto* box = qobject_cast<AboutDialog*>(top);
+        ASSERT_NE(box, nullptr);
+        aboutGeometry = box->geometry();
+        for (QLabel* l : box->findChildren<QLabel*>()) texts[l->objectName()] = l->text();
+        for (QPushButton* b : box->findChildren<QPushButton*>())
+            if (b->isDefault()) defaultButton = b->objectName() + ":" + b->text();
+        box->accept();
+    };
+    // The context menu carries the item.
+    QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, QPoint(5, 5),
+                                w->mapToGlobal(QPoint(5, 5)));
+    QCoreApplication::sendEvent(w.get(), &menuEvent);
+    ASSERT_EQ(closer.seen.size(), 1u);
+    EXPECT_EQ(closer.seen[0].kind, "menu");
+    EXPECT_EQ(closer.seen[0].buttons, QStringList{"Version(DISCFLASH) (&A)..."});
+
+    w->Dlg().m_bBusy = 1;
+    about->trigger();
+    ASSERT_EQ(closer.seen.size(), 2u);
+    EXPECT_EQ(closer.seen[1].kind, "about");
+    EXPECT_EQ(closer.seen[1].title, "HLV DOWNLOAD UTILITY Information  ");
+    EXPECT_EQ(texts["1009"], "HLV DOWN LOAD UTILITY");
+    EXPECT_TRUE(texts["1006"].startsWith(" Version 1.100"));
+    EXPECT_GT(texts["1006"].size(), QString(" Version 1.100").size());
+    EXPECT_EQ(texts["1007"], "HALVERON ELECTRONICS IND. CO., LTD");
+    EXPECT_FALSE(texts["1008"].trimmed().isEmpty());
+    EXPECT_EQ(defaultButton, "1:OK");
+    const DialogUnits du(DialogFont());
+    EXPECT_EQ(aboutGeometry.size(), QSize(du.X(219), du.Y(85)));
+}
+
+// ---- UI port ----------------------------------------------------------------------------------
+
+TEST_F(DialogTest, ListOperationsFollowTheControl) {
+    auto w = Start({}, false);
+    w->ListClear();
+    EXPECT_EQ(w->ListCount(), 0);
+    EXPECT_EQ(w->ListSelected(), -1);
+    w->ListAdd("first");
+    w->ListAdd("second");
+    struct Case {
+        int select, expected;
+    };
+    for (Case c : {Case{1, 1}, Case{0, 0}, Case{2, -1}, Case{1, 1}, Case{-1, -1}, Case{99, -1}}) {
+        w->ListSelect(c.select);
+        EXPECT_EQ(w->ListSelected(), c.expected) << c.select;
+    }
+    EXPECT_EQ(w->ListCount(), 2);
+    // Entries keep the order they were added in (the list is not sorted).
+    w->ListAdd("a third");
+    EXPECT_EQ(Control<QComboBox>(*w, "1002")->itemText(2), "a third");
+    // Identity bytes that are not UTF-8 still show.
+    w->SetIdentity(std::string("ID\xe9", 3));
+    EXPECT_EQ(Control<QLineEdit>(*w, "1005")->text(), QString::fromLatin1("ID\xe9"));
+}
+
+TEST_F(DialogTest, ProgressBarBehavesLikeThePlatformControl) {
+    auto w = Start({}, false);
+    QProgressBar* bar = w->Progress();
+    w->ProgressRange(0, 10);
+    w->ProgressStepSize(3);
+    w->ProgressPos(0);
+    std::vector<int> seen;
+    for (int i = 0; i < 5; ++i) {
+        w->ProgressStep();
+        seen.push_back(w->ProgressValue());
+        EXPECT_EQ(bar->value(), w->ProgressValue());
+    }
+    EXPECT_EQ(seen, (std::vector<int>{3, 6, 9, 2, 5}));  // past the end it starts again
+    w->ProgressPos(50);                                  // positions are held inside the range
+    EXPECT_EQ(w->ProgressValue(), 10);
+    EXPECT_EQ(bar->value(), 10);
+    w->ProgressPos(-5);
+    EXPECT_EQ(w->ProgressValue(), 0);
+    // 32-bit ranges beyond 16 bits
+    w->ProgressRange(0, 1 << 20);
+    w->ProgressPos(1 << 19);
+    EXPECT_EQ(bar->maximum(), 1 << 20);
+    EXPECT_EQ(bar->value(), 1 << 19);
+    // An empty range shows an empty bar rather than a busy animation.
+    w->ProgressRange(0, 0);
+    w->ProgressPos(0);
+    EXPECT_LT(bar->minimum(), bar->maximum());
+    EXPECT_EQ(bar->value(), bar->minimum());
+}
+
+TEST_F(DialogTest, StageLineShowsItsText) {
+    auto w = Start({}, false);
+    w->SetStage("Writing firmware to the drive, piece after piece, until the image is in");
+    auto* stage = Control<QLineEdit>(*w, "1022");
+    EXPECT_EQ(stage->text().left(7), "Writing");
+    EXPECT_EQ(stage->cursorPosition(), 0);  // the beginning stays in view
+    w->SetStage(" ");
+    EXPECT_EQ(stage->text(), " ");
+}
+
+TEST_F(DialogTest, MessageBoxesMapTypesToIconsButtonsAndAnswers) {
+    auto w = Start({}, false);
+    struct Case {
+        unsigned type;
+        QMessageBox::Icon icon;
+        QStringList buttons;
+        QMessageBox::StandardButton press;
+        int answer;
+    };
+    const Case cases[] = {
+        {MB_OK, QMessageBox::NoIcon, {"&OK"}, QMessageBox::Ok, IDOK},
+        {MB_ICONHAND, QMessageBox::Critical, {"&OK"}, QMessageBox::Ok, IDOK},
+        {MB_ICONEXCLAMATION, QMessageBox::Warning, {"&OK"}, QMessageBox::Ok, IDOK},
+        {MB_YESNO, QMessageBox::NoIcon, {"&Yes", "&No"}, QMessageBox::Yes, IDYES},
+        {MB_YESNO | MB_ICONEXCLAMATION,
+         QMessageBox::Warning,
+         {"&Yes", "&No"},
+         QMessageBox::No,
+         IDNO},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        ModalCloser closer;
+        closer.handler = [&](QWidget* top) {
+            auto* box = qobject_cast<QMessageBox*>(top);
+            ASSERT_NE(box, nullptr);
+            box->button(c.press)->click();
+        };
+        const int answer =
+            w->MessageBox("Down Load fault(NG-100)\n<b>02-3a-0 </b>", "HLV DOWNLOAD", c.type);
+        EXPECT_EQ(answer, c.answer);
+        ASSERT_EQ(closer.seen.size(), 1u);
+        EXPECT_EQ(closer.seen[0].title, "HLV DOWNLOAD");
+        EXPECT_EQ(closer.seen[0].text, "Down Load fault(NG-100)\n<b>02-3a-0 </b>");
+        EXPECT_EQ(closer.seen[0].icon, c.icon);
+        QStringList buttons = closer.seen[0].buttons;
+        for (QString& b : buttons) b.remove('&');
+        QStringList expected = c.buttons;
+        for (QString& b : expected) b.remove('&');
+        std::sort(buttons.begin(), buttons.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(buttons, expected);
+    }
+}
+
+// The firmware filters as the procedures give them.
+FileRequest BinRequest() {
+    FileRequest r;
+    r.title = "DOWN LOAD FILE OPEN";
+    r.filters = {{" Binary Files (*.Bin) ", " *.bin; "}, {" All Files (*.*) ", " *.*; "}};
+    r.initialName = "*.BIN";
+    r.defaultExt = "BIN";
+    return r;
+}
+
+QStringList ListedFiles(QFileDialog& dialog, const QString& dir) {
+    auto* model = dialog.findChild<QFileSystemModel*>();
+    if (!model) return {};
+    const QModelIndex parent = model->index(dir);
+    PumpUntil([&] {
+        model->fetchMore(parent);
+        return model->rowCount(parent) > 0;
+    });
+    PumpBriefly();
+    QStringList names;
+    for (int i = 0; i < model->rowCount(parent); ++i) {
+        const QModelIndex idx = model->index(i, 0, parent);
+        if (model->flags(idx) & Qt::ItemIsEnabled) names << idx.data().toString();
+    }
+    names.sort();
+    return names;
+}
+
+TEST_F(DialogTest, FileDialogShowsTheFiltersAsGivenAndIgnoresCase) {
+    QTemporaryDir dir;
+    for (const char* name : {"a.BIN", "b.bin", "c.Bin", "d.txt", "noext"}) {
+        QFile f(dir.filePath(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    QFileDialog dialog;
+    DialogWindow::ConfigureFileDialog(dialog, BinRequest());
+    dialog.setDirectory(dir.path());
+    EXPECT_EQ(dialog.windowTitle(), "DOWN LOAD FILE OPEN");
+    EXPECT_EQ(dialog.defaultSuffix(), "BIN");
+    EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
+    auto* combo = dialog.findChild<QComboBox*>("fileTypeCombo");
+    ASSERT_NE(combo, nullptr);
+    ASSERT_EQ(combo->count(), 2);
+    EXPECT_EQ(combo->itemText(0), " Binary Files (*.Bin) ");  // blanks kept
+    EXPECT_EQ(combo->itemText(1), " All Files (*.*) ");
+    EXPECT_EQ(combo->currentIndex(), 0);
+    auto* name = dialog.findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(name->text(), "*.BIN");
+
+    EXPECT_EQ(ListedFiles(dialog, dir.path()), (QStringList{"a.BIN", "b.bin", "c.Bin"}));
+    // The user picks "All Files": "*.*" takes every file, with or without a dot.
+    combo->setCurrentIndex(1);
+    emit combo->activated(1);
+    emit combo->textActivated(combo->itemText(1));
+    EXPECT_EQ(ListedFiles(dialog, dir.path()),
+              (QStringList{"a.BIN", "b.bin", "c.Bin", "d.txt", "noext"}));
+    combo->setCurrentIndex(0);
+    emit combo->activated(0);
+    emit combo->textActivated(combo->itemText(0));
+    EXPECT_EQ(ListedFiles(dialog, dir.path()), (QStringList{"a.BIN", "b.bin", "c.Bin"}));
+}
+
+TEST_F(DialogTest, ChooseFileAddsTheDefaultSuffixOrReportsCancel) {
+    QTemporaryDir dir;
+    {
+        QFile f(dir.filePath("fw.BIN"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    auto w = Start({}, false);
+    std::string path;
+    {
+        ModalCloser closer;  // cancels
+        EXPECT_FALSE(w->ChooseFile(BinRequest(), path));
+        ASSERT_EQ(closer.seen.size(), 1u);
+        EXPECT_EQ(closer.seen[0].kind, "file");
+        EXPECT_EQ(closer.seen[0].title, "DOWN LOAD FILE OPEN");
+        EXPECT_TRUE(path.empty());
+    }
+    {
+        ModalCloser closer;
+        closer.handler = [&](QWidget* top) {
+            auto* fd = qobject_cast<QFileDialog*>(top);
+            ASSERT_NE(fd, nullptr);
+            fd->setDirectory(dir.path());
+            fd->findChild<QLineEdit*>("fileNameEdit")->setText("fw");  // typed without extension
+            static_cast<QDialog*>(fd)->accept();  // the file dialog's own accept
+        };
+        EXPECT_TRUE(w->ChooseFile(BinRequest(), path));
+        EXPECT_EQ(QString::fromStdString(path), QDir(dir.path()).absoluteFilePath("fw.BIN"));
+    }
+}
+
+// ---- front end --------------------------------------------------------------------------------
+
+DialogWindow* g_wrapped = nullptr;
+int g_wraps = 0;
+UiPort* Wrap(UiPort* ui) {
+    ++g_wraps;
+    g_wrapped = dynamic_cast<DialogWindow*>(ui);
+    return ui;
+}
+
+TEST_F(DialogTest, RunDialogEndsAtOnceWhenStartUpRefuses) {
+    backend.loadResult = 0;  // no transport
+    g_wraps = 0;
+    ModalCloser closer;
+    int argc = 1;
+    char name[] = "LD4740";
+    char* argv[] = {name, nullptr};
+    EXPECT_EQ(RunDialog(argc, argv, &Wrap), 0);
+    EXPECT_EQ(g_wraps, 1);
+    EXPECT_EQ(rt().ui, nullptr);  // the window is gone, and so is the port
+}
+
+TEST_F(DialogTest, RunDialogTakesTheFileAndEndsOnExit) {
+    backend.drives.push_back(FakeBackend::Drive(kOwnDrive));
+    g_wraps = 0;
+    g_wrapped = nullptr;
+    ModalCloser closer;
+    std::string seenPath;
+    bool wasVisible = false, closed = false;
+    QTimer::singleShot(20, [&] {
+        ASSERT_NE(g_wrapped, nullptr);
+        seenPath = g_wrapped->Dlg().m_strFirmwarePath;
+        wasVisible = g_wrapped->isVisible();
+        Control<QPushButton>(*g_wrapped, "2")->click();
+        closed = g_wrapped->Dlg().IsClosed();
+    });
+    int argc = 3;
+    char name[] = "LD4740", opt[] = "--trace=/dev/null", file[] = "fw.bin";
+    char* argv[] = {name, opt, file, nullptr};
+    EXPECT_EQ(RunDialog(argc, argv, &Wrap), 0);
+    EXPECT_EQ(g_wraps, 1);
+    EXPECT_TRUE(wasVisible);
+    EXPECT_EQ(seenPath, "fw.bin");
+    EXPECT_EQ(rt().ui, nullptr);
+    EXPECT_TRUE(closed);
+}
+
+// ---- screenshot -------------------------------------------------------------------------------
+
+TEST_F(DialogTest, Screenshot) {
+    auto w = Start({kOwnDrive, kOtherDrive});
+    w->ProgressRange(0, 10);
+    w->ProgressPos(4);
+    w->SetStage("Download Start");
+    PumpBriefly();
+    ASSERT_TRUE(QDir().mkpath(DISCFLASH_SCREENSHOT_DIR));
+    const QPixmap shot = w->grab();
+    ASSERT_FALSE(shot.isNull());
+    EXPECT_EQ(shot.size(), w->size());
+    const QString path = DISCFLASH_SCREENSHOT_DIR "/main_dialog.png";
+    ASSERT_TRUE(shot.save(path));
+    QImage back(path);
+    ASSERT_FALSE(back.isNull());
+    EXPECT_EQ(back.size(), w->size() * shot.devicePixelRatio());
+    // Something is drawn: not a single flat colour.
+    bool varied = false;
+    for (int y = 0; y < back.height() && !varied; y += 3)
+        for (int x = 0; x < back.width() && !varied; x += 3)
+            varied = back.pixel(x, y) != back.pixel(0, 0);
+    EXPECT_TRUE(varied);
+
+    AboutDialog about(w.get());
+    about.show();
+    PumpBriefly();
+    ASSERT_TRUE(about.grab().save(DISCFLASH_SCREENSHOT_DIR "/about_box.png"));
+}
+
+}  // namespace
