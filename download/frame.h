@@ -4,13 +4,13 @@
 //
 // How a procedure ends. The frame's operations never decide an outcome; the procedure states
 // it with ReportOutcome before it returns (the last word counts):
-//   - Outcome::Succeeded  when it shows "Down Load complete" (or its own success text);
-//   - Outcome::Failed     after any failure message once something has been sent to the drive
-//                         or checked on it (a refused identity, a disc in the drive, a command
-//                         error, "Down Load NoGood") and after a file-stage failure;
-//   - Outcome::NothingDone when the user cancelled the file dialog or no file was given
-//                         (ChooseFirmwareFile returned false): nothing was loaded or sent.
-// A procedure that returns without reporting leaves NothingDone.
+//   - Outcome::Succeeded   when it shows "Down Load complete";
+//   - Outcome::Failed      after any failure message: a file-stage message, a disc in the drive,
+//                          a refused identity, a command error (SwitchLoader's own included),
+//                          "Down Load NoGood";
+//   - Outcome::NothingDone when ChooseFirmwareFile returned false (cancelled, or no file in
+//                          batch mode): nothing was loaded or sent.
+// A path that does not report keeps what the dispatcher set before the call (NothingDone).
 #pragma once
 
 #include <cstdint>
@@ -85,6 +85,15 @@ inline constexpr ProcedureFrame kFrameRomImage{
 inline constexpr const ProcedureFrame* kProcedureFrames[] = {
     &kFrameMicrocode,    &kFrameLoaderSwitch,  &kFrameCdRom,
     &kFrameCheckedImage, &kFrameCdRomPowerOff, &kFrameRomImage};
+
+// Loading (LoadFirmwareImage, or its three steps in this order):
+//   - LearnImageLength: anything but a readable regular file gets the first message;
+//   - AllocateImage: a file longer than the buffer gets the third message before anything is
+//     allocated, so a procedure that interleaves commands refuses it before sending any;
+//   - ReadImage: reads until end of file, never past the buffer; a file whose length changed
+//     since it was learnt, or an odd one that leaves no room for the pad byte, gets the third
+//     message. The buffer beyond the image is zero afterwards, whatever lay there before.
+// Every failure has shown its message and released imageBuffer.
 
 // Progress conventions of a chunked stage: range 0..chunks, step 1, position 0 before the
 // first command; one step per successful chunk; the end position when the stage is complete.
