@@ -27,6 +27,7 @@ struct Runtime {
     TransportChoice transport = TransportChoice::Sr;
     std::vector<std::string> deviceFilter;  // --device, in the given order; empty: all nodes
     bool batch = false;
+    std::string commandLineFile;  // the firmware file named on the command line, if any
 };
 
 Runtime& rt();

@@ -1,3 +1,138 @@
 #include "app/cli/front_end.h"
 
-int RunProgram(int, char**) { return 0; }
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "app/cli/console_ui.h"
+#include "app/cli/options.h"
+#include "app/cli/signals.h"
+#include "drives/main_dialog.h"
+#include "emu/emulated_drive.h"
+#include "scsi/linux_backends.h"
+#include "scsi/transport.h"
+#include "system/clocks.h"
+#include "system/linux_devices.h"
+#include "system/linux_host.h"
+#include "system/linux_priority.h"
+#include "system/runtime.h"
+#include "system/trace.h"
+
+namespace {
+
+// Everything the run plugs into the runtime; lives until the program ends.
+struct Plugged {
+    std::unique_ptr<ClockPort> clock;
+    std::unique_ptr<TracingClock> tracingClock;
+    std::unique_ptr<DevicePort> devices;
+    std::unique_ptr<PriorityPort> priority;
+    std::unique_ptr<HostPort> host;
+    std::unique_ptr<Trace> trace;
+    std::unique_ptr<TracingUi> tracingUi;
+    std::unique_ptr<LinuxBackends> backends;
+};
+Plugged g_plugged;
+
+UiPort* WrapUi(UiPort* inner) {
+    if (!g_plugged.trace) return inner;
+    g_plugged.tracingUi = std::make_unique<TracingUi>(*inner, *g_plugged.trace);
+    return g_plugged.tracingUi.get();
+}
+
+int ExitCodeFor(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Succeeded: return kExitOk;
+        case Outcome::Failed: return kExitFailed;
+        case Outcome::NothingDone: break;
+    }
+    return kExitNothingDone;
+}
+
+int RunBatch(const Options& o) {
+    ConsoleUi console(stdout, stderr, o.yes, isatty(STDOUT_FILENO) != 0);
+    rt().ui = WrapUi(&console);
+    CDISCFLASHDlg dialog;
+    dialog.m_strFirmwarePath = o.firmwarePath;
+    if (!dialog.OnInitDialog()) return kExitRefused;
+    console.PrintDrives();
+    if (int sig = TakeSignal(); sig && sig != SIGUSR1) return 128 + sig;
+    dialog.OnOK();
+    if (console.PendingStop())
+        std::fprintf(stderr, "%s: stopped by signal %d after the download\n",
+                     rt().appTitle.c_str(), console.PendingStop());
+    return ExitCodeFor(dialog.LastOutcome());
+}
+
+}  // namespace
+
+int RunProgram(int argc, char** argv, DialogEntry dialog) {
+    SetProgramName(argc > 0 ? argv[0] : "discflash");
+    Options o;
+    std::string error;
+    if (!ParseOptions(argc, argv, o, error)) {
+        std::fprintf(stderr, "%s: %s\n", rt().appTitle.c_str(), error.c_str());
+        return kExitUsage;
+    }
+    if (o.help) {
+        std::fputs(HelpText(rt().appTitle).c_str(), stdout);
+        return kExitOk;
+    }
+    if (o.version) {
+        std::printf("%s (discflash) %s\n", rt().appTitle.c_str(), DISCFLASH_VERSION);
+        return kExitOk;
+    }
+    if (!o.batch && !dialog) {
+        std::fprintf(stderr, "%s: built without its window: use --batch\n",
+                     rt().appTitle.c_str());
+        return kExitUsage;
+    }
+
+    Runtime& r = rt();
+    r.transport = o.transport;
+    r.deviceFilter = o.devices;
+    r.batch = o.batch;
+    r.commandLineFile = o.firmwarePath;
+
+    bool emulated = !o.emulate.empty();
+    VirtualClock* virtualClock = nullptr;
+    if (emulated && !o.realTime) {
+        auto vc = std::make_unique<VirtualClock>();
+        virtualClock = vc.get();
+        g_plugged.clock = std::move(vc);
+    } else {
+        g_plugged.clock = std::make_unique<RealClock>();
+    }
+    r.clock = g_plugged.clock.get();
+
+    if (!o.tracePath.empty()) {
+        g_plugged.trace = std::make_unique<Trace>(o.tracePath);
+        if (!g_plugged.trace->Ok()) {
+            std::fprintf(stderr, "%s: cannot write the trace file '%s'\n", r.appTitle.c_str(),
+                         o.tracePath.c_str());
+            return kExitUsage;
+        }
+        r.trace = g_plugged.trace.get();
+        g_plugged.tracingClock = std::make_unique<TracingClock>(*g_plugged.clock, *r.trace);
+        r.clock = g_plugged.tracingClock.get();
+    }
+
+    if (emulated) {
+        g_plugged.devices = std::make_unique<EmulatedDevicePort>(o.emulate, *g_plugged.clock);
+        g_plugged.host = std::make_unique<FakeHost>();
+    } else {
+        g_plugged.devices = std::make_unique<LinuxDevicePort>();
+        g_plugged.host = std::make_unique<LinuxHost>();
+    }
+    r.devices = g_plugged.devices.get();
+    r.host = g_plugged.host.get();
+    g_plugged.priority = std::make_unique<LinuxPriority>();
+    r.priority = g_plugged.priority.get();
+    g_plugged.backends = std::make_unique<LinuxBackends>();
+    // On the virtual clock a no-wait command that is due must finish before time moves on.
+    if (virtualClock) virtualClock->SetAfterAdvance([] { TransportQuiesce(); });
+
+    InstallSignalPipe();
+    if (o.batch) return RunBatch(o);
+    return dialog(argc, argv, &WrapUi);
+}

@@ -1,0 +1,57 @@
+// The console front end's face: no window; everything the dialog would show goes to standard
+// output, questions are answered from --yes.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "system/ports.h"
+
+class ConsoleUi : public UiPort {
+public:
+    ConsoleUi(FILE* out, FILE* err, bool answerYes, bool isTty);
+
+    void ListClear() override;
+    void ListAdd(const std::string& text) override;
+    void ListSelect(int index) override;
+    int ListSelected() override { return selected_; }
+    int ListCount() override { return static_cast<int>(list_.size()); }
+    void ProgressRange(int32_t low, int32_t high) override;
+    void ProgressStepSize(int32_t step) override { step_ = step; }
+    void ProgressStep() override;
+    void ProgressPos(int32_t pos) override;
+    void SetStage(const std::string& text) override;
+    void SetIdentity(const std::string& text) override;
+    int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
+    bool ChooseFile(const FileRequest& request, std::string& path) override;
+    void PumpMessages() override;
+    void SetWaitCursor(bool) override {}
+    void MeasureLayout() override {}
+    void ApplyCompactSize() override {}
+    void Quit(int exitCode) override { quitCode_ = exitCode; }
+
+    // Prints the drive list, marking the selected entry.
+    void PrintDrives();
+    int QuitCode() const { return quitCode_; }
+    // A stop signal (SIGINT, SIGTERM, SIGHUP) taken while pumping; 0 when none.
+    int PendingStop() const { return pendingStop_; }
+
+private:
+    void ShowProgress();
+    void EndBar();
+
+    FILE* out_;
+    FILE* err_;
+    bool yes_;
+    bool tty_;
+    std::vector<std::string> list_;
+    int selected_ = -1;
+    std::string identity_;
+    std::string stage_;
+    int32_t low_ = 0, high_ = 100, step_ = 10, pos_ = 0;
+    int lastPercent_ = -1;
+    bool barOpen_ = false;
+    int quitCode_ = -1;
+    int pendingStop_ = 0;
+};

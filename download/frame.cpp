@@ -1,0 +1,241 @@
+// The procedure frame: file choice and loading, waits that keep the window alive, the no-disc
+// check, the switch between main program and loader, and the sense report.
+#include "download/frame.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <new>
+
+#include "drives/dispatch.h"
+#include "scsi/transport.h"
+#include "system/runtime.h"
+
+namespace {
+
+uint32_t g_allocationLimit = std::numeric_limits<uint32_t>::max();
+
+void StopBox(const char* text, const char* caption) {
+    ShowMessage(text, caption, MB_ICONHAND);
+}
+
+// Opens a regular file read-only. Non-blocking, so that a FIFO put in the file's place cannot
+// hang the dialog; anything but a regular file counts as not openable.
+int OpenRegularFile(const std::string& path, struct stat& st) {
+    if (path.empty()) return -1;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return -1;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+ssize_t ReadRetrying(int fd, uint8_t* into, size_t n) {
+    for (;;) {
+        ssize_t got = ::read(fd, into, n);
+        if (got >= 0 || errno != EINTR) return got;
+    }
+}
+
+}  // namespace
+
+void SetImageAllocationLimit(uint32_t bytes) {
+    g_allocationLimit = bytes;
+}
+
+bool CDISCFLASHDlg::ChooseFirmwareFile(const char* filter, const char* initialName,
+                                       const char* defaultExt) {
+    if (!m_strFirmwarePath.empty()) return true;
+    FileRequest request;
+    request.title = kFileDialogTitle;
+    request.filters = ParseFileFilter(filter);
+    request.initialName = initialName ? initialName : "";
+    request.defaultExt = defaultExt ? defaultExt : "";
+    std::string path;
+    if (!rt().ui || !rt().ui->ChooseFile(request, path) || path.empty()) return false;
+    std::error_code ec;
+    std::filesystem::path full = std::filesystem::absolute(path, ec);
+    m_strFirmwarePath = ec ? path : full.string();
+    return true;
+}
+
+bool CDISCFLASHDlg::LearnImageLength(const FileStageMessages& messages) {
+    struct stat st {};
+    int fd = OpenRegularFile(m_strFirmwarePath, st);
+    if (fd < 0) {
+        StopBox(messages.notFound, messages.caption);
+        return false;
+    }
+    ::close(fd);
+    // A length beyond 32 bits cannot fit any buffer; AllocateImage refuses it.
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    m_imageLength = size > std::numeric_limits<uint32_t>::max()
+                        ? std::numeric_limits<uint32_t>::max()
+                        : static_cast<uint32_t>(size);
+    return true;
+}
+
+bool CDISCFLASHDlg::AllocateImage(uint32_t bufferSize, const FileStageMessages& messages) {
+    ReleaseImage();
+    // Refused here, before any command, rather than discovered while reading.
+    if (m_imageLength > bufferSize) {
+        StopBox(messages.openError, messages.caption);
+        return false;
+    }
+    if (bufferSize <= g_allocationLimit)
+        m_imageBuffer.reset(new (std::nothrow) uint8_t[bufferSize]());
+    if (!m_imageBuffer) {
+        StopBox(messages.noMemory, messages.caption);
+        return false;
+    }
+    m_imageBufferSize = bufferSize;
+    return true;
+}
+
+bool CDISCFLASHDlg::ReadImage(bool padOdd, const FileStageMessages& messages) {
+    auto refuse = [&] {
+        StopBox(messages.openError, messages.caption);
+        ReleaseImage();
+        return false;
+    };
+    if (!m_imageBuffer) return refuse();
+    struct stat st {};
+    int fd = OpenRegularFile(m_strFirmwarePath, st);
+    if (fd < 0) return refuse();
+
+    // Sequential reads until end of file, never past the buffer. The file must still have the
+    // length learnt before: one that changed in between is not the file that was checked.
+    uint8_t* buffer = m_imageBuffer.get();
+    const uint32_t capacity = m_imageBufferSize;
+    uint32_t total = 0;
+    bool ok = true;
+    while (total < capacity) {
+        ssize_t got = ReadRetrying(fd, buffer + total, capacity - total);
+        if (got < 0) {
+            ok = false;
+            break;
+        }
+        if (got == 0) break;
+        total += static_cast<uint32_t>(got);
+    }
+    if (ok && total == capacity) {
+        uint8_t probe;
+        if (ReadRetrying(fd, &probe, 1) != 0) ok = false;  // more than fits
+    }
+    ::close(fd);
+    if (!ok || total != m_imageLength) return refuse();
+
+    // Whatever landed in the buffer before the read (an INQUIRY answer) is not image.
+    std::memset(buffer + total, 0, capacity - total);
+    if (padOdd && (m_imageLength & 1u)) {
+        if (m_imageLength >= capacity) return refuse();  // no room for the pad byte
+        buffer[m_imageLength] = 0xFF;
+        ++m_imageLength;
+    }
+    return true;
+}
+
+bool CDISCFLASHDlg::LoadFirmwareImage(uint32_t bufferSize, bool padOdd,
+                                      const FileStageMessages& messages) {
+    return LearnImageLength(messages) && AllocateImage(bufferSize, messages) &&
+           ReadImage(padOdd, messages);
+}
+
+void CDISCFLASHDlg::ReleaseImage() {
+    m_imageBuffer.reset();
+    m_imageBufferSize = 0;
+}
+
+void CDISCFLASHDlg::PumpMessages() {
+    if (rt().ui) rt().ui->PumpMessages();
+}
+
+void CDISCFLASHDlg::PumpMessagesForMs(uint16_t milliseconds) {
+    if (!rt().clock) return;
+    const uint64_t deadline = rt().clock->ProcessMs() + milliseconds;
+    while (rt().clock->ProcessMs() < deadline) PumpMessages();
+}
+
+void CDISCFLASHDlg::SettleWait(int32_t seconds) {
+    ProgressBegin(seconds);
+    for (int32_t i = 0; i < seconds; ++i) {
+        SleepMs(1000);
+        ProgressAdvance();
+        PumpMessages();
+        if (m_nKind == 48 && PollCommand() != 0) break;
+    }
+    ProgressEnd(seconds);
+}
+
+bool CDISCFLASHDlg::CheckNoMedium() {
+    TestUnitReady();
+    if (lastCommandError.senseKey == 0x02 && lastCommandError.asc == 0x3A &&
+        lastCommandError.ascq == 0x00) {
+        SleepMs(700);
+        return true;
+    }
+    ShowMessage("Please eject the disc and try again..", kHlvCaption, MB_ICONEXCLAMATION);
+    return false;
+}
+
+bool CDISCFLASHDlg::SwitchLoader(int settle) {
+    // The dispatcher allocates the buffer before any procedure runs; without it nothing is sent.
+    if (!readBackBuffer) {
+        StopBox("Down Load fault(NG-100)", kHlvCaption);
+        return false;
+    }
+    std::memset(readBackBuffer, 0, 4);
+    const uint8_t inquiry[12] = {0x12, 0x00, 0x00, 0x00, 0x24, 0x00};
+    if (!ExecCommand(inquiry, readBackBuffer, 36)) {
+        StopBox("Down Load fault(NG-100)", kHlvCaption);
+        return false;
+    }
+    // The switch carries the identity the drive reports now: vendor, product, revision.
+    const uint8_t toggle[12] = {0xCC, 0, 0, 0, 0, 0, 0, 0, 0x1C, 0, 0, 0};
+    if (!ExecCommandEx(1, XFER_OUT, toggle, readBackBuffer + 8, 28)) {
+        StopBox("Down Load fault(NG-101)", kHlvCaption);
+        return false;
+    }
+    if (m_nKind == 34) SleepMs(900);
+    if (m_nKind == 18) SleepMs(3000);
+    if (settle == 0) return true;
+    SleepMs(3000);
+    for (int i = 0; i < 2; ++i) {
+        if (TestUnitReady()) break;
+    }
+    return true;
+}
+
+std::string CDISCFLASHDlg::SenseReport() {
+    const uint8_t* e = lastCommandError.bytes();
+    char text[40];
+    std::snprintf(text, sizeof text, "%02x-%02x-%-2x\nStatus %02x", e[12], e[13], e[14], e[19]);
+    return text;
+}
+
+void CDISCFLASHDlg::SetStage(const std::string& text) {
+    if (rt().ui) rt().ui->SetStage(text);
+}
+
+void ProgressBegin(int32_t chunks) {
+    if (!rt().ui) return;
+    rt().ui->ProgressRange(0, chunks);
+    rt().ui->ProgressStepSize(1);
+    rt().ui->ProgressPos(0);
+}
+
+void ProgressAdvance() {
+    if (rt().ui) rt().ui->ProgressStep();
+}
+
+void ProgressEnd(int32_t position) {
+    if (rt().ui) rt().ui->ProgressPos(position);
+}

@@ -1,0 +1,106 @@
+// What the download procedures share: the file-open filters, the values in which the
+// procedures differ, and small helpers for the stage line and the progress bar. The frame's
+// operations themselves are members of CDISCFLASHDlg (drives/main_dialog.h, download/frame.cpp).
+//
+// How a procedure ends. The frame's operations never decide an outcome; the procedure states
+// it with ReportOutcome before it returns (the last word counts):
+//   - Outcome::Succeeded   when it shows "Down Load complete";
+//   - Outcome::Failed      after any failure message: a file-stage message, a disc in the drive,
+//                          a refused identity, a command error (SwitchLoader's own included),
+//                          "Down Load NoGood";
+//   - Outcome::NothingDone when ChooseFirmwareFile returned false (cancelled, or no file in
+//                          batch mode): nothing was loaded or sent.
+// A path that does not report keeps what the dispatcher set before the call (NothingDone).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "drives/main_dialog.h"
+
+// File-open filters: display text and pattern separated by "|", the list ended by "||".
+// The blanks around each part are part of the texts.
+inline constexpr char kFilterA[] =
+    " Firm Ware Files (*.Bin) | *.Bin; | Binary Files (*.Rom) | *.Rom; | All Files (*.*) | *.*; ||";
+inline constexpr char kFilterB[] = " Binary Files (*.Bin) | *.bin; | All Files (*.*) | *.*; ||";
+inline constexpr char kFilterC[] =
+    " Firm Ware Files (*.Rom) | *.Rom; | Binary Files (*.Bin) | *.bin; | All Files (*.*) | *.*; ||";
+
+inline constexpr char kFileDialogTitle[] = "DOWN LOAD FILE OPEN";
+inline constexpr char kHlvCaption[] = "HLV DOWNLOAD";
+inline constexpr char kCdRomCaption[] = "CD-ROM DOWNLOAD";
+// Written to the stage line between stages.
+inline constexpr char kStageClear[] = " ";
+
+// The (display text, pattern) pairs of a filter string, in order, blanks kept. The list ends at
+// the first empty display text or pattern ("||"), or with the string; an unpaired display text
+// at the end is dropped.
+std::vector<std::pair<std::string, std::string>> ParseFileFilter(const char* filter);
+
+// The values in which the download procedures differ.
+struct ProcedureFrame {
+    const char* procedure;  // the member that uses them
+    const char* filter;
+    const char* initialName;
+    const char* defaultExt;
+    uint32_t bufferSize;  // imageBuffer
+    bool padOdd;          // an odd length gets a 0xFF byte appended
+    FileStageMessages messages;
+};
+
+inline constexpr FileStageMessages kPlainFileMessages{"File not found", "Memory not allocated",
+                                                      "Down load file open error", kHlvCaption};
+inline constexpr FileStageMessages kCdFileMessages{
+    "File not found(CD-001)", "Memory not allocated(CD-002)", "Down load file open error(CD-004)",
+    kCdRomCaption};
+inline constexpr FileStageMessages kNgFileMessages{
+    "File not found(NG-001)", "Memory not allocated(NG-002)", "Down load file open error(NG-004)",
+    kHlvCaption};
+
+inline constexpr uint32_t k1MiB = 1048576;
+inline constexpr uint32_t k512KiB = 524288;
+inline constexpr uint32_t k256KiB = 262144;
+
+// Kind 48.
+inline constexpr ProcedureFrame kFrameMicrocode{
+    "DownloadMicrocode", kFilterA, "*.BIN", "BIN", k1MiB, false, kPlainFileMessages};
+// Kinds 4, 17, 18, 19, 20.
+inline constexpr ProcedureFrame kFrameLoaderSwitch{
+    "DownloadLoaderSwitch", kFilterA, "*.BIN", "BIN", k1MiB, true, kPlainFileMessages};
+// Kind 34.
+inline constexpr ProcedureFrame kFrameCdRom{"DownloadCdRom", kFilterB, "*.BIN",        "BIN",
+                                            k256KiB,         true,     kCdFileMessages};
+// Kinds 16, 32.
+inline constexpr ProcedureFrame kFrameCheckedImage{
+    "DownloadCheckedImage", kFilterB, "*.BIN", "BIN", k512KiB, true, kNgFileMessages};
+// Kinds 33, 35, 36, 37, 38.
+inline constexpr ProcedureFrame kFrameCdRomPowerOff{
+    "DownloadCdRomPowerOff", kFilterB, "*.BIN", "BIN", k256KiB, true, kCdFileMessages};
+// Kinds 1, 2, 3.
+inline constexpr ProcedureFrame kFrameRomImage{
+    "DownloadRomImage", kFilterC, "*.ROM", "ROM", k1MiB, false, kPlainFileMessages};
+
+inline constexpr const ProcedureFrame* kProcedureFrames[] = {
+    &kFrameMicrocode,    &kFrameLoaderSwitch,  &kFrameCdRom,
+    &kFrameCheckedImage, &kFrameCdRomPowerOff, &kFrameRomImage};
+
+// Loading (LoadFirmwareImage, or its three steps in this order):
+//   - LearnImageLength: anything but a readable regular file gets the first message;
+//   - AllocateImage: a file longer than the buffer gets the third message before anything is
+//     allocated, so a procedure that interleaves commands refuses it before sending any;
+//   - ReadImage: reads until end of file, never past the buffer; a file whose length changed
+//     since it was learnt, or an odd one that leaves no room for the pad byte, gets the third
+//     message. The buffer beyond the image is zero afterwards, whatever lay there before.
+// Every failure has shown its message and released imageBuffer.
+
+// Progress conventions of a chunked stage: range 0..chunks, step 1, position 0 before the
+// first command; one step per successful chunk; the end position when the stage is complete.
+void ProgressBegin(int32_t chunks);
+void ProgressAdvance();
+void ProgressEnd(int32_t position);
+
+// For tests: image allocations larger than this many bytes fail as if memory were short.
+// The default allows any size.
+void SetImageAllocationLimit(uint32_t bytes);
