@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QCursor>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -37,6 +38,9 @@
 #include "support/fake_backend.h"
 #include "system/clocks.h"
 #include "system/runtime.h"
+
+// Readable failures for Qt strings.
+void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace {
 
@@ -478,6 +482,94 @@ TEST_F(DialogTest, StopSignalWhenIdleEndsAtOnce) {
     EXPECT_EQ(w->ExitCode(), 0);
 }
 
+TEST_F(DialogTest, SigUsr1WaitsUntilAnOpenBoxIsClosed) {
+    InstallSignalPipe();
+    while (TakeSignal() != 0) {
+    }
+    auto w = Start({kOwnDrive});
+    ModalCloser closer;
+    int opensWhileOpen = -1;
+    closer.handler = [&](QWidget* top) {
+        raise(SIGUSR1);
+        PumpBriefly();  // the pipe is read, but no download starts inside the box
+        opensWhileOpen = backend.opens;
+        static_cast<QMessageBox*>(top)->button(QMessageBox::Ok)->click();
+    };
+    w->MessageBox("HLV DRIVE [4740] NotFound", "LD4740", MB_OK);
+    EXPECT_EQ(opensWhileOpen, 0);
+    EXPECT_TRUE(PumpUntil([&] { return backend.opens == 1; }));
+}
+
+// What the window shows at each moment the core lets it repaint.
+class Watcher : public UiPort {
+  public:
+    explicit Watcher(DialogWindow& w) : w_(w) {}
+    std::vector<int> barValues;
+    std::vector<QImage> bars;
+    std::vector<QString> stages;
+
+    void ListClear() override { w_.ListClear(); }
+    void ListAdd(const std::string& t) override { w_.ListAdd(t); }
+    void ListSelect(int i) override { w_.ListSelect(i); }
+    int ListSelected() override { return w_.ListSelected(); }
+    int ListCount() override { return w_.ListCount(); }
+    void ProgressRange(int32_t l, int32_t h) override { w_.ProgressRange(l, h); }
+    void ProgressStepSize(int32_t s) override { w_.ProgressStepSize(s); }
+    void ProgressStep() override { w_.ProgressStep(); }
+    void ProgressPos(int32_t p) override { w_.ProgressPos(p); }
+    void SetStage(const std::string& t) override { w_.SetStage(t); }
+    void SetIdentity(const std::string& t) override { w_.SetIdentity(t); }
+    int MessageBox(const std::string& t, const std::string& c, unsigned y) override {
+        return w_.MessageBox(t, c, y);
+    }
+    bool ChooseFile(const FileRequest& r, std::string& p) override { return w_.ChooseFile(r, p); }
+    void PumpMessages() override {
+        w_.PumpMessages();
+        barValues.push_back(w_.Progress()->value());
+        bars.push_back(w_.Progress()->grab().toImage());
+        stages.push_back(Control<QLineEdit>(w_, "1022")->text());
+    }
+    void SetWaitCursor(bool on) override { w_.SetWaitCursor(on); }
+    void MeasureLayout() override { w_.MeasureLayout(); }
+    void ApplyCompactSize() override { w_.ApplyCompactSize(); }
+    void Quit(int code) override { w_.Quit(code); }
+
+  private:
+    DialogWindow& w_;
+};
+
+TEST_F(DialogTest, BarAndStageLineMoveWhileTheCoreWaits) {
+    auto w = Start({kOwnDrive});
+    Watcher watcher(*w);
+    rt().ui = &watcher;
+    w->Dlg().m_nKind = 17;
+    w->Dlg().m_bBusy = 1;
+    w->Dlg().SetStage("Buffer flush ..");
+    w->Dlg().SettleWait(5);
+    w->Dlg().m_bBusy = 0;
+    EXPECT_EQ(watcher.barValues, (std::vector<int>{1, 2, 3, 4, 5}));
+    for (const QString& s : watcher.stages) EXPECT_EQ(s, "Buffer flush ..");
+    ASSERT_EQ(watcher.bars.size(), 5u);
+    for (size_t i = 1; i < watcher.bars.size(); ++i)
+        EXPECT_NE(watcher.bars[i], watcher.bars[i - 1]) << "no repaint at step " << i + 1;
+    EXPECT_EQ(w->ProgressValue(), 5);
+    EXPECT_EQ(clock.ElapsedMs(), 5000u);  // virtual seconds, not real ones
+}
+
+TEST_F(DialogTest, WaitCursorStaysBalanced) {
+    auto w = Start({}, false);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    w->SetWaitCursor(true);
+    w->SetWaitCursor(true);
+    ASSERT_NE(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    w->SetWaitCursor(false);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    w->SetWaitCursor(true);
+    w.reset();  // a window that goes while waiting gives the cursor back
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
 // ---- About ------------------------------------------------------------------------------------
 
 TEST_F(DialogTest, AboutItemOpensTheAboutBoxAlsoWhileBusy) {
@@ -704,9 +796,12 @@ TEST_F(DialogTest, ChooseFileAddsTheDefaultSuffixOrReportsCancel) {
     {
         QFile f(dir.filePath("fw.BIN"));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        QFile g(dir.filePath("notes.txt"));
+        ASSERT_TRUE(g.open(QIODevice::WriteOnly));
     }
     auto w = Start({}, false);
     std::string path;
+    QStringList listed;
     {
         ModalCloser closer;  // cancels
         EXPECT_FALSE(w->ChooseFile(BinRequest(), path));
@@ -721,10 +816,12 @@ TEST_F(DialogTest, ChooseFileAddsTheDefaultSuffixOrReportsCancel) {
             auto* fd = qobject_cast<QFileDialog*>(top);
             ASSERT_NE(fd, nullptr);
             fd->setDirectory(dir.path());
+            listed = ListedFiles(*fd, dir.path());
             fd->findChild<QLineEdit*>("fileNameEdit")->setText("fw");  // typed without extension
             static_cast<QDialog*>(fd)->accept();  // the file dialog's own accept
         };
         EXPECT_TRUE(w->ChooseFile(BinRequest(), path));
+        EXPECT_EQ(listed, QStringList{"fw.BIN"});  // the filter holds in the running dialog
         EXPECT_EQ(QString::fromStdString(path), QDir(dir.path()).absoluteFilePath("fw.BIN"));
     }
 }
@@ -765,6 +862,7 @@ TEST_F(DialogTest, RunDialogTakesTheFileAndEndsOnExit) {
         Control<QPushButton>(*g_wrapped, "2")->click();
         closed = g_wrapped->Dlg().IsClosed();
     });
+    rt().commandLineFile = "fw.bin";
     int argc = 3;
     char name[] = "LD4740", opt[] = "--trace=/dev/null", file[] = "fw.bin";
     char* argv[] = {name, opt, file, nullptr};
