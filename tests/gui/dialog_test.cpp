@@ -1,174 +1,8 @@
 // The main window offscreen: its controls, its commands and the UI port it gives the core.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <QAbstractButton>
-#include <QAction>
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QContextMenuEvent>
-#include <QCursor>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QFileDialog>
-#include <QFileSystemModel>
-#include <QFrame>
-#include <QImage>
-#include <QKeyEvent>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMenu>
-#include <QMessageBox>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTemporaryDir>
-#include <QTimer>
-#include <csignal>
-#include <functional>
-#include <memory>
-
-#include "app/cli/signals.h"
-#include "app/gui/about_dialog.h"
-#include "app/gui/dialog_window.h"
-#include "app/gui/gui_front_end.h"
-#include "drives/catalogue.h"
-#include "scsi/transport.h"
-#include "support/fake_backend.h"
-#include "system/clocks.h"
-#include "system/runtime.h"
-
-// Readable failures for Qt strings.
-void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+#include "download/frame.h"
+#include "gui/gui_support.h"
 
 namespace {
-
-const char* const kOwnDrive = "HALVERONCD-RW  KR-4740 ";  // the LD4740 group's ordinary name
-const char* const kOtherDrive = "ACMEDISCDVD-ROM XJ-100  ";
-
-class FakeHost : public HostPort {
-  public:
-    int restarts = 0;
-    int answer = 0;
-    int RestartSystem() override {
-        ++restarts;
-        return answer;
-    }
-    bool Inhibit(const std::string&) override { return true; }
-    void ReleaseInhibit() override {}
-};
-
-// Answers whatever modal window turns up while a test runs: boxes, file dialogs, the About box,
-// menus. Each is recorded, then handled by `handler` (default: the box's escape).
-class ModalCloser {
-  public:
-    struct Seen {
-        QString kind, title, text;
-        int icon = -1;
-        QStringList buttons;
-    };
-    std::vector<Seen> seen;
-    std::function<void(QWidget*)> handler;
-
-    ModalCloser() {
-        timer_.setInterval(2);
-        QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
-        timer_.start();
-    }
-
-  private:
-    void Poll() {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (!w->isVisible() || handled_.contains(w)) continue;
-            Seen s;
-            s.title = w->windowTitle();
-            if (auto* box = qobject_cast<QMessageBox*>(w)) {
-                s.kind = "box";
-                s.text = box->text();
-                s.icon = box->icon();
-                for (QAbstractButton* b : box->buttons()) s.buttons << b->text();
-            } else if (qobject_cast<QFileDialog*>(w)) {
-                s.kind = "file";
-            } else if (qobject_cast<AboutDialog*>(w)) {
-                s.kind = "about";
-            } else if (auto* menu = qobject_cast<QMenu*>(w)) {
-                s.kind = "menu";
-                for (QAction* a : menu->actions()) s.buttons << a->text();
-            } else {
-                continue;  // the main window itself
-            }
-            handled_.append(w);
-            seen.push_back(s);
-            if (handler) {
-                handler(w);
-            } else if (auto* box = qobject_cast<QMessageBox*>(w)) {
-                box->escapeButton() ? box->escapeButton()->click() : box->reject();
-            } else if (auto* menu = qobject_cast<QMenu*>(w)) {
-                menu->close();
-            } else if (auto* dialog = qobject_cast<QDialog*>(w)) {
-                dialog->reject();
-            }
-        }
-    }
-    QTimer timer_;
-    QList<QPointer<QWidget>> handled_;
-};
-
-// Processes events until `done` holds, or a second of wall time (the pipe is read by the loop).
-bool PumpUntil(const std::function<bool()>& done) {
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < 1000) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return done();
-}
-
-void PumpBriefly() {
-    for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
-}
-
-class DialogTest : public ::testing::Test {
-  protected:
-    VirtualClock clock;
-    FakeBackend backend;
-    FakeHost host;
-
-    void SetUp() override {
-        Reset();
-        rt().clock = &clock;
-        rt().host = &host;
-        SetBackends(&backend, &backend);
-        SetProgramName("/usr/bin/LD4740");
-    }
-    void TearDown() override {
-        while (TakeSignal() != 0) {
-        }
-        Reset();
-    }
-    static void Reset() {
-        ResetRuntime();
-        transport().Reset();
-        identification().Reset();
-        SetBackends(nullptr, nullptr);
-    }
-
-    // A window that is the UI port, started like the program starts it.
-    std::unique_ptr<DialogWindow> Start(std::vector<std::string> drives, bool show = true) {
-        for (const auto& d : drives) backend.drives.push_back(FakeBackend::Drive(d));
-        auto w = std::make_unique<DialogWindow>();
-        rt().ui = w.get();
-        started = w->Dlg().OnInitDialog();
-        if (show) w->show();
-        PumpBriefly();
-        return w;
-    }
-    bool started = false;
-};
-
-template <class T>
-T* Control(QWidget& w, const char* id) {
-    return w.findChild<T*>(QString::fromLatin1(id), Qt::FindDirectChildrenOnly);
-}
 
 // ---- controls ---------------------------------------------------------------------------------
 
@@ -500,44 +334,6 @@ TEST_F(DialogTest, SigUsr1WaitsUntilAnOpenBoxIsClosed) {
     EXPECT_TRUE(PumpUntil([&] { return backend.opens == 1; }));
 }
 
-// What the window shows at each moment the core lets it repaint.
-class Watcher : public UiPort {
-  public:
-    explicit Watcher(DialogWindow& w) : w_(w) {}
-    std::vector<int> barValues;
-    std::vector<QImage> bars;
-    std::vector<QString> stages;
-
-    void ListClear() override { w_.ListClear(); }
-    void ListAdd(const std::string& t) override { w_.ListAdd(t); }
-    void ListSelect(int i) override { w_.ListSelect(i); }
-    int ListSelected() override { return w_.ListSelected(); }
-    int ListCount() override { return w_.ListCount(); }
-    void ProgressRange(int32_t l, int32_t h) override { w_.ProgressRange(l, h); }
-    void ProgressStepSize(int32_t s) override { w_.ProgressStepSize(s); }
-    void ProgressStep() override { w_.ProgressStep(); }
-    void ProgressPos(int32_t p) override { w_.ProgressPos(p); }
-    void SetStage(const std::string& t) override { w_.SetStage(t); }
-    void SetIdentity(const std::string& t) override { w_.SetIdentity(t); }
-    int MessageBox(const std::string& t, const std::string& c, unsigned y) override {
-        return w_.MessageBox(t, c, y);
-    }
-    bool ChooseFile(const FileRequest& r, std::string& p) override { return w_.ChooseFile(r, p); }
-    void PumpMessages() override {
-        w_.PumpMessages();
-        barValues.push_back(w_.Progress()->value());
-        bars.push_back(w_.Progress()->grab().toImage());
-        stages.push_back(Control<QLineEdit>(w_, "1022")->text());
-    }
-    void SetWaitCursor(bool on) override { w_.SetWaitCursor(on); }
-    void MeasureLayout() override { w_.MeasureLayout(); }
-    void ApplyCompactSize() override { w_.ApplyCompactSize(); }
-    void Quit(int code) override { w_.Quit(code); }
-
-  private:
-    DialogWindow& w_;
-};
-
 TEST_F(DialogTest, BarAndStageLineMoveWhileTheCoreWaits) {
     auto w = Start({kOwnDrive});
     Watcher watcher(*w);
@@ -789,6 +585,39 @@ TEST_F(DialogTest, FileDialogShowsTheFiltersAsGivenAndIgnoresCase) {
     emit combo->activated(0);
     emit combo->textActivated(combo->itemText(0));
     EXPECT_EQ(ListedFiles(dialog, dir.path()), (QStringList{"a.BIN", "b.bin", "c.Bin"}));
+}
+
+TEST_F(DialogTest, FileDialogTakesTheProceduresFilterStrings) {
+    QTemporaryDir dir;
+    for (const char* name : {"A.BIN", "b.rom", "C.Rom", "d.txt"}) {
+        QFile f(dir.filePath(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    struct Case {
+        const char* filter;
+        const char* initialName;
+        QStringList firstListing;
+    };
+    const Case cases[] = {{kFilterA, "*.BIN", {"A.BIN"}},
+                          {kFilterB, "*.BIN", {"A.BIN"}},
+                          {kFilterC, "*.ROM", {"C.Rom", "b.rom"}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.filter);
+        FileRequest r;
+        r.title = kFileDialogTitle;
+        r.filters = ParseFileFilter(c.filter);
+        r.initialName = c.initialName;
+        r.defaultExt = std::string(c.initialName + 2);
+        QFileDialog dialog;
+        DialogWindow::ConfigureFileDialog(dialog, r);
+        dialog.setDirectory(dir.path());
+        auto* combo = dialog.findChild<QComboBox*>("fileTypeCombo");
+        ASSERT_NE(combo, nullptr);
+        ASSERT_EQ(combo->count(), static_cast<int>(r.filters.size()));
+        for (int i = 0; i < combo->count(); ++i)
+            EXPECT_EQ(combo->itemText(i).toStdString(), r.filters[static_cast<size_t>(i)].first);
+        EXPECT_EQ(ListedFiles(dialog, dir.path()), c.firstListing);
+    }
 }
 
 TEST_F(DialogTest, ChooseFileAddsTheDefaultSuffixOrReportsCancel) {
