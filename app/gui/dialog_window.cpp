@@ -124,7 +124,8 @@ void DialogWindow::BuildControls() {
     m_comboDrives->setInsertPolicy(QComboBox::InsertAtBottom);
     {
         QRect r = du.Rect(0, 33, 210, 125);
-        int closed = m_comboDrives->sizeHint().height();
+        // ...but never reaching into the progress bar below it
+        int closed = std::min(m_comboDrives->sizeHint().height(), du.Y(45) - du.Y(33));
         int item = QFontMetrics(font()).height() + 2;
         m_comboDrives->setMaxVisibleItems(std::max(1, (r.height() - closed) / item));
         r.setHeight(closed);
