@@ -235,6 +235,13 @@ void DialogWindow::OnSignalPipe() {
             m_pendingExit = true;  // never in the middle of a download
         }
     }
+    // A stop outside a download does not wait for the user: boxes that are open take their
+    // escape answer (OK, or No to a question) and the program ends once they have returned.
+    if (m_pendingExit && !m_dlg->m_bBusy && m_modalDepth > 0) {
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QDialog*>(top); box && box != this && box->isVisible())
+                box->reject();
+    }
     RunDeferred();
 }
 

@@ -334,6 +334,39 @@ TEST_F(DialogTest, SigUsr1WaitsUntilAnOpenBoxIsClosed) {
     EXPECT_TRUE(PumpUntil([&] { return backend.opens == 1; }));
 }
 
+TEST_F(DialogTest, StopSignalOutsideADownloadClosesOpenBoxes) {
+    InstallSignalPipe();
+    while (TakeSignal() != 0) {
+    }
+    auto w = Start({kOwnDrive});
+    ModalCloser closer;
+    closer.handler = [&](QWidget* top) {
+        raise(SIGTERM);  // the box is left open; should nothing close it, a user says Yes
+        QTimer::singleShot(
+            500, top, [top] { static_cast<QMessageBox*>(top)->button(QMessageBox::Yes)->click(); });
+    };
+    const int answer = w->MessageBox("Switch it off?", "LD4740", MB_YESNO);
+    EXPECT_EQ(answer, IDNO);  // the safe answer
+    EXPECT_TRUE(PumpUntil([&] { return w->QuitRequested(); }));
+
+    // During a download the procedure's box waits for the user.
+    w.reset();  // one window reads the signals
+    auto v = Start({kOwnDrive});
+    ModalCloser later;
+    bool stillOpen = false;
+    later.handler = [&](QWidget* top) {
+        raise(SIGTERM);
+        PumpBriefly();
+        stillOpen = top->isVisible();
+        static_cast<QMessageBox*>(top)->button(QMessageBox::Ok)->click();
+    };
+    v->Dlg().m_bBusy = 1;
+    v->MessageBox("Down Load fault(NG-101)", "HLV DOWNLOAD", MB_ICONHAND);
+    EXPECT_TRUE(stillOpen);
+    EXPECT_FALSE(v->QuitRequested());
+    v->Dlg().m_bBusy = 0;
+}
+
 TEST_F(DialogTest, BarAndStageLineMoveWhileTheCoreWaits) {
     auto w = Start({kOwnDrive});
     Watcher watcher(*w);
