@@ -33,7 +33,9 @@ std::string Upper(std::string s) {
     return s;
 }
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+std::string Quoted(const std::string& s) {
+    return "\"" + s + "\"";
+}
 
 bool ParseHexByte(const std::string& s, uint8_t& value) {
     std::string t = s;
@@ -42,10 +44,10 @@ bool ParseHexByte(const std::string& s, uint8_t& value) {
     unsigned v = 0;
     for (char c : t) {
         if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-        v = v * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c))
-                                               ? c - '0'
-                                               : std::tolower(static_cast<unsigned char>(c)) -
-                                                     'a' + 10);
+        v = v * 16 +
+            static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c))
+                                      ? c - '0'
+                                      : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
     }
     value = static_cast<uint8_t>(v);
     return true;
@@ -223,8 +225,7 @@ bool ParseEmulateOption(const std::string& value, EmulatedDriveSpec& spec, std::
             if (!ParseOpcodeAt(key, v, rule, error)) return false;
             s.faults.push_back(rule);
         } else {
-            error = "unknown key " + Quoted(key) +
-                    " (identity, type, disc, loader, fail, hang)";
+            error = "unknown key " + Quoted(key) + " (identity, type, disc, loader, fail, hang)";
             return false;
         }
     }

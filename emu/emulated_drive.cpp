@@ -1,8 +1,8 @@
 // The drive side of an emulated drive: what its programs answer.
+#include "emu/emulated_drive.h"
+
 #include <algorithm>
 #include <cstring>
-
-#include "emu/emulated_drive.h"
 
 namespace {
 
@@ -59,7 +59,9 @@ EmulatedDrive::EmulatedDrive(EmulatedDriveSpec spec)
     disc_ = spec_.disc;
 }
 
-bool EmulatedDrive::HasLoader() const { return !loaderIdentity_.empty(); }
+bool EmulatedDrive::HasLoader() const {
+    return !loaderIdentity_.empty();
+}
 
 bool EmulatedDrive::InLoader() const {
     std::lock_guard<std::mutex> lock(mu_);

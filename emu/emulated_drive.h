@@ -80,7 +80,7 @@ struct LoggedCommand {
 // One emulated drive: its running program, medium, data buffer, fault rules and command log.
 // Thread-safe.
 class EmulatedDrive {
-public:
+  public:
     static constexpr size_t kBufferSize = 2u << 20;
     static constexpr size_t kInquiryLength = 56;
 
@@ -105,7 +105,7 @@ public:
     // Commands received with this opcode so far.
     int CountOf(uint8_t opcode) const;
 
-private:
+  private:
     std::vector<uint8_t> InquiryLocked() const;
     DriveReply Run(const uint8_t* cdb, const uint8_t* out, size_t outLength, size_t inCapacity);
 
@@ -127,7 +127,7 @@ private:
 // thread is held until the clock passes that deadline; the thread that created the port (the
 // one that moves a virtual clock) instead lets the time pass itself.
 class EmulatedDevicePort : public DevicePort {
-public:
+  public:
     static constexpr uint32_t kMaxTransfer = 256u * 1024u;
 
     EmulatedDevicePort(std::vector<EmulatedDriveSpec> specs, ClockPort& clock);
@@ -153,7 +153,7 @@ public:
     size_t DriveCount() const;
     EmulatedDrive& Drive(size_t index);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

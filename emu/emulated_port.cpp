@@ -71,8 +71,8 @@ struct EmulatedDevicePort::Impl {
 
     DeviceNode NodeOf(size_t index, NodeClass cls) const {
         DeviceNode node;
-        node.path = (cls == NodeClass::Block ? kBlockPrefix : kGenericPrefix) +
-                    std::to_string(index);
+        node.path =
+            (cls == NodeClass::Block ? kBlockPrefix : kGenericPrefix) + std::to_string(index);
         node.index = static_cast<int>(index);
         node.host = 0;
         node.channel = 0;
@@ -132,8 +132,7 @@ struct EmulatedDevicePort::Impl {
             h.sb_len_wr = static_cast<unsigned char>(p.senseLength);
             h.driver_status = kDriverSense;
         }
-        h.info = (h.masked_status || h.host_status || h.driver_status) ? SG_INFO_CHECK
-                                                                       : SG_INFO_OK;
+        h.info = (h.masked_status || h.host_status || h.driver_status) ? SG_INFO_CHECK : SG_INFO_OK;
     }
 
     // The kernel gave up on the command.
@@ -327,6 +326,10 @@ bool EmulatedDevicePort::CallDue() {
     return due;
 }
 
-size_t EmulatedDevicePort::DriveCount() const { return impl_->drives.size(); }
+size_t EmulatedDevicePort::DriveCount() const {
+    return impl_->drives.size();
+}
 
-EmulatedDrive& EmulatedDevicePort::Drive(size_t index) { return *impl_->drives.at(index); }
+EmulatedDrive& EmulatedDevicePort::Drive(size_t index) {
+    return *impl_->drives.at(index);
+}

