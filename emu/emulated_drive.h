@@ -38,7 +38,10 @@ struct EmulatedDriveSpec {
 // The generic back end addresses targets 0 to 6 on its one adapter.
 constexpr size_t kMaxEmulatedDrives = 7;
 
-// Parses the value of one --emulate option; false with a message in `error`.
+// Parses the value of one --emulate option; false with a message in `error`. ID is a program
+// identifier in any case; keys: identity=TEXT (up to 24 printable characters, padded with
+// blanks; no commas), type=N (0-255, decimal or 0x hex), disc=1|0, loader=1|0,
+// fail=OP[@N]:KK/AA/QQ and hang=OP[@N] (hexadecimal opcode and sense, N from 1; repeatable).
 bool ParseEmulateOption(const std::string& value, EmulatedDriveSpec& spec, std::string& error);
 
 // Parses every --emulate value in order; refuses more than kMaxEmulatedDrives drives.
