@@ -73,6 +73,10 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             return false;
         }
     }
+    if (o.emulate.size() > kMaxEmulatedDrives) {
+        error = "at most " + std::to_string(kMaxEmulatedDrives) + " drives can be emulated";
+        return false;
+    }
     if (o.realTime && o.emulate.empty()) {
         error = "--real-time only applies to emulated drives (--emulate)";
         return false;
