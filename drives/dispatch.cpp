@@ -35,6 +35,7 @@ constexpr const char* kOrderB[] = {"LD3410", "LD3411", "LD3520", "LD3521", "LD46
 // selected entry.
 template <size_t N>
 bool IdentifyByOrder(CDISCFLASHDlg& dlg, const char* const (&order)[N], const uint8_t* drive) {
+    dlg.m_bFirstIdentity = 0;  // MatchGroup sets it for a match on a group's first identity
     for (const char* id : order) {
         const ProgramEntry* e = FindProgramEntry(id);
         int32_t length = e->compareLength ? e->compareLength : kDefaultCompareLength;
@@ -47,8 +48,13 @@ bool IdentifyByOrder(CDISCFLASHDlg& dlg, const char* const (&order)[N], const ui
 }
 
 // Outside generic mode the kind is the program's whatever the drive says; the group only tells
-// whether the drive reports its first identity.
+// whether the drive reports its first identity (its loader's, for the groups with a loader).
+// Both flags describe the drive of this command: one left set by an earlier command or scan
+// (another drive, or this one before it left its loader) would make a procedure skip the loader
+// switch or the image tag check.
 void IdentifyInGroup(CDISCFLASHDlg& dlg, const DriveRecord& drive) {
+    dlg.m_bFirstIdentity = 0;
+    dlg.m_bGroupFirstMatch = 0;
     if (!currentGroup) return;
     for (int32_t k = 0; k < currentGroupCount; ++k) {
         if (std::memcmp(currentGroup[k].text, drive.inquiry + 8,
