@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "drives/main_dialog.h"
 #include "scsi/transport.h"
@@ -181,7 +182,12 @@ void CDISCFLASHDlg::OnOK() {
         ReportOutcome(Outcome::Failed);
     } else {
         Procedure procedure = ProcedureForKind(m_nKind);
-        if (g_procedureHook || procedure) {
+        std::string why;
+        if ((g_procedureHook || procedure) && !TransportMaySendAnyCommand(why)) {
+            // Said before the procedure sends anything, rather than failing half-way through.
+            ShowMessage(why, "HLV DOWNLOAD", MB_OK | MB_ICONHAND);
+            ReportOutcome(Outcome::Failed);
+        } else if (g_procedureHook || procedure) {
             ProcedureScope scope;
             if (g_procedureHook)
                 g_procedureHook(*this);

@@ -303,7 +303,7 @@ TEST_F(DispatchTest, FreshZeroFilledBufferEachCommand) {
         EXPECT_TRUE(s.running);
         EXPECT_TRUE(s.inhibited);
     }
-    EXPECT_EQ(host.why, "Firmware download in progress");
+    EXPECT_EQ(host.lastReason, "Firmware download in progress");
     EXPECT_EQ(host.inhibits, 3);
     EXPECT_EQ(host.releases, 3);
     EXPECT_FALSE(host.held);
@@ -389,3 +389,20 @@ TEST_F(DispatchTest, NoHostStillRuns) {
 }
 
 }  // namespace
+
+TEST_F(DispatchTest, MissingRightsAreSaidBeforeAnythingIsSent) {
+    Record();
+    Start("LD4740", {"HALVERONCD-RW  KR-4740P "});
+    backend.mayAll = false;
+    size_t sent = backend.commands.size();
+    dlg.OnOK();
+    EXPECT_TRUE(seen.empty());  // the procedure never ran
+    EXPECT_EQ(backend.commands.size(), sent);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text, "not allowed");
+    EXPECT_EQ(ui.messages[0].caption, "HLV DOWNLOAD");
+    EXPECT_EQ(ui.messages[0].type, MB_OK | MB_ICONHAND);
+    EXPECT_EQ(dlg.LastOutcome(), Outcome::Failed);
+    EXPECT_EQ(dlg.m_bBusy, 0);
+    EXPECT_GT(backend.closes, 0);
+}

@@ -12,30 +12,8 @@
 #include "support/fake_backend.h"
 #include "support/test_env.h"
 #include "system/download_guard.h"
+#include "system/linux_host.h"
 
-class FakeHost : public HostPort {
-  public:
-    int restartResult = 0;
-    int restarts = 0;
-    int inhibits = 0, releases = 0;
-    bool held = false;
-    std::string why;
-
-    int RestartSystem() override {
-        ++restarts;
-        return restartResult;
-    }
-    bool Inhibit(const std::string& reason) override {
-        ++inhibits;
-        held = true;
-        why = reason;
-        return true;
-    }
-    void ReleaseInhibit() override {
-        ++releases;
-        held = false;
-    }
-};
 
 // FakeUi that also keeps every selection made, in order.
 class SelectionRecordingUi : public FakeUi {
