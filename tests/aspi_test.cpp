@@ -1,7 +1,8 @@
 // The adapter/target/LUN back end (/dev/sgN, submit and collect) over a fake device port.
+#include "scsi/aspi.h"
+
 #include <gtest/gtest.h>
 
-#include "scsi/aspi.h"
 #include "scsi/transport.h"
 #include "support/fake_device_port.h"
 #include "support/test_env.h"
@@ -38,7 +39,9 @@ struct SgRig {
     }
 };
 
-std::string Label(int i) { return std::string(driveTable[i].label, 2); }
+std::string Label(int i) {
+    return std::string(driveTable[i].label, 2);
+}
 
 TEST(AspiLoad, NoGenericDriverIsTheMissingLibrary) {
     SgRig rig;

@@ -1,9 +1,10 @@
 // The pass-through back end (/dev/srN by SG_IO) over a fake device port.
+#include "scsi/passthrough.h"
+
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "scsi/passthrough.h"
 #include "scsi/transport.h"
 #include "support/fake_device_port.h"
 #include "support/test_env.h"
@@ -64,8 +65,9 @@ TEST(PassThroughEnumerate, ListsBlockNodesInOrderWithLabelsAndInquiry) {
     EXPECT_EQ(sent[0].timeout, 5000u);
     // Nothing stays open.
     auto ev = rig.port.Events();
-    EXPECT_EQ(std::count_if(ev.begin(), ev.end(), [](auto& e) { return e.rfind("open", 0) == 0; }),
-              std::count_if(ev.begin(), ev.end(), [](auto& e) { return e.rfind("close", 0) == 0; }));
+    EXPECT_EQ(
+        std::count_if(ev.begin(), ev.end(), [](auto& e) { return e.rfind("open", 0) == 0; }),
+        std::count_if(ev.begin(), ev.end(), [](auto& e) { return e.rfind("close", 0) == 0; }));
     EXPECT_TRUE(rig.env.ui.messages.empty());
 }
 
@@ -192,14 +194,13 @@ std::vector<JudgeCase> JudgeCases() {
     return {
         {"good", good, 1, 0, 0, 0, 0},
         {"not ready, no medium", CheckCondition(0x02, 0x3A, 0x00), 0, 0x02, 0x3A, 0x00, 0x02},
-        {"key 0 with ASC and ASCQ counts as success", CheckCondition(0x00, 0x5D, 0x01), 1, 0, 0,
-         0, 0},
+        {"key 0 with ASC and ASCQ counts as success", CheckCondition(0x00, 0x5D, 0x01), 1, 0, 0, 0,
+         0},
         {"key 0 with ASCQ 0 fails", CheckCondition(0x00, 0x5D, 0x00), 0, 0x00, 0x5D, 0x00, 0x02},
-        {"sense key byte taken whole", CheckCondition(0x22, 0x04, 0x01), 0, 0x22, 0x04, 0x01,
+        {"sense key byte taken whole", CheckCondition(0x22, 0x04, 0x01), 0, 0x22, 0x04, 0x01, 0x02},
+        {"no sense written: zeros",
+         With(CheckCondition(0x02, 0x3A, 0x00), [](FakeAnswer& a) { a.sense.clear(); }), 0, 0, 0, 0,
          0x02},
-        {"no sense written: zeros", With(CheckCondition(0x02, 0x3A, 0x00),
-                                        [](FakeAnswer& a) { a.sense.clear(); }),
-         0, 0, 0, 0, 0x02},
         {"busy", busy, 0, 0, 0, 0, 0x08},
         {"ioctl fails", ioctlFails, 0, 0, 0, 0, 0},
         {"host status", noConnect, 0, 0, 0, 0, 0},

@@ -1,28 +1,30 @@
 // The command interface over both Linux back ends, seen at the kernel: what each opcode and
 // direction code turns into, the 0xCF refusal, the unknown-opcode message, the error record
 // and the priority around a command.
+#include "scsi/transport.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 
 #include "scsi/aspi.h"
 #include "scsi/passthrough.h"
-#include "scsi/transport.h"
 #include "support/fake_device_port.h"
 #include "support/test_env.h"
 
 namespace {
 
 class CountingPriority : public PriorityPort {
-public:
+  public:
     std::vector<std::string> calls;
     void SetLowest() override { calls.push_back("lowest"); }
     void SetNormal() override { calls.push_back("normal"); }
 };
 
 // The opcode table, written out independently of the code under test.
-const std::set<int> kNone = {0x00, 0x01, 0x0B, 0x16, 0x17, 0x1B, 0x1E, 0x2B, 0x2F, 0x34, 0x35, 0x45,
-                             0x47, 0x48, 0x49, 0x4B, 0x53, 0x58, 0x5B, 0xA1, 0xA5, 0xA9, 0xBB, 0xF5};
+const std::set<int> kNone = {0x00, 0x01, 0x0B, 0x16, 0x17, 0x1B, 0x1E, 0x2B,
+                             0x2F, 0x34, 0x35, 0x45, 0x47, 0x48, 0x49, 0x4B,
+                             0x53, 0x58, 0x5B, 0xA1, 0xA5, 0xA9, 0xBB, 0xF5};
 const std::set<int> kIn = {0x03, 0x08, 0x12, 0x1A, 0x1C, 0x25, 0x28, 0x3C, 0x42, 0x43, 0x44, 0x51,
                            0x52, 0x59, 0x5A, 0x5C, 0xA8, 0xAD, 0xBD, 0xBE, 0xCE, 0xD4, 0xD6};
 const std::set<int> kOut = {0x04, 0x15, 0x1D, 0x2A, 0x2E, 0x3B, 0x54,
@@ -76,14 +78,14 @@ TEST_P(BothBackEnds, EveryOpcodeGoesOutWithItsDirectionAndLength) {
         EXPECT_EQ(s.cdb, std::vector<uint8_t>(cdb, cdb + expectLen));
         EXPECT_EQ(s.interfaceId, 'S');
         EXPECT_EQ(s.mxSbLen, 16);
-        int expectDir = kIn.count(op)    ? SG_DXFER_FROM_DEV
-                        : kOut.count(op) ? SG_DXFER_TO_DEV
+        int expectDir = kIn.count(op)     ? SG_DXFER_FROM_DEV
+                        : kOut.count(op)  ? SG_DXFER_TO_DEV
                         : kNone.count(op) ? SG_DXFER_NONE
                                           : SG_DXFER_TO_FROM_DEV;
         EXPECT_EQ(s.dxferDirection, expectDir);
         bool known = kIn.count(op) || kOut.count(op) || kNone.count(op);
-        EXPECT_EQ(rig.env.ui.MessageTexts(),
-                  known ? std::vector<std::string>{} : std::vector<std::string>{"Unknown Command!"});
+        EXPECT_EQ(rig.env.ui.MessageTexts(), known ? std::vector<std::string>{}
+                                                   : std::vector<std::string>{"Unknown Command!"});
         // Bytes 0-11 of the record: the CDB as sent (the rest of the area is zero here).
         std::vector<uint8_t> area(12, 0);
         std::copy(cdb, cdb + expectLen, area.begin());

@@ -65,7 +65,7 @@ struct FakeNode {
 };
 
 class FakeDevicePort : public DevicePort {
-public:
+  public:
     explicit FakeDevicePort(ClockPort* clock = nullptr) : clock_(clock) {}
 
     std::vector<FakeNode> nodes;
@@ -258,7 +258,7 @@ public:
     bool MaySendAnyCommand(NodeClass) override { return mayAny; }
     bool CallDue() override { return callDue; }
 
-private:
+  private:
     struct Pending {
         sg_io_hdr_t request;
         FakeAnswer answer;
