@@ -106,7 +106,7 @@ int AspiBackend::ListInquiry(const std::string& path, uint8_t* buffer) {
 int AspiBackend::Enumerate(int capacity, DriveRecord* table) {
     DevicePort* port = rt().devices;
     if (!port || !rt().clock) return -1;
-    CloseNode();
+    WaitIdle();
     state_ = kPending;
 
     std::vector<DeviceNode> all = port->ListNodes(NodeClass::Generic);

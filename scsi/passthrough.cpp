@@ -213,6 +213,8 @@ int PassThroughBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buf
 
 void PassThroughBackend::Background(int fd) {
     t_inWorker = true;
+    // A new thread inherits the lowered priority of its creator; the worker runs at normal.
+    if (rt().priority) rt().priority->SetNormal();
     int err = 0;
     DevicePort* port = rt().devices;
     int r = (fd >= 0 && port) ? port->SgIo(fd, hdr_, err) : -1;

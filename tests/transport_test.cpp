@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
+#include <thread>
 
 #include "scsi/aspi.h"
 #include "scsi/passthrough.h"
@@ -182,8 +184,10 @@ TEST_P(BothBackEnds, PriorityIsLoweredForTheCommandAndNormalAfterwards) {
     uint8_t cdb[12] = {0xF5};
     EXPECT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, cdb, nullptr, 0), 1);
     EXPECT_EQ(rig.priority.calls, (std::vector<std::string>{"lowest", "normal"}));
-    for (int i = 0; i < 100000 && PollCommand() == 0; ++i) std::this_thread::yield();
+    for (int i = 0; i < 1000000 && PollCommand() == 0; ++i) std::this_thread::yield();
     EXPECT_EQ(PollCommand(), 1);
+    // The sr worker thread started at the lowered priority: it sets itself to normal.
+    EXPECT_EQ(rig.priority.otherThreads, GetParam() ? 0 : 1);
 }
 
 TEST(TransportInterface, UnknownOpcodeShowsOneMessageThenIsSent) {
