@@ -18,9 +18,19 @@ namespace {
 
 class CountingPriority : public PriorityPort {
   public:
-    std::vector<std::string> calls;
-    void SetLowest() override { calls.push_back("lowest"); }
-    void SetNormal() override { calls.push_back("normal"); }
+    std::vector<std::string> calls;  // of the test's own thread
+    std::atomic<int> otherThreads{0};
+    void SetLowest() override { Record("lowest"); }
+    void SetNormal() override { Record("normal"); }
+
+  private:
+    void Record(const char* what) {
+        if (std::this_thread::get_id() == owner_)
+            calls.push_back(what);
+        else
+            ++otherThreads;
+    }
+    std::thread::id owner_ = std::this_thread::get_id();
 };
 
 // The opcode table, written out independently of the code under test.
