@@ -184,8 +184,10 @@ int PassThroughBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buf
     hdr_.dxfer_direction = SgDirection(resolved, length);
     hdr_.cmd_len = static_cast<unsigned char>(n);
     hdr_.mx_sb_len = 16;
-    hdr_.dxfer_len = length;
-    hdr_.dxferp = buffer;
+    // No data phase means no data length: the block layer refuses a length without direction.
+    const bool data = hdr_.dxfer_direction != SG_DXFER_NONE;
+    hdr_.dxfer_len = data ? length : 0;
+    hdr_.dxferp = data ? buffer : nullptr;
     hdr_.cmdp = cdb_;
     hdr_.sbp = sense_;
     hdr_.timeout = kCommandTimeoutMs;
@@ -195,7 +197,7 @@ int PassThroughBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buf
     std::memcpy(sent_.cdb, cdb_, static_cast<size_t>(n));
     sent_.cdbLength = n;
     sent_.dir = DirectionName(resolved);
-    sent_.length = length;
+    sent_.length = hdr_.dxfer_len;
 
     const int fd = t.openDevice;
     DevicePort* port = rt().devices;

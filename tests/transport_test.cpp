@@ -95,6 +95,7 @@ TEST_P(BothBackEnds, EveryOpcodeGoesOutWithItsDirectionAndLength) {
                         : kNone.count(op) ? SG_DXFER_NONE
                                           : SG_DXFER_TO_FROM_DEV;
         EXPECT_EQ(s.dxferDirection, expectDir);
+        EXPECT_EQ(s.dxferLen, expectDir == SG_DXFER_NONE ? 0u : sizeof buffer);
         bool known = kIn.count(op) || kOut.count(op) || kNone.count(op);
         EXPECT_EQ(rig.env.ui.MessageTexts(), known ? std::vector<std::string>{}
                                                    : std::vector<std::string>{"Unknown Command!"});
@@ -132,7 +133,9 @@ TEST_P(BothBackEnds, ExplicitDirectionsAndLengthZero) {
         EXPECT_EQ(ExecCommandEx(1, c.direction, cdb, buffer, c.length), 1);
         ASSERT_EQ(rig.port.sent.size(), 1u);
         EXPECT_EQ(rig.port.sent[0].dxferDirection, c.kernelDirection);
-        EXPECT_EQ(rig.port.sent[0].dxferLen, c.length);
+        uint32_t kernelLength = c.kernelDirection == SG_DXFER_NONE ? 0 : c.length;
+        EXPECT_EQ(rig.port.sent[0].dxferLen, kernelLength);
+        EXPECT_EQ(rig.port.sent[0].dxferp, kernelLength ? buffer : nullptr);
         EXPECT_STREQ(ActiveBackend()->LastSent().dir, c.traced);
         EXPECT_EQ(rig.port.sent[0].cmdLen, CdbLengthForOpcode(c.opcode));
     }
