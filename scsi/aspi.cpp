@@ -153,9 +153,12 @@ int AspiBackend::Enumerate(int capacity, DriveRecord* table) {
     };
 
     if (!rt().deviceFilter.empty()) {
+        std::vector<std::string> seen;
         for (const std::string& path : rt().deviceFilter) {
             DeviceNode n;
             if (!port->Describe(path, NodeClass::Generic, n)) continue;
+            if (std::find(seen.begin(), seen.end(), n.path) != seen.end()) continue;
+            seen.push_back(n.path);
             if (!std::binary_search(adapters.begin(), adapters.end(), Adapter(n.host, n.channel)))
                 continue;  // not a node the driver lists
             bool full = false;

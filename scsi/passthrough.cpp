@@ -1,5 +1,6 @@
 #include "scsi/passthrough.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -52,24 +53,27 @@ int PassThroughBackend::Enumerate(int capacity, DriveRecord* table) {
     } else {
         for (const std::string& path : rt().deviceFilter) {
             DeviceNode n;
-            if (port->Describe(path, NodeClass::Block, n)) nodes.push_back(n);
+            if (port->Describe(path, NodeClass::Block, n) &&
+                std::none_of(nodes.begin(), nodes.end(),
+                             [&](const DeviceNode& m) { return m.path == n.path; }))
+                nodes.push_back(n);
         }
     }
     int count = 0;
     for (const DeviceNode& n : nodes) {
         if (count >= capacity) break;
         table[count] = DriveRecord{};
-        Inquire(n, table[count]);
+        Inquire(n, count, table[count]);
         ++count;  // counted whether the inquiry worked or not
     }
     return count;
 }
 
-void PassThroughBackend::Inquire(const DeviceNode& node, DriveRecord& record) {
+void PassThroughBackend::Inquire(const DeviceNode& node, int position, DriveRecord& record) {
     int fd = OpenNode(node.path);
     if (fd < 0) return;  // the record stays empty
     record.pathId = record.adapterId = record.targetId = record.lun = 0;
-    Label(record, node.index);
+    Label(record, node.index >= 0 ? node.index : position);
     record.node = node.path;
     record.host = node.host;
     record.channel = node.channel;

@@ -1,8 +1,9 @@
 // Pass-through back end (--transport=sr): CD/DVD block devices /dev/srN, commands by SG_IO.
 //
 // Labels: a record's two-character label is the sr index in decimal, left-justified ("0 " for
-// /dev/sr0, "12" for /dev/sr12; above 99 the last two digits), so the list tells the user which
-// node a drive is. The record's `node` is what Open uses.
+// /dev/sr0, "12" for /dev/sr12; above 99 the last two digits; a node without a number takes its
+// place in the table), so the list tells the user which node a drive is. The record's `node` is
+// what Open uses. With --device the given nodes are listed in the given order, each once.
 #pragma once
 
 #include <atomic>
@@ -42,7 +43,7 @@ class PassThroughBackend : public Backend {
   private:
     // Open with one retry 1500 ms later; the handle, or -1 with the message shown.
     int OpenNode(const std::string& path);
-    void Inquire(const DeviceNode& node, DriveRecord& record);
+    void Inquire(const DeviceNode& node, int position, DriveRecord& record);
     // Steps 5 to 7 of a finished request: 1 success, 0 failure with the error record filled.
     int Judge(int ioctlResult, SentCommand& seen);
     void Background(int handle);

@@ -165,7 +165,7 @@ TEST(AspiEnumerate, DeviceFilterKeepsTheGivenOrder) {
     rig.port.AddGeneric(2, 2, 0, 0, 0, 0x00);
     rig.port.AddBlock(0);
     rig.port.links["/dev/by-path/cd1"] = "/dev/sg1";
-    rt().deviceFilter = {"/dev/by-path/cd1", "/dev/sr0", "/dev/sg2", "/dev/sg0"};
+    rt().deviceFilter = {"/dev/by-path/cd1", "/dev/sr0", "/dev/sg2", "/dev/sg0", "/dev/sg1"};
     ASSERT_EQ(rig.Scan(), 2);
     EXPECT_EQ(driveTable[0].node, "/dev/sg1");
     EXPECT_EQ(driveTable[0].adapterId, 1);

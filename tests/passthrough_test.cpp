@@ -133,7 +133,7 @@ TEST(PassThroughEnumerate, DeviceFilterListsOnlyTheGivenNodesInOrder) {
     rig.port.AddBlock(2);
     rig.port.AddGeneric(0, 0, 0, 0, 0);
     rig.port.links["/dev/cdrom"] = "/dev/sr0";
-    rt().deviceFilter = {"/dev/sr2", "/dev/nothing", "/dev/sg0", "/dev/cdrom"};
+    rt().deviceFilter = {"/dev/sr2", "/dev/nothing", "/dev/sg0", "/dev/cdrom", "/dev/sr0"};
     ASSERT_EQ(rig.Scan(), 2);
     EXPECT_EQ(driveTable[0].node, "/dev/sr2");
     EXPECT_EQ(driveTable[1].node, "/dev/sr0");
