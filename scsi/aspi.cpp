@@ -261,7 +261,7 @@ int AspiBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer, ui
     hdr_.dxferp = data ? buffer : nullptr;
     hdr_.cmdp = cdbArea_;
     hdr_.sbp = sense_;
-    hdr_.timeout = kCommandDeadlineMs;
+    hdr_.timeout = kKernelTimeoutMs;
     hdr_.pack_id = ++packId_;
 
     sent_ = SentCommand{};

@@ -43,6 +43,8 @@ class AspiBackend : public Backend {
 
     static constexpr int kListDeadlineMs = 20000;
     static constexpr int kCommandDeadlineMs = 180000;
+    // The kernel's own limit lies beyond ours, so that a waiting command gives up first.
+    static constexpr unsigned kKernelTimeoutMs = 300000;
     static constexpr uint32_t kOpenRetryMs = 1500;
     // The largest transfers are 256 KiB; a page more keeps odd lengths in the reserved buffer.
     static constexpr int kReservedSize = 262144 + 4096;
