@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -130,6 +132,23 @@ TEST(LinuxDevicePort, DescribeFollowsLinksAndChecksTheClass) {
             EXPECT_EQ(n.target, 1);
         }
     }
+}
+
+TEST(LinuxDevicePort, DeviceNodesUnderOtherNamesMatchByDeviceNumber) {
+    // /dev/null (character device 1:3) stands in for a generic node renamed by udev rules.
+    struct stat st {};
+    if (stat("/dev/null", &st) != 0 || !S_ISCHR(st.st_mode)) GTEST_SKIP() << "no /dev/null";
+    std::string dev = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    FakeTree t;
+    t.Add("scsi_generic", "sg0", "0:0:0:0", 5, "21:0");
+    t.Add("scsi_generic", "sg5", "0:0:5:0", 5, dev);
+    LinuxDevicePort port(t.Sys(), t.Dev());
+    DeviceNode n;
+    ASSERT_TRUE(port.Describe("/dev/null", NodeClass::Generic, n));
+    EXPECT_EQ(n.index, 5);
+    EXPECT_EQ(n.target, 5);
+    EXPECT_EQ(n.path, "/dev/null");
+    EXPECT_FALSE(port.Describe("/dev/null", NodeClass::Block, n));
 }
 
 TEST(LinuxDevicePort, QueueLimitOfTheOpenNode) {
