@@ -174,7 +174,13 @@ void ReleaseAspiLibrary() {
     g_transport.aspiLibrary = false;
 }
 
+// A no-wait command still running owns the error record: let it end before clearing it.
+static void Idle() {
+    if (Backend* b = ActiveBackend()) b->WaitIdle();
+}
+
 int ExecCommand(const uint8_t* cdb, void* buffer, uint32_t length) {
+    Idle();
     g_transport.lastCommandError = CommandErrorRecord{};
     if (cdb[0] == 0xCF) {
         if (rt().trace) {
@@ -193,6 +199,7 @@ int ExecCommand(const uint8_t* cdb, void* buffer, uint32_t length) {
 
 int ExecCommandEx(int wait, uint8_t direction, const uint8_t* cdb, void* buffer,
                   uint32_t length) {
+    Idle();
     g_transport.lastCommandError = CommandErrorRecord{};
     return Run(wait, direction, cdb, buffer, length);
 }

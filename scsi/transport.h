@@ -39,6 +39,9 @@ public:
     virtual bool MaySendAnyCommand(std::string& why) = 0;
     // A virtual-clock run calls this after each advance: let a due no-wait command finish.
     virtual void Quiesce() {}
+    // Let a running no-wait command finish (or abandon it safely) before the shared state is
+    // touched again; ExecCommand and ExecCommandEx call it before clearing the error record.
+    virtual void WaitIdle() {}
     // The last command as it went to the kernel.
     virtual const SentCommand& LastSent() const = 0;
 };
