@@ -11,7 +11,7 @@
 
 namespace {
 
-struct Run {
+struct ProgramRun {
     int status = -1;
     std::string out;
     std::string err;
@@ -29,12 +29,12 @@ std::string Slurp(const std::string& path) {
 }
 
 // Runs bin/NAME with the arguments; standard output and error captured through files.
-Run RunProgram(const std::string& name, const std::vector<std::string>& args) {
+ProgramRun RunProgram(const std::string& name, const std::vector<std::string>& args) {
     std::string outPath = TempPath("out"), errPath = TempPath("err");
     std::string cmd = std::string(DISCFLASH_BIN_DIR) + "/" + name;
     for (const auto& a : args) cmd += " '" + a + "'";
     cmd += " </dev/null >" + outPath + " 2>" + errPath;
-    Run r;
+    ProgramRun r;
     int raw = std::system(cmd.c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     r.out = Slurp(outPath);
@@ -52,7 +52,7 @@ bool Has(const std::string& hay, const std::string& needle) {
 
 TEST(Batch, OwnFamilyIsListedAndSelected) {
     std::string trace = TempPath("trace.jsonl");
-    Run r = RunProgram("LD4740", {"--batch", "--emulate=LD4740", "--trace=" + trace});
+    ProgramRun r = RunProgram("LD4740", {"--batch", "--emulate=LD4740", "--trace=" + trace});
     EXPECT_TRUE(Has(r.out, "LD4740(  Version 1.100  )\n")) << r.out;
     EXPECT_TRUE(Has(r.out, "* 0: HALVERONCD-RW  KR-4740 ")) << r.out;
     // DownLoad runs once: without a file nothing is done.
@@ -60,8 +60,29 @@ TEST(Batch, OwnFamilyIsListedAndSelected) {
     std::string t = Slurp(trace);
     EXPECT_TRUE(Has(t, "\"ev\":\"identity\",\"text\":\"LD4740(  Version 1.100  )\"")) << t;
     EXPECT_TRUE(Has(t, "\"ev\":\"list\",\"op\":\"select\",\"text\":\"\",\"index\":0")) << t;
-    EXPECT_TRUE(Has(t, "\"ev\":\"cmd\",\"cdb\":\"12000000")) << t;  // the scan's INQUIRY
     std::remove(trace.c_str());
+}
+
+TEST(Batch, BothTransportsAndTheDeviceFilterListEmulatedDrives) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string listing;
+    };
+    const std::string a = "HALVERONCD-RW  KR-3410  1.00            ";
+    const std::string b = "HALVERONCD-RW  KR-4740  1.00            ";
+    const Case cases[] = {
+        {{"--transport=sr"}, "  0: " + a + "\n* 1: " + b + "\n"},
+        {{"--transport=sg"}, "  0: " + a + "\n* 1: " + b + "\n"},
+        {{"--device=emu:sr1"}, "* 0: " + b + "\n"},
+        {{"--transport=sg", "--device=emu:sg1", "--device=emu:sg0"}, "* 0: " + b + "\n  1: " + a + "\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--batch", "--emulate=LD3410", "--emulate=LD4740"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ProgramRun r = RunProgram("LD4740", args);
+        EXPECT_TRUE(Has(r.out, c.listing)) << c.args[0] << "\n" << r.out << r.err;
+        EXPECT_EQ(r.status, 3) << r.out;
+    }
 }
 
 TEST(Batch, RefusalsExitTwo) {
@@ -78,7 +99,7 @@ TEST(Batch, RefusalsExitTwo) {
         std::string trace = TempPath("refusal.jsonl");
         std::vector<std::string> args = c.args;
         args.push_back("--trace=" + trace);
-        Run r = RunProgram(c.name, args);
+        ProgramRun r = RunProgram(c.name, args);
         EXPECT_EQ(r.status, 2) << c.name << r.out << r.err;
         EXPECT_TRUE(Has(r.out, c.message)) << r.out;
         EXPECT_TRUE(Has(Slurp(trace), std::string("\"text\":\"") + c.message + "\"")) << c.name;
@@ -87,13 +108,13 @@ TEST(Batch, RefusalsExitTwo) {
 }
 
 TEST(Batch, CommandLineHabits) {
-    Run help = RunProgram("LD3410", {"--help"});
+    ProgramRun help = RunProgram("LD3410", {"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(Has(help.out, "Usage: LD3410 ")) << help.out;
-    Run version = RunProgram("LD3410", {"--version"});
+    ProgramRun version = RunProgram("LD3410", {"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_TRUE(Has(version.out, "1.100"));
-    Run bad = RunProgram("LD3410", {"--batch", "--emulate=NOSUCH"});
+    ProgramRun bad = RunProgram("LD3410", {"--batch", "--emulate=NOSUCH"});
     EXPECT_EQ(bad.status, 64);
     EXPECT_TRUE(bad.out.empty());
     EXPECT_TRUE(Has(bad.err, "--emulate=NOSUCH")) << bad.err;

@@ -30,7 +30,7 @@ struct Plugged {
     std::unique_ptr<HostPort> host;
     std::unique_ptr<Trace> trace;
     std::unique_ptr<TracingUi> tracingUi;
-    std::unique_ptr<LinuxBackends> backends;
+    std::unique_ptr<TransportSet> backends;
 };
 Plugged g_plugged;
 
@@ -128,7 +128,7 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
     r.host = g_plugged.host.get();
     g_plugged.priority = std::make_unique<LinuxPriority>();
     r.priority = g_plugged.priority.get();
-    g_plugged.backends = std::make_unique<LinuxBackends>();
+    g_plugged.backends = std::make_unique<TransportSet>();
     // On the virtual clock a no-wait command that is due must finish before time moves on.
     if (virtualClock) virtualClock->SetAfterAdvance([] { TransportQuiesce(); });
 
