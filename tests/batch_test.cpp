@@ -85,6 +85,18 @@ TEST(Batch, BothTransportsAndTheDeviceFilterListEmulatedDrives) {
     }
 }
 
+TEST(Batch, EveryFamilyFindsItsOwnDrive) {
+    const char* ids[] = {"LD3410", "LD3411", "LD3520", "LD3521", "LD4630", "LD4631",
+                         "LD4740", "LD4741", "LD4742", "LD5850", "LD5860", "LD5871",
+                         "LD5861", "LD5862", "LD5851", "LD5852", "LDMULTI"};
+    for (const char* id : ids) {
+        ProgramRun r = RunProgram(id, {"--batch", std::string("--emulate=") + id});
+        EXPECT_TRUE(Has(r.out, "* 0: HALVERON")) << id << "\n" << r.out;
+        EXPECT_EQ(r.status, 3) << id << r.err;
+        EXPECT_TRUE(Has(r.err, "nothing was done")) << id << r.err;
+    }
+}
+
 TEST(Batch, RefusalsExitTwo) {
     struct Case {
         const char* name;

@@ -58,6 +58,14 @@ int RunBatch(const Options& o) {
     console.PrintDrives();
     if (int sig = TakeSignal(); sig && sig != SIGUSR1) return 128 + sig;
     dialog.OnOK();
+    if (dialog.LastOutcome() == Outcome::NothingDone) {
+        // The dialog would simply do nothing; a script deserves to know why.
+        const char* why = console.ListSelected() < 0 ? "no drive is selected"
+                          : !CDISCFLASHDlg::ProcedureForKind(dialog.m_nKind)
+                              ? "no download procedure for this drive family is built yet"
+                              : "no firmware file was downloaded";
+        std::fprintf(stderr, "%s: nothing was done: %s\n", rt().appTitle.c_str(), why);
+    }
     if (console.PendingStop())
         std::fprintf(stderr, "%s: stopped by signal %d after the download\n",
                      rt().appTitle.c_str(), console.PendingStop());
