@@ -74,7 +74,8 @@ TEST(Batch, BothTransportsAndTheDeviceFilterListEmulatedDrives) {
         {{"--transport=sr"}, "  0: " + a + "\n* 1: " + b + "\n"},
         {{"--transport=sg"}, "  0: " + a + "\n* 1: " + b + "\n"},
         {{"--device=emu:sr1"}, "* 0: " + b + "\n"},
-        {{"--transport=sg", "--device=emu:sg1", "--device=emu:sg0"}, "* 0: " + b + "\n  1: " + a + "\n"},
+        {{"--transport=sg", "--device=emu:sg1", "--device=emu:sg0"},
+         "* 0: " + b + "\n  1: " + a + "\n"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"--batch", "--emulate=LD3410", "--emulate=LD4740"};

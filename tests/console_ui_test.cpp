@@ -1,9 +1,9 @@
+#include "app/cli/console_ui.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
-
-#include "app/cli/console_ui.h"
 
 namespace {
 
@@ -51,11 +51,14 @@ TEST(ConsoleUi, BoxesPrintCaptionIconAndEveryLine) {
         const char* printed;
     };
     const Case cases[] = {
-        {MB_OK | MB_ICONHAND, false, IDOK, "[HLV DOWNLOAD] (stop)\n  Down Load fault\n  (ReadBuffer)\n"},
+        {MB_OK | MB_ICONHAND, false, IDOK,
+         "[HLV DOWNLOAD] (stop)\n  Down Load fault\n  (ReadBuffer)\n"},
         {MB_OK | MB_ICONEXCLAMATION, false, IDOK,
          "[HLV DOWNLOAD] (exclamation)\n  Down Load fault\n  (ReadBuffer)\n"},
-        {MB_YESNO, false, IDNO, "[HLV DOWNLOAD] (none)\n  Down Load fault\n  (ReadBuffer)\n  -> No\n"},
-        {MB_YESNO, true, IDYES, "[HLV DOWNLOAD] (none)\n  Down Load fault\n  (ReadBuffer)\n  -> Yes\n"},
+        {MB_YESNO, false, IDNO,
+         "[HLV DOWNLOAD] (none)\n  Down Load fault\n  (ReadBuffer)\n  -> No\n"},
+        {MB_YESNO, true, IDYES,
+         "[HLV DOWNLOAD] (none)\n  Down Load fault\n  (ReadBuffer)\n  -> Yes\n"},
     };
     for (const Case& k : cases) {
         Console c;
@@ -87,7 +90,8 @@ TEST(ConsoleUi, PlainProgressLinesEveryTenthAndBlankStagesSkipped) {
     EXPECT_EQ(out.find("stage: Write Buffer ..\n"), 0u);
     EXPECT_EQ(out.find("stage:  "), std::string::npos);
     int lines = 0;
-    for (size_t p = out.find("progress: "); p != std::string::npos; p = out.find("progress: ", p + 1))
+    for (size_t p = out.find("progress: "); p != std::string::npos;
+         p = out.find("progress: ", p + 1))
         ++lines;
     EXPECT_EQ(lines, 11);  // 0%, 10%, ..., 100%
     EXPECT_NE(out.find("progress: 100% (20 of 20)\n"), std::string::npos);

@@ -1,9 +1,9 @@
+#include "app/cli/options.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "app/cli/options.h"
 
 namespace {
 
@@ -66,9 +66,9 @@ TEST(Options, Refused) {
 
 TEST(Options, HelpDocumentsEveryOptionAndExitCode) {
     std::string help = HelpText("LD4740");
-    for (const char* word : {"--batch", "--yes", "--transport", "--device", "--emulate",
-                             "--real-time", "--trace", "--help", "--version", "Exit status",
-                             "  0 ", "  1 ", "  2 ", "  3 ", "  64 "}) {
+    for (const char* word :
+         {"--batch", "--yes", "--transport", "--device", "--emulate", "--real-time", "--trace",
+          "--help", "--version", "Exit status", "  0 ", "  1 ", "  2 ", "  3 ", "  64 "}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }
     EXPECT_EQ(help.rfind("Usage: LD4740 ", 0), 0u);

@@ -1,3 +1,5 @@
+#include "system/trace.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -6,7 +8,6 @@
 
 #include "support/test_env.h"
 #include "system/sha256.h"
-#include "system/trace.h"
 
 namespace {
 
@@ -79,8 +80,9 @@ TEST(Trace, CommandFields) {
                             "\"sense\":\"02/3A/00\""),
               std::string::npos)
         << lines[0];
-    EXPECT_NE(lines[1].find("\"out\":\"sha256:" + Sha256Hex(std::vector<uint8_t>(65, 0xAB).data(), 65)),
-              std::string::npos);
+    EXPECT_NE(
+        lines[1].find("\"out\":\"sha256:" + Sha256Hex(std::vector<uint8_t>(65, 0xAB).data(), 65)),
+        std::string::npos);
     EXPECT_NE(lines[2].find("\"wait\":false,\"out\":\"0102ff\""), std::string::npos) << lines[2];
     std::fclose(f);
 }
@@ -106,8 +108,9 @@ TEST(Trace, UiAndSleepEventsInOrder) {
     }
     auto lines = Lines(f);
     ASSERT_EQ(lines.size(), 8u);
-    EXPECT_NE(lines[1].find("\"ev\":\"list\",\"op\":\"add\",\"text\":\"drive \\\"A\\\"\",\"index\":0"),
-              std::string::npos)
+    EXPECT_NE(
+        lines[1].find("\"ev\":\"list\",\"op\":\"add\",\"text\":\"drive \\\"A\\\"\",\"index\":0"),
+        std::string::npos)
         << lines[1];
     EXPECT_NE(lines[4].find("\"op\":\"range\",\"low\":0,\"high\":8"), std::string::npos);
     EXPECT_NE(lines[6].find("{\"t_ms\":0,\"ev\":\"sleep\",\"ms\":1000}"), std::string::npos)

@@ -20,8 +20,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             // The first plain argument is the firmware file; further ones are refused rather
             // than silently ignored, so that a typo cannot pick the wrong image.
             if (!o.firmwarePath.empty()) {
-                error = "only one firmware file may be given (got '" + o.firmwarePath +
-                        "' and '" + arg + "')";
+                error = "only one firmware file may be given (got '" + o.firmwarePath + "' and '" +
+                        arg + "')";
                 return false;
             }
             o.firmwarePath = arg;
@@ -85,7 +85,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
 }
 
 std::string HelpText(const std::string& title) {
-    return "Usage: " + title + " [OPTION]... [FIRMWARE-FILE]\n"
+    return "Usage: " + title +
+           " [OPTION]... [FIRMWARE-FILE]\n"
            "Download firmware into an optical drive of the family named by the program's own\n"
            "name (LD3410, LD4740, ..., LDMULTI; HLVDOWNLOAD, WINDWL2, DUALDOWNLOAD: any family).\n"
            "\n"

@@ -14,7 +14,6 @@
 #include "system/download_guard.h"
 #include "system/linux_host.h"
 
-
 // FakeUi that also keeps every selection made, in order.
 class SelectionRecordingUi : public FakeUi {
   public:
