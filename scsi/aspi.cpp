@@ -250,18 +250,7 @@ int AspiBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer, ui
     std::memcpy(cdbArea_, cdb, static_cast<size_t>(n));
     std::memset(sense_, 0, sizeof sense_);
     std::memcpy(lastCommandError.cdb, cdbArea_, 12);
-    std::memset(&hdr_, 0, sizeof hdr_);
-    hdr_.interface_id = 'S';
-    hdr_.dxfer_direction = SgDirection(resolved, length);
-    hdr_.cmd_len = static_cast<unsigned char>(n);
-    hdr_.mx_sb_len = 16;
-    // No data phase means no data length: the block layer refuses a length without direction.
-    const bool data = hdr_.dxfer_direction != SG_DXFER_NONE;
-    hdr_.dxfer_len = data ? length : 0;
-    hdr_.dxferp = data ? buffer : nullptr;
-    hdr_.cmdp = cdbArea_;
-    hdr_.sbp = sense_;
-    hdr_.timeout = kKernelTimeoutMs;
+    SgPrepare(hdr_, cdbArea_, n, sense_, resolved, buffer, length, kKernelTimeoutMs);
     hdr_.pack_id = ++packId_;
 
     sent_ = SentCommand{};

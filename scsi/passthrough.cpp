@@ -180,21 +180,10 @@ int PassThroughBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buf
     if (n > 12) n = 12;  // callers hand over 12 bytes
     uint8_t resolved = ResolveDirection(cdb[0], direction, length);
 
-    std::memset(&hdr_, 0, sizeof hdr_);
     std::memset(cdb_, 0, sizeof cdb_);
     std::memset(sense_, 0, sizeof sense_);
     std::memcpy(cdb_, cdb, static_cast<size_t>(n));
-    hdr_.interface_id = 'S';
-    hdr_.dxfer_direction = SgDirection(resolved, length);
-    hdr_.cmd_len = static_cast<unsigned char>(n);
-    hdr_.mx_sb_len = 16;
-    // No data phase means no data length: the block layer refuses a length without direction.
-    const bool data = hdr_.dxfer_direction != SG_DXFER_NONE;
-    hdr_.dxfer_len = data ? length : 0;
-    hdr_.dxferp = data ? buffer : nullptr;
-    hdr_.cmdp = cdb_;
-    hdr_.sbp = sense_;
-    hdr_.timeout = kCommandTimeoutMs;
+    SgPrepare(hdr_, cdb_, n, sense_, resolved, buffer, length, kCommandTimeoutMs);
 
     std::memcpy(lastCommandError.cdb, cdb_, 12);
     sent_ = SentCommand{};

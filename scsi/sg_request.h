@@ -4,6 +4,7 @@
 #include <scsi/sg.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "scsi/scsi_types.h"
 
@@ -38,4 +39,22 @@ inline void SgSense(const sg_io_hdr_t& h, const uint8_t* sense, uint8_t& key, ui
     key = h.sb_len_wr > 2 ? sense[2] : 0;
     asc = h.sb_len_wr > 12 ? sense[12] : 0;
     ascq = h.sb_len_wr > 13 ? sense[13] : 0;
+}
+
+// A fresh request for one command: the CDB and sense areas are the caller's, as is the buffer,
+// which goes to the kernel directly.
+inline void SgPrepare(sg_io_hdr_t& hdr, uint8_t* cdbArea, int cdbLength, uint8_t* senseArea,
+                      uint8_t resolved, void* buffer, uint32_t length, unsigned timeoutMs) {
+    std::memset(&hdr, 0, sizeof hdr);
+    hdr.interface_id = 'S';
+    hdr.dxfer_direction = SgDirection(resolved, length);
+    hdr.cmd_len = static_cast<unsigned char>(cdbLength);
+    hdr.mx_sb_len = 16;
+    // No data phase means no data length: the block layer refuses a length without direction.
+    const bool data = hdr.dxfer_direction != SG_DXFER_NONE;
+    hdr.dxfer_len = data ? length : 0;
+    hdr.dxferp = data ? buffer : nullptr;
+    hdr.cmdp = cdbArea;
+    hdr.sbp = senseArea;
+    hdr.timeout = timeoutMs;
 }
