@@ -152,6 +152,7 @@ class EmulatedDevicePort : public DevicePort {
     uint32_t MaxTransferBytes(int handle) override;
     bool MaySendAnyCommand(NodeClass) override { return true; }
     bool CallDue() override;
+    bool CallWaiting() override;
 
     size_t DriveCount() const;
     EmulatedDrive& Drive(size_t index);

@@ -326,6 +326,14 @@ bool EmulatedDevicePort::CallDue() {
     return due;
 }
 
+bool EmulatedDevicePort::CallWaiting() {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    uint64_t now = impl_->clock.ElapsedMs();
+    for (uint64_t d : impl_->deadlines)
+        if (d > now) return true;
+    return false;
+}
+
 size_t EmulatedDevicePort::DriveCount() const {
     return impl_->drives.size();
 }

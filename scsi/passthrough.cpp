@@ -240,9 +240,13 @@ bool PassThroughBackend::MaySendAnyCommand(std::string& why) {
 void PassThroughBackend::Quiesce() {
     if (t_inWorker || !workerRunning_) return;
     DevicePort* port = rt().devices;
-    if (!port || !port->CallDue()) return;
-    // The emulated call is due: give the worker real time to finish, bounded.
+    if (!port) return;
+    // Time only moves when the caller sleeps: a worker that is not held until a later time
+    // must finish before the caller looks at asyncState again, or a command that completes at
+    // once could seem to run for ever. Bounded in real time all the same.
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (workerRunning_ && std::chrono::steady_clock::now() < until)
+    while (workerRunning_ && std::chrono::steady_clock::now() < until) {
+        if (!port->CallDue() && port->CallWaiting()) return;  // held until a later time
         std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
 }

@@ -123,6 +123,8 @@ class DevicePort {
     virtual bool MaySendAnyCommand(NodeClass cls) = 0;
     // a virtual-clock run asks this after each sleep: is a blocked call due by now?
     virtual bool CallDue() { return false; }
+    // ... and is a call blocked until a later (virtual) time, so that only a sleep frees it?
+    virtual bool CallWaiting() { return false; }
 };
 
 // ---- host services ------------------------------------------------------------------------------

@@ -308,8 +308,10 @@ TEST(PassThroughNoWait, QuiesceLetsADueCallFinish) {
     uint8_t cdb[12] = {0xF5};
     ASSERT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, cdb, nullptr, 0), 1);
     while (rig.port.InCall() == 0) std::this_thread::yield();
-    TransportQuiesce();  // not due: returns at once
+    rig.port.callWaiting = true;
+    TransportQuiesce();  // held until a later time: returns at once
     EXPECT_EQ(transport().asyncState, 0);
+    rig.port.callWaiting = false;
     rig.port.callDue = true;
     std::thread releaser([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

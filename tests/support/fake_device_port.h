@@ -74,6 +74,7 @@ class FakeDevicePort : public DevicePort {
     bool mayAny = true;
     uint32_t maxTransfer = 0;
     bool callDue = false;
+    bool callWaiting = false;
     // Answers: the queue first, then the responder, then INQUIRY data or plain success.
     std::deque<FakeAnswer> queue;
     std::function<FakeAnswer(const FakeSent&)> responder;
@@ -257,6 +258,7 @@ class FakeDevicePort : public DevicePort {
     uint32_t MaxTransferBytes(int) override { return maxTransfer; }
     bool MaySendAnyCommand(NodeClass) override { return mayAny; }
     bool CallDue() override { return callDue; }
+    bool CallWaiting() override { return callWaiting; }
 
   private:
     struct Pending {
