@@ -251,7 +251,18 @@ uint32_t LinuxDevicePort::MaxTransferBytes(int handle) {
     if (!ReadLine(queue + "/max_hw_sectors_kb", kb)) return 0;
     long v = std::atol(kb.c_str());
     if (v <= 0 || v > 4 * 1024 * 1024) return 0;
-    return static_cast<uint32_t>(v) * 1024u;
+    uint64_t bytes = static_cast<uint64_t>(v) * 1024u;
+    // The adapter also limits the scatter list. Both SG_IO on the block node (the caller's
+    // pages mapped or copied a page at a time) and sg's own buffers (which fall back to single
+    // pages when memory is fragmented) may need one segment per page, so only max_segments
+    // pages are sure to fit; a larger request fails with EINVAL or ENOMEM before it is sent.
+    std::string segs;
+    long pageSize = sysconf(_SC_PAGESIZE);
+    if (ReadLine(queue + "/max_segments", segs) && pageSize > 0) {
+        long n = std::atol(segs.c_str());
+        if (n > 0) bytes = std::min<uint64_t>(bytes, static_cast<uint64_t>(n) * pageSize);
+    }
+    return static_cast<uint32_t>(bytes);
 }
 
 bool LinuxDevicePort::HasCapability(const std::string& procStatus, int cap) {

@@ -152,27 +152,45 @@ TEST(LinuxDevicePort, DeviceNodesUnderOtherNamesMatchByDeviceNumber) {
 }
 
 TEST(LinuxDevicePort, QueueLimitOfTheOpenNode) {
-    FakeTree t;
-    t.Add("block", "sr0", "0:0:0:0", 5, "11:0");
-    t.Add("scsi_generic", "sg0", "0:0:0:0", 5, "21:0");
-    FakeTree::Write(t.Sys() + "/class/block/sr0/queue/max_hw_sectors_kb", "120");
-    // The generic node reaches the block device through its SCSI device.
-    fs::path device = fs::read_symlink(t.Sys() + "/class/scsi_generic/sg0/device");
-    FakeTree::Write(device / "block/sr0/queue/max_hw_sectors_kb", "120");
-    t.Add("block", "sr1", "0:0:1:0", 5, "11:1");  // no queue limit known
-
-    LinuxDevicePort port(t.Sys(), t.Dev());
-    int err = 0;
-    for (const char* name : {"sr0", "sg0", "sr1"}) {
-        SCOPED_TRACE(name);
-        int fd = port.Open(t.Dev() + "/" + name, err);
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(port.MaxTransferBytes(fd), std::string(name) == "sr1" ? 0u : 120u * 1024u);
-        port.Close(fd);
-        EXPECT_EQ(port.MaxTransferBytes(fd), 0u);
+    const uint32_t page = static_cast<uint32_t>(sysconf(_SC_PAGESIZE));
+    struct {
+        const char* hwKb;      // max_hw_sectors_kb, nullptr: absent
+        const char* segments;  // max_segments, nullptr: absent
+        uint32_t want;
+    } cases[] = {
+        {"120", nullptr, 120u * 1024u},
+        {"120", "254", 120u * 1024u},  // the sector limit is the smaller
+        // An adapter with 96 scatter entries cannot take 32 MiB in one request, however large
+        // its sector limit.
+        {"32766", "96", 96u * page},
+        {"32766", "0", 32766u * 1024u},  // no segment count known
+        {nullptr, "96", 0u},             // no sector limit: unknown
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.hwKb ? c.hwKb : "-") + "/" + (c.segments ? c.segments : "-"));
+        FakeTree t;
+        t.Add("block", "sr0", "0:0:0:0", 5, "11:0");
+        t.Add("scsi_generic", "sg0", "0:0:0:0", 5, "21:0");
+        // The generic node reaches the block device through its SCSI device.
+        fs::path device = fs::read_symlink(t.Sys() + "/class/scsi_generic/sg0/device");
+        for (const fs::path& queue :
+             {fs::path(t.Sys() + "/class/block/sr0/queue"), device / "block/sr0/queue"}) {
+            if (c.hwKb) FakeTree::Write(queue / "max_hw_sectors_kb", c.hwKb);
+            if (c.segments) FakeTree::Write(queue / "max_segments", c.segments);
+        }
+        LinuxDevicePort port(t.Sys(), t.Dev());
+        int err = 0;
+        for (const char* name : {"sr0", "sg0"}) {
+            SCOPED_TRACE(name);
+            int fd = port.Open(t.Dev() + "/" + name, err);
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(port.MaxTransferBytes(fd), c.want);
+            port.Close(fd);
+            EXPECT_EQ(port.MaxTransferBytes(fd), 0u);
+        }
+        EXPECT_EQ(port.Open(t.Dev() + "/sr9", err), -1);
+        EXPECT_EQ(err, ENOENT);
     }
-    EXPECT_EQ(port.Open(t.Dev() + "/sr9", err), -1);
-    EXPECT_EQ(err, ENOENT);
 }
 
 TEST(LinuxDevicePort, RightsFromTheEffectiveCapabilities) {
