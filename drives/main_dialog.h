@@ -22,7 +22,7 @@ struct FileStageMessages {
 };
 
 class CDISCFLASHDlg {
-public:
+  public:
     CDISCFLASHDlg() = default;
 
     // ---- state shared with identification, dispatch and the procedures ----
@@ -84,7 +84,7 @@ public:
     using Procedure = void (CDISCFLASHDlg::*)();
     static Procedure ProcedureForKind(uint8_t kind);
 
-private:
+  private:
     bool m_closed = false;
     Outcome m_lastOutcome = Outcome::NothingDone;
 };

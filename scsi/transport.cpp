@@ -42,10 +42,14 @@ void Normal() {
 
 const char* DirName(uint8_t resolved) {
     switch (resolved) {
-        case XFER_IN: return "in";
-        case XFER_OUT: return "out";
-        case XFER_NONE: return "none";
-        default: return "unspecified";
+        case XFER_IN:
+            return "in";
+        case XFER_OUT:
+            return "out";
+        case XFER_NONE:
+            return "none";
+        default:
+            return "unspecified";
     }
 }
 
@@ -94,16 +98,22 @@ void TransportState::Reset() {
     aspiLibrary = false;
 }
 
-TransportState& transport() { return g_transport; }
+TransportState& transport() {
+    return g_transport;
+}
 
 void SetBackends(Backend* passThrough, Backend* aspi) {
     g_passThrough = passThrough;
     g_aspi = aspi;
 }
 
-Backend* ActiveBackend() { return g_transport.useAspi ? g_aspi : g_passThrough; }
+Backend* ActiveBackend() {
+    return g_transport.useAspi ? g_aspi : g_passThrough;
+}
 
-uint8_t LookupDirection(uint8_t opcode) { return kDirections.dir[opcode]; }
+uint8_t LookupDirection(uint8_t opcode) {
+    return kDirections.dir[opcode];
+}
 
 int CdbLengthForOpcode(uint8_t opcode) {
     if (opcode <= 0x1F) return 6;
@@ -136,7 +146,9 @@ uint8_t ResolveDirection(uint8_t opcode, uint8_t direction, uint32_t length) {
     return XFER_NONE;
 }
 
-const char* DirectionName(uint8_t resolved) { return DirName(resolved); }
+const char* DirectionName(uint8_t resolved) {
+    return DirName(resolved);
+}
 
 int InitTransport() {
     // The open node is forgotten, not closed: callers close it first.
@@ -150,7 +162,9 @@ int InitTransport() {
     return 1;
 }
 
-int IsAspiMode() { return g_transport.useAspi ? 1 : 0; }
+int IsAspiMode() {
+    return g_transport.useAspi ? 1 : 0;
+}
 
 int EnumerateDrives(int capacity, DriveRecord* table) {
     Backend* b = ActiveBackend();
@@ -174,7 +188,13 @@ void ReleaseAspiLibrary() {
     g_transport.aspiLibrary = false;
 }
 
+// A no-wait command still running owns the error record: let it end before clearing it.
+static void Idle() {
+    if (Backend* b = ActiveBackend()) b->WaitIdle();
+}
+
 int ExecCommand(const uint8_t* cdb, void* buffer, uint32_t length) {
+    Idle();
     g_transport.lastCommandError = CommandErrorRecord{};
     if (cdb[0] == 0xCF) {
         if (rt().trace) {
@@ -191,8 +211,8 @@ int ExecCommand(const uint8_t* cdb, void* buffer, uint32_t length) {
     return Run(1, XFER_BY_OPCODE, cdb, buffer, length);
 }
 
-int ExecCommandEx(int wait, uint8_t direction, const uint8_t* cdb, void* buffer,
-                  uint32_t length) {
+int ExecCommandEx(int wait, uint8_t direction, const uint8_t* cdb, void* buffer, uint32_t length) {
+    Idle();
     g_transport.lastCommandError = CommandErrorRecord{};
     return Run(wait, direction, cdb, buffer, length);
 }

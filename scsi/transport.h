@@ -22,7 +22,7 @@ struct SentCommand {
 
 // The back-end contract: Enumerate, Open, Execute, Poll, plus Linux housekeeping.
 class Backend {
-public:
+  public:
     virtual ~Backend() = default;
     // Called by InitTransport once the back end is chosen; 0 fails InitTransport.
     virtual int Load() = 0;
@@ -39,6 +39,9 @@ public:
     virtual bool MaySendAnyCommand(std::string& why) = 0;
     // A virtual-clock run calls this after each advance: let a due no-wait command finish.
     virtual void Quiesce() {}
+    // Let a running no-wait command finish (or abandon it safely) before the shared state is
+    // touched again; ExecCommand and ExecCommandEx call it before clearing the error record.
+    virtual void WaitIdle() {}
     // The last command as it went to the kernel.
     virtual const SentCommand& LastSent() const = 0;
 };
@@ -48,7 +51,8 @@ struct TransportState {
     bool useAspi = false;  // the sg (adapter/target/LUN) back end is in force
     int openDevice = -1;   // pass-through: the open node's handle, -1 = none
     DriveRecord* currentDrive = nullptr;
-    std::atomic<uint8_t> asyncState{0};  // pass-through no-wait command: 0 running, 1 done, 2 failed
+    std::atomic<uint8_t> asyncState{
+        0};  // pass-through no-wait command: 0 running, 1 done, 2 failed
     CommandErrorRecord lastCommandError{};
     DriveRecord driveTable[kDriveTableCapacity];
     int driveCount = 0;
@@ -76,8 +80,7 @@ int OpenDrive(DriveRecord& record);
 void CloseDrive();
 void ReleaseAspiLibrary();
 int ExecCommand(const uint8_t* cdb, void* buffer, uint32_t length);
-int ExecCommandEx(int wait, uint8_t direction, const uint8_t* cdb, void* buffer,
-                  uint32_t length);
+int ExecCommandEx(int wait, uint8_t direction, const uint8_t* cdb, void* buffer, uint32_t length);
 int ExecCommand64K(const uint8_t* cdb, void* buffer);
 int TestUnitReady();
 int PollCommand();

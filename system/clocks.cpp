@@ -22,15 +22,23 @@ uint32_t RealClock::TickMs() {
                                  static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
 }
 
-int64_t RealClock::CalendarSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t RealClock::CalendarSeconds() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
 
 VirtualClock::VirtualClock(int64_t calendarStart) : calendarStart_(calendarStart) {}
 
-void VirtualClock::SleepMs(uint32_t ms) { Advance(ms); }
+void VirtualClock::SleepMs(uint32_t ms) {
+    Advance(ms);
+}
 
-uint64_t VirtualClock::ProcessMs() { return now_.fetch_add(1) + 1; }
+uint64_t VirtualClock::ProcessMs() {
+    return now_.fetch_add(1) + 1;
+}
 
-uint32_t VirtualClock::TickMs() { return static_cast<uint32_t>(ProcessMs()); }
+uint32_t VirtualClock::TickMs() {
+    return static_cast<uint32_t>(ProcessMs());
+}
 
 int64_t VirtualClock::CalendarSeconds() {
     return calendarStart_ + static_cast<int64_t>(now_.load() / 1000);

@@ -9,7 +9,7 @@
 #include "system/ports.h"
 
 class RealClock : public ClockPort {
-public:
+  public:
     RealClock();
     void SleepMs(uint32_t ms) override;
     uint64_t ProcessMs() override;
@@ -18,14 +18,14 @@ public:
     uint64_t ElapsedMs() override { return ProcessMs(); }
     bool IsVirtual() const override { return false; }
 
-private:
+  private:
     std::chrono::steady_clock::time_point start_;
 };
 
 // Time moves only when somebody sleeps or looks at the clock (one millisecond per look, so
 // that a loop that spins until a deadline ends). Thread-safe.
 class VirtualClock : public ClockPort {
-public:
+  public:
     explicit VirtualClock(int64_t calendarStart = 1796688000);  // 2026-12-08 00:00 UTC
     void SleepMs(uint32_t ms) override;
     uint64_t ProcessMs() override;
@@ -39,7 +39,7 @@ public:
     // Runs after every advance: lets work that is due by the new time finish first.
     void SetAfterAdvance(std::function<void()> hook);
 
-private:
+  private:
     void RunHook();
     std::atomic<uint64_t> now_{0};
     int64_t calendarStart_;

@@ -7,7 +7,9 @@
 #include <systemd/sd-bus.h>
 #endif
 
-LinuxHost::~LinuxHost() { ReleaseInhibit(); }
+LinuxHost::~LinuxHost() {
+    ReleaseInhibit();
+}
 
 int LinuxHost::RestartSystem() {
     // Restarting the computer is not offered on Linux yet: the request is refused, which
@@ -23,8 +25,8 @@ bool LinuxHost::Inhibit(const std::string& why) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
     int r = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
-                               "org.freedesktop.login1.Manager", "Inhibit", &error, &reply,
-                               "ssss", "shutdown:sleep", "discflash", why.c_str(), "block");
+                               "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss",
+                               "shutdown:sleep", "discflash", why.c_str(), "block");
     if (r >= 0) {
         int fd = -1;
         if (sd_bus_message_read(reply, "h", &fd) >= 0 && fd >= 0) {

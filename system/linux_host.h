@@ -4,19 +4,19 @@
 #include "system/ports.h"
 
 class LinuxHost : public HostPort {
-public:
+  public:
     ~LinuxHost() override;
     int RestartSystem() override;
     bool Inhibit(const std::string& why) override;
     void ReleaseInhibit() override;
 
-private:
+  private:
     int inhibitFd_ = -1;
 };
 
 // For emulated runs and tests: records what was asked, touches nothing.
 class FakeHost : public HostPort {
-public:
+  public:
     int restartResult = 0;
     int restarts = 0;
     int inhibits = 0;

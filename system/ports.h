@@ -32,7 +32,7 @@ struct FileRequest {
 };
 
 class UiPort {
-public:
+  public:
     virtual ~UiPort() = default;
     // drive list
     virtual void ListClear() = 0;
@@ -49,8 +49,7 @@ public:
     virtual void SetStage(const std::string& text) = 0;
     virtual void SetIdentity(const std::string& text) = 0;
     // modal box; caption is already resolved (never empty). Returns IDOK, IDYES or IDNO.
-    virtual int MessageBox(const std::string& text, const std::string& caption,
-                           unsigned type) = 0;
+    virtual int MessageBox(const std::string& text, const std::string& caption, unsigned type) = 0;
     // file-open dialog; false when cancelled
     virtual bool ChooseFile(const FileRequest& request, std::string& path) = 0;
     // dispatch queued events without waiting
@@ -66,7 +65,7 @@ public:
 // ---- time ---------------------------------------------------------------------------------------
 
 class ClockPort {
-public:
+  public:
     virtual ~ClockPort() = default;
     virtual void SleepMs(uint32_t ms) = 0;
     virtual uint64_t ProcessMs() = 0;  // milliseconds since the program started
@@ -80,7 +79,7 @@ public:
 // ---- thread priority ----------------------------------------------------------------------------
 
 class PriorityPort {
-public:
+  public:
     virtual ~PriorityPort() = default;
     virtual void SetLowest() = 0;
     virtual void SetNormal() = 0;
@@ -99,7 +98,7 @@ struct DeviceNode {
 
 // Thin layer over the kernel calls both back ends make. Every call reports errno through `err`.
 class DevicePort {
-public:
+  public:
     virtual ~DevicePort() = default;
     // Nodes of a class in ascending N. Generic nodes carry their host/channel/target/LUN.
     virtual std::vector<DeviceNode> ListNodes(NodeClass cls) = 0;
@@ -124,12 +123,14 @@ public:
     virtual bool MaySendAnyCommand(NodeClass cls) = 0;
     // a virtual-clock run asks this after each sleep: is a blocked call due by now?
     virtual bool CallDue() { return false; }
+    // ... and is a call blocked until a later (virtual) time, so that only a sleep frees it?
+    virtual bool CallWaiting() { return false; }
 };
 
 // ---- host services ------------------------------------------------------------------------------
 
 class HostPort {
-public:
+  public:
     virtual ~HostPort() = default;
     // ask for a restart; non-zero when the request was accepted
     virtual int RestartSystem() = 0;

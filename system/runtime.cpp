@@ -7,9 +7,13 @@ namespace {
 Runtime g_runtime;
 }
 
-Runtime& rt() { return g_runtime; }
+Runtime& rt() {
+    return g_runtime;
+}
 
-void ResetRuntime() { g_runtime = Runtime{}; }
+void ResetRuntime() {
+    g_runtime = Runtime{};
+}
 
 void SetProgramName(const std::string& argv0) {
     std::string base = argv0;

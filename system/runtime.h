@@ -41,7 +41,6 @@ void SetProgramName(const std::string& argv0);
 // ---- helpers every part of the core uses -------------------------------------------------------
 
 // A modal box through the UI port, traced; an empty caption shows the application title.
-int ShowMessage(const std::string& text, const std::string& caption = "",
-                unsigned type = MB_OK);
+int ShowMessage(const std::string& text, const std::string& caption = "", unsigned type = MB_OK);
 
 void SleepMs(uint32_t ms);  // through the clock port, traced

@@ -17,11 +17,21 @@ std::string Trace::Str(const std::string& s) {
     std::string o = "\"";
     for (unsigned char c : s) {
         switch (c) {
-            case '"': o += "\\\""; break;
-            case '\\': o += "\\\\"; break;
-            case '\n': o += "\\n"; break;
-            case '\r': o += "\\r"; break;
-            case '\t': o += "\\t"; break;
+            case '"':
+                o += "\\\"";
+                break;
+            case '\\':
+                o += "\\\\";
+                break;
+            case '\n':
+                o += "\\n";
+                break;
+            case '\r':
+                o += "\\r";
+                break;
+            case '\t':
+                o += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char buf[8];
@@ -130,9 +140,8 @@ int TracingUi::MessageBox(const std::string& text, const std::string& caption, u
     bool yesno = (type & MB_BUTTONS_MASK) == MB_YESNO;
     const char* answerName = answer == IDYES ? "yes" : answer == IDNO ? "no" : "ok";
     trace_.Event("msg", ",\"caption\":" + Trace::Str(caption) + ",\"icon\":\"" + iconName +
-                            "\",\"buttons\":\"" + (yesno ? "yesno" : "ok") +
-                            "\",\"text\":" + Trace::Str(text) + ",\"answer\":\"" + answerName +
-                            "\"");
+                            "\",\"buttons\":\"" + (yesno ? "yesno" : "ok") + "\",\"text\":" +
+                            Trace::Str(text) + ",\"answer\":\"" + answerName + "\"");
     return answer;
 }
 bool TracingUi::ChooseFile(const FileRequest& request, std::string& path) {

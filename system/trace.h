@@ -10,7 +10,7 @@
 #include "system/ports.h"
 
 class Trace {
-public:
+  public:
     // Writes to a file; Ok() is false when it could not be opened.
     explicit Trace(const std::string& path);
     // Writes to a stream owned by the caller (tests).
@@ -45,7 +45,7 @@ public:
     static std::string Str(const std::string& s);  // quoted, escaped
     static std::string Hex(const uint8_t* data, size_t n);
 
-private:
+  private:
     std::mutex mu_;  // the pass-through worker may trace too
     FILE* out_ = nullptr;
     bool owned_ = false;
@@ -53,7 +53,7 @@ private:
 
 // UI port that records every call, then forwards it.
 class TracingUi : public UiPort {
-public:
+  public:
     TracingUi(UiPort& inner, Trace& trace) : inner_(inner), trace_(trace) {}
     void ListClear() override;
     void ListAdd(const std::string& text) override;
@@ -74,14 +74,14 @@ public:
     void ApplyCompactSize() override { inner_.ApplyCompactSize(); }
     void Quit(int exitCode) override { inner_.Quit(exitCode); }
 
-private:
+  private:
     UiPort& inner_;
     Trace& trace_;
 };
 
 // Clock port that records sleeps, then forwards.
 class TracingClock : public ClockPort {
-public:
+  public:
     TracingClock(ClockPort& inner, Trace& trace) : inner_(inner), trace_(trace) {}
     void SleepMs(uint32_t ms) override;
     uint64_t ProcessMs() override { return inner_.ProcessMs(); }
@@ -90,7 +90,7 @@ public:
     uint64_t ElapsedMs() override { return inner_.ElapsedMs(); }
     bool IsVirtual() const override { return inner_.IsVirtual(); }
 
-private:
+  private:
     ClockPort& inner_;
     Trace& trace_;
 };

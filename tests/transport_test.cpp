@@ -1,15 +1,236 @@
+// The command interface over both Linux back ends, seen at the kernel: what each opcode and
+// direction code turns into, the 0xCF refusal, the unknown-opcode message, the error record
+// and the priority around a command.
+#include "scsi/transport.h"
+
 #include <gtest/gtest.h>
 
-#include "scsi/transport.h"
-#include "support/fake_backend.h"
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "scsi/aspi.h"
+#include "scsi/passthrough.h"
+#include "support/fake_device_port.h"
 #include "support/test_env.h"
 
-TEST(TransportSkeleton, ZeroCfIsRefused) {
+namespace {
+
+class CountingPriority : public PriorityPort {
+  public:
+    std::vector<std::string> calls;  // of the test's own thread
+    std::atomic<int> otherThreads{0};
+    void SetLowest() override { Record("lowest"); }
+    void SetNormal() override { Record("normal"); }
+
+  private:
+    void Record(const char* what) {
+        if (std::this_thread::get_id() == owner_)
+            calls.push_back(what);
+        else
+            ++otherThreads;
+    }
+    std::thread::id owner_ = std::this_thread::get_id();
+};
+
+// The opcode table, written out independently of the code under test.
+const std::set<int> kNone = {0x00, 0x01, 0x0B, 0x16, 0x17, 0x1B, 0x1E, 0x2B,
+                             0x2F, 0x34, 0x35, 0x45, 0x47, 0x48, 0x49, 0x4B,
+                             0x53, 0x58, 0x5B, 0xA1, 0xA5, 0xA9, 0xBB, 0xF5};
+const std::set<int> kIn = {0x03, 0x08, 0x12, 0x1A, 0x1C, 0x25, 0x28, 0x3C, 0x42, 0x43, 0x44, 0x51,
+                           0x52, 0x59, 0x5A, 0x5C, 0xA8, 0xAD, 0xBD, 0xBE, 0xCE, 0xD4, 0xD6};
+const std::set<int> kOut = {0x04, 0x15, 0x1D, 0x2A, 0x2E, 0x3B, 0x54,
+                            0x55, 0x5D, 0xAA, 0xCC, 0xCD, 0xEA};
+
+// One drive opened on the chosen back end over a fake port.
+struct Rig {
     TestEnv env;
-    FakeBackend b;
-    SetBackends(&b, nullptr);
-    ASSERT_EQ(InitTransport(), 1);
-    uint8_t cdb[12] = {0xCF};
-    EXPECT_EQ(ExecCommand(cdb, nullptr, 0), 0);
-    EXPECT_TRUE(b.commands.empty());
+    FakeDevicePort port{&env.clock};
+    PassThroughBackend sr;
+    AspiBackend sg;
+    CountingPriority priority;
+
+    explicit Rig(bool useSg) {
+        rt().devices = &port;
+        rt().priority = &priority;
+        rt().transport = useSg ? TransportChoice::Sg : TransportChoice::Sr;
+        if (useSg)
+            port.AddGeneric(0, 0, 0, 0, 0);
+        else
+            port.AddBlock(0);
+        SetBackends(&sr, &sg);
+        EXPECT_EQ(InitTransport(), 1);
+        driveCount = EnumerateDrives(kDriveTableCapacity, driveTable);
+        EXPECT_EQ(driveCount, 1);
+        EXPECT_EQ(OpenDrive(driveTable[0]), 1);
+        port.sent.clear();
+        priority.calls.clear();
+    }
+    ~Rig() { CloseDrive(); }
+};
+
+class BothBackEnds : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Transport, BothBackEnds, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "sg" : "sr"; });
+
+TEST_P(BothBackEnds, EveryOpcodeGoesOutWithItsDirectionAndLength) {
+    Rig rig(GetParam());
+    uint8_t buffer[16] = {};
+    for (int op = 0; op < 256; ++op) {
+        if (op == 0xCF) continue;
+        SCOPED_TRACE(op);
+        rig.env.ui.messages.clear();
+        rig.port.sent.clear();
+        uint8_t cdb[12] = {static_cast<uint8_t>(op), 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+        ExecCommand(cdb, buffer, sizeof buffer);
+        ASSERT_EQ(rig.port.sent.size(), 1u);
+        const FakeSent& s = rig.port.sent[0];
+        int expectLen = op < 0x20 ? 6 : op < 0x80 ? 10 : 12;
+        EXPECT_EQ(s.cmdLen, expectLen);
+        EXPECT_EQ(s.cdb, std::vector<uint8_t>(cdb, cdb + expectLen));
+        EXPECT_EQ(s.interfaceId, 'S');
+        EXPECT_EQ(s.mxSbLen, 16);
+        int expectDir = kIn.count(op)     ? SG_DXFER_FROM_DEV
+                        : kOut.count(op)  ? SG_DXFER_TO_DEV
+                        : kNone.count(op) ? SG_DXFER_NONE
+                                          : SG_DXFER_TO_FROM_DEV;
+        EXPECT_EQ(s.dxferDirection, expectDir);
+        EXPECT_EQ(s.dxferLen, expectDir == SG_DXFER_NONE ? 0u : sizeof buffer);
+        bool known = kIn.count(op) || kOut.count(op) || kNone.count(op);
+        EXPECT_EQ(rig.env.ui.MessageTexts(), known ? std::vector<std::string>{}
+                                                   : std::vector<std::string>{"Unknown Command!"});
+        // Bytes 0-11 of the record: the CDB as sent (the rest of the area is zero here).
+        std::vector<uint8_t> area(12, 0);
+        std::copy(cdb, cdb + expectLen, area.begin());
+        EXPECT_EQ(std::vector<uint8_t>(lastCommandError.cdb, lastCommandError.cdb + 12), area);
+    }
 }
+
+struct DirectionCase {
+    const char* name;
+    uint8_t opcode;
+    uint8_t direction;
+    uint32_t length;
+    int kernelDirection;
+    const char* traced;
+};
+
+TEST_P(BothBackEnds, ExplicitDirectionsAndLengthZero) {
+    const DirectionCase cases[] = {
+        {"0xCF in", 0xCF, XFER_IN, 8, SG_DXFER_FROM_DEV, "in"},
+        {"0xCF out", 0xCF, XFER_OUT, 8, SG_DXFER_TO_DEV, "out"},
+        {"none with data length", 0x3C, XFER_NONE, 8, SG_DXFER_NONE, "none"},
+        {"out with length 0", 0x3B, XFER_OUT, 0, SG_DXFER_NONE, "none"},
+        {"in with length 0", 0x12, XFER_IN, 0, SG_DXFER_NONE, "none"},
+        {"by opcode, length 0", 0x3C, XFER_BY_OPCODE, 0, SG_DXFER_NONE, "in"},
+        {"by opcode, unknown, length 0", 0xF1, XFER_BY_OPCODE, 0, SG_DXFER_NONE, "unspecified"},
+    };
+    for (const DirectionCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(GetParam());
+        uint8_t buffer[8] = {};
+        uint8_t cdb[12] = {c.opcode};
+        EXPECT_EQ(ExecCommandEx(1, c.direction, cdb, buffer, c.length), 1);
+        ASSERT_EQ(rig.port.sent.size(), 1u);
+        EXPECT_EQ(rig.port.sent[0].dxferDirection, c.kernelDirection);
+        uint32_t kernelLength = c.kernelDirection == SG_DXFER_NONE ? 0 : c.length;
+        EXPECT_EQ(rig.port.sent[0].dxferLen, kernelLength);
+        EXPECT_EQ(rig.port.sent[0].dxferp, kernelLength ? buffer : nullptr);
+        EXPECT_STREQ(ActiveBackend()->LastSent().dir, c.traced);
+        EXPECT_EQ(rig.port.sent[0].cmdLen, CdbLengthForOpcode(c.opcode));
+    }
+}
+
+TEST_P(BothBackEnds, ZeroCfIsRefusedByExecCommandOnly) {
+    Rig rig(GetParam());
+    lastCommandError.senseKey = 0x55;
+    uint8_t cdb[12] = {0xCF, 1, 2, 3};
+    uint8_t buffer[4] = {};
+    EXPECT_EQ(ExecCommand(cdb, buffer, sizeof buffer), 0);
+    EXPECT_TRUE(rig.port.sent.empty());
+    EXPECT_TRUE(rig.priority.calls.empty());
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
+    EXPECT_TRUE(rig.env.ui.messages.empty());
+
+    EXPECT_EQ(ExecCommandEx(1, XFER_IN, cdb, buffer, sizeof buffer), 1);
+    ASSERT_EQ(rig.port.sent.size(), 1u);
+    EXPECT_EQ(rig.port.sent[0].cmdLen, 12);
+    EXPECT_EQ(rig.port.sent[0].dxferDirection, SG_DXFER_FROM_DEV);
+}
+
+TEST_P(BothBackEnds, BufferGoesToTheKernelUncopied) {
+    Rig rig(GetParam());
+    std::vector<uint8_t> big(kLength64K);
+    uint8_t cdb[12] = {0x3C, 0x02};
+    EXPECT_EQ(ExecCommand64K(cdb, big.data()), 1);
+    uint8_t none[12] = {0x3C};
+    EXPECT_EQ(ExecCommand64K(none, nullptr), 1);
+    ASSERT_EQ(rig.port.sent.size(), 2u);
+    EXPECT_EQ(rig.port.sent[0].dxferp, big.data());
+    EXPECT_EQ(rig.port.sent[0].dxferLen, kLength64K);
+    EXPECT_EQ(rig.port.sent[1].dxferLen, 0u);
+    EXPECT_STREQ(ActiveBackend()->LastSent().dir, "in");  // the opcode's own direction
+}
+
+TEST_P(BothBackEnds, RecordIsClearedAndFilledPerCommand) {
+    Rig rig(GetParam());
+    rig.port.queue.push_back(CheckCondition(0x02, 0x3A, 0x00));
+    EXPECT_EQ(TestUnitReady(), 0);
+    EXPECT_EQ(lastCommandError.senseKey, 0x02);
+    EXPECT_EQ(lastCommandError.asc, 0x3A);
+    EXPECT_EQ(lastCommandError.ascq, 0x00);
+    // sr: the SCSI status; sg: the host status, 0 for a plain CHECK CONDITION.
+    EXPECT_EQ(lastCommandError.status, GetParam() ? 0x00 : 0x02);
+
+    uint8_t cdb[12] = {0x2B, 9, 9, 9};
+    EXPECT_EQ(ExecCommand(cdb, nullptr, 0), 1);
+    for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
+    EXPECT_EQ(lastCommandError.cdb[0], 0x2B);
+    EXPECT_EQ(lastCommandError.cdb[3], 9);
+}
+
+TEST_P(BothBackEnds, PriorityIsLoweredForTheCommandAndNormalAfterwards) {
+    Rig rig(GetParam());
+    EXPECT_EQ(TestUnitReady(), 1);
+    EXPECT_EQ(rig.priority.calls, (std::vector<std::string>{"lowest", "normal"}));
+    rig.priority.calls.clear();
+    uint8_t cdb[12] = {0xF5};
+    EXPECT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, cdb, nullptr, 0), 1);
+    EXPECT_EQ(rig.priority.calls, (std::vector<std::string>{"lowest", "normal"}));
+    for (int i = 0; i < 1000000 && PollCommand() == 0; ++i) std::this_thread::yield();
+    EXPECT_EQ(PollCommand(), 1);
+    // The sr worker thread started at the lowered priority: it sets itself to normal.
+    EXPECT_EQ(rig.priority.otherThreads, GetParam() ? 0 : 1);
+}
+
+TEST(TransportInterface, UnknownOpcodeShowsOneMessageThenIsSent) {
+    Rig rig(false);
+    uint8_t cdb[12] = {0xF1};
+    uint8_t buffer[4] = {};
+    EXPECT_EQ(ExecCommand(cdb, buffer, sizeof buffer), 1);
+    ASSERT_EQ(rig.env.ui.messages.size(), 1u);
+    EXPECT_EQ(rig.env.ui.messages[0].text, "Unknown Command!");
+    EXPECT_EQ(rig.env.ui.messages[0].caption, rt().appTitle);
+    ASSERT_EQ(rig.port.sent.size(), 1u);
+    EXPECT_EQ(rig.port.sent[0].dxferDirection, SG_DXFER_TO_FROM_DEV);
+}
+
+TEST(TransportInterface, DirectionForOpcodeEncodesPerBackEnd) {
+    TestEnv env;
+    struct {
+        uint8_t op;
+        uint8_t sr, sg;
+    } cases[] = {{0x12, SCSI_IOCTL_DATA_IN, SRB_DIR_IN},
+                 {0x3B, SCSI_IOCTL_DATA_OUT, SRB_DIR_OUT},
+                 {0xF5, SCSI_IOCTL_DATA_UNSPECIFIED, SRB_DIR_NONE},
+                 {0xF1, 2, 2}};
+    for (auto& c : cases) {
+        transport().useAspi = false;
+        EXPECT_EQ(DirectionForOpcode(c.op), c.sr) << int(c.op);
+        transport().useAspi = true;
+        EXPECT_EQ(DirectionForOpcode(c.op), c.sg) << int(c.op);
+    }
+    EXPECT_EQ(env.ui.messages.size(), 2u);  // 0xF1 once per lookup
+}
+
+}  // namespace

@@ -12,7 +12,9 @@ void ConsoleUi::ListClear() {
     selected_ = -1;
 }
 
-void ConsoleUi::ListAdd(const std::string& text) { list_.push_back(text); }
+void ConsoleUi::ListAdd(const std::string& text) {
+    list_.push_back(text);
+}
 
 void ConsoleUi::ListSelect(int index) {
     selected_ = (index >= 0 && index < static_cast<int>(list_.size())) ? index : -1;
@@ -100,8 +102,8 @@ int ConsoleUi::MessageBox(const std::string& text, const std::string& caption, u
     size_t start = 0;
     while (start <= body.size()) {
         size_t nl = body.find('\n', start);
-        std::string line = body.substr(start, nl == std::string::npos ? std::string::npos
-                                                                      : nl - start);
+        std::string line =
+            body.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
         std::fprintf(out_, "  %s\n", line.c_str());
         if (nl == std::string::npos) break;
         start = nl + 1;

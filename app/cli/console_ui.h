@@ -9,7 +9,7 @@
 #include "system/ports.h"
 
 class ConsoleUi : public UiPort {
-public:
+  public:
     ConsoleUi(FILE* out, FILE* err, bool answerYes, bool isTty);
 
     void ListClear() override;
@@ -37,7 +37,7 @@ public:
     // A stop signal (SIGINT, SIGTERM, SIGHUP) taken while pumping; 0 when none.
     int PendingStop() const { return pendingStop_; }
 
-private:
+  private:
     void ShowProgress();
     void EndBar();
 

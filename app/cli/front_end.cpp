@@ -30,7 +30,7 @@ struct Plugged {
     std::unique_ptr<HostPort> host;
     std::unique_ptr<Trace> trace;
     std::unique_ptr<TracingUi> tracingUi;
-    std::unique_ptr<LinuxBackends> backends;
+    std::unique_ptr<TransportSet> backends;
 };
 Plugged g_plugged;
 
@@ -58,6 +58,14 @@ int RunBatch(const Options& o) {
     console.PrintDrives();
     if (int sig = TakeSignal(); sig && sig != SIGUSR1) return 128 + sig;
     dialog.OnOK();
+    if (dialog.LastOutcome() == Outcome::NothingDone) {
+        // The dialog would simply do nothing; a script deserves to know why.
+        const char* why = console.ListSelected() < 0 ? "no drive is selected"
+                          : !CDISCFLASHDlg::ProcedureForKind(dialog.m_nKind)
+                              ? "no download procedure for this drive family is built yet"
+                              : "no firmware file was downloaded";
+        std::fprintf(stderr, "%s: nothing was done: %s\n", rt().appTitle.c_str(), why);
+    }
     if (console.PendingStop())
         std::fprintf(stderr, "%s: stopped by signal %d after the download\n",
                      rt().appTitle.c_str(), console.PendingStop());
@@ -128,7 +136,7 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
     r.host = g_plugged.host.get();
     g_plugged.priority = std::make_unique<LinuxPriority>();
     r.priority = g_plugged.priority.get();
-    g_plugged.backends = std::make_unique<LinuxBackends>();
+    g_plugged.backends = std::make_unique<TransportSet>();
     // On the virtual clock a no-wait command that is due must finish before time moves on.
     if (virtualClock) virtualClock->SetAfterAdvance([] { TransportQuiesce(); });
 

@@ -20,8 +20,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             // The first plain argument is the firmware file; further ones are refused rather
             // than silently ignored, so that a typo cannot pick the wrong image.
             if (!o.firmwarePath.empty()) {
-                error = "only one firmware file may be given (got '" + o.firmwarePath +
-                        "' and '" + arg + "')";
+                error = "only one firmware file may be given (got '" + o.firmwarePath + "' and '" +
+                        arg + "')";
                 return false;
             }
             o.firmwarePath = arg;
@@ -73,6 +73,10 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             return false;
         }
     }
+    if (o.emulate.size() > kMaxEmulatedDrives) {
+        error = "at most " + std::to_string(kMaxEmulatedDrives) + " drives can be emulated";
+        return false;
+    }
     if (o.realTime && o.emulate.empty()) {
         error = "--real-time only applies to emulated drives (--emulate)";
         return false;
@@ -81,7 +85,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
 }
 
 std::string HelpText(const std::string& title) {
-    return "Usage: " + title + " [OPTION]... [FIRMWARE-FILE]\n"
+    return "Usage: " + title +
+           " [OPTION]... [FIRMWARE-FILE]\n"
            "Download firmware into an optical drive of the family named by the program's own\n"
            "name (LD3410, LD4740, ..., LDMULTI; HLVDOWNLOAD, WINDWL2, DUALDOWNLOAD: any family).\n"
            "\n"

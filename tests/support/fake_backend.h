@@ -20,14 +20,14 @@ struct FakeCommand {
 
 // What the drive answers to one command.
 struct FakeReply {
-    int result = 1;                 // 1 success, 0 failure
-    std::vector<uint8_t> data;      // copied into the buffer of an in command
+    int result = 1;             // 1 success, 0 failure
+    std::vector<uint8_t> data;  // copied into the buffer of an in command
     uint8_t senseKey = 0, asc = 0, ascq = 0, status = 0;
-    int pollResult = 1;             // for no-wait commands: what Poll reports once done
+    int pollResult = 1;  // for no-wait commands: what Poll reports once done
 };
 
 class FakeBackend : public Backend {
-public:
+  public:
     std::vector<DriveRecord> drives;  // what Enumerate reports
     int loadResult = 1;
     int openResult = 1;
@@ -119,7 +119,7 @@ public:
         return v;
     }
 
-private:
+  private:
     void Fill(const FakeReply& r) {
         lastCommandError.senseKey = r.senseKey;
         lastCommandError.asc = r.asc;

@@ -14,7 +14,7 @@ struct ShownMessage {
 };
 
 class FakeUi : public UiPort {
-public:
+  public:
     // drive list
     std::vector<std::string> list;
     int selected = -1;
@@ -26,7 +26,7 @@ public:
     std::vector<int32_t> positions;   // every position the bar took (steps included)
     // boxes and files
     std::vector<ShownMessage> messages;
-    std::deque<int> answers;  // for Yes/No boxes; IDNO when empty
+    std::deque<int> answers;        // for Yes/No boxes; IDNO when empty
     std::deque<std::string> files;  // chosen paths; empty: cancelled
     std::vector<FileRequest> fileRequests;
     int pumps = 0;

@@ -1,0 +1,204 @@
+// DownLoad: which drive, which kind, and the procedure of that kind.
+#include "drives/dispatch.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "drives/main_dialog.h"
+#include "scsi/transport.h"
+#include "system/download_guard.h"
+#include "system/runtime.h"
+
+uint8_t* readBackBuffer = nullptr;
+
+namespace {
+
+std::unique_ptr<uint8_t[]> g_readBackBlock;
+ProcedureHook g_procedureHook;
+bool g_failAllocation = false;
+
+constexpr int kDefaultCompareLength = 23;
+
+// Generic mode, selected drive.
+constexpr const char* kOrderA[] = {"LD3410", "LD3411", "LD3520", "LD3521",  "LD4630", "LD4631",
+                                   "LD4740", "LD4741", "LD4742", "LD5850",  "LD5860", "LD5871",
+                                   "LD5861", "LD5862", "LD5851", "LDMULTI", "LD5852"};
+// File on the command line: "LDMULTI" last.
+constexpr const char* kOrderB[] = {"LD3410", "LD3411", "LD3520", "LD3521", "LD4630", "LD4631",
+                                   "LD4740", "LD4741", "LD4742", "LD5850", "LD5860", "LD5871",
+                                   "LD5861", "LD5862", "LD5851", "LD5852", "LDMULTI"};
+
+// Tests the groups in order, each with its own compare length; the kind and settling time of
+// every group tested stay in force, so a miss leaves those of the last group. drive null: the
+// selected entry.
+template <size_t N>
+bool IdentifyByOrder(CDISCFLASHDlg& dlg, const char* const (&order)[N], const uint8_t* drive) {
+    dlg.m_bFirstIdentity = 0;  // MatchGroup sets it for a match on a group's first identity
+    for (const char* id : order) {
+        const ProgramEntry* e = FindProgramEntry(id);
+        int32_t length = e->compareLength ? e->compareLength : kDefaultCompareLength;
+        int32_t matched = dlg.MatchGroup(length, e->group, e->count, drive);
+        settleSeconds = e->settleSeconds;
+        dlg.m_nKind = e->kind;
+        if (matched) return true;
+    }
+    return false;
+}
+
+// Outside generic mode the kind is the program's whatever the drive says; the group only tells
+// whether the drive reports its first identity (its loader's, for the groups with a loader).
+// Both flags describe the drive of this command: one left set by an earlier command or scan
+// (another drive, or this one before it left its loader) would make a procedure skip the loader
+// switch or the image tag check.
+void IdentifyInGroup(CDISCFLASHDlg& dlg, const DriveRecord& drive) {
+    dlg.m_bFirstIdentity = 0;
+    dlg.m_bGroupFirstMatch = 0;
+    if (!currentGroup) return;
+    for (int32_t k = 0; k < currentGroupCount; ++k) {
+        if (std::memcmp(currentGroup[k].text, drive.inquiry + 8,
+                        static_cast<size_t>(std::clamp(dlg.m_nCompareLength, 0, 25))) != 0)
+            continue;
+        if (k == 0) dlg.m_bFirstIdentity = 1;
+        return;
+    }
+}
+
+// Held while a procedure runs: no shutdown or sleep of the host, and the front end's
+// termination signals wait for the procedure to return.
+class ProcedureScope {
+  public:
+    ProcedureScope() {
+        if (rt().host) rt().host->Inhibit("Firmware download in progress");
+        SetProcedureRunning(true);
+    }
+    ~ProcedureScope() {
+        SetProcedureRunning(false);
+        if (rt().host) rt().host->ReleaseInhibit();
+    }
+    ProcedureScope(const ProcedureScope&) = delete;
+    ProcedureScope& operator=(const ProcedureScope&) = delete;
+};
+
+int Selected() {
+    return rt().ui ? rt().ui->ListSelected() : -1;
+}
+int EntryCount() {
+    return rt().ui ? rt().ui->ListCount() : 0;
+}
+void Select(int index) {
+    if (rt().ui) rt().ui->ListSelect(index);
+}
+
+}  // namespace
+
+bool RenewReadBackBuffer() {
+    FreeReadBackBuffer();
+    if (g_failAllocation) return false;
+    g_readBackBlock.reset(new (std::nothrow) uint8_t[kReadBackBufferSize]());
+    readBackBuffer = g_readBackBlock.get();
+    return readBackBuffer != nullptr;
+}
+
+void FreeReadBackBuffer() {
+    g_readBackBlock.reset();
+    readBackBuffer = nullptr;
+}
+
+void SetProcedureHookForTests(ProcedureHook hook) {
+    g_procedureHook = std::move(hook);
+}
+void FailReadBackAllocationForTests(bool fail) {
+    g_failAllocation = fail;
+}
+
+// The download procedure of each kind. A family whose procedure is not built yet maps to
+// nullptr: DownLoad then opens and closes the drive and reports that nothing was done.
+//   1, 2, 3               ROM-image download
+//   4, 17, 18, 19, 20     loader-switch download; one entry point per kind, each calling
+//                         DownloadLoaderSwitch, which tells the kinds apart by m_nKind
+//   16, 32                checked-image download
+//   34                    CD-ROM download
+//   33, 35, 36, 37, 38    CD-ROM power-off download
+//   48                    microcode download
+CDISCFLASHDlg::Procedure CDISCFLASHDlg::ProcedureForKind(uint8_t kind) {
+    struct Entry {
+        uint8_t kind;
+        Procedure procedure;
+    };
+    static const Entry kTable[] = {
+        {1, nullptr},  {2, nullptr},  {3, nullptr},  {4, nullptr},  {17, nullptr}, {18, nullptr},
+        {19, nullptr}, {20, nullptr}, {16, nullptr}, {32, nullptr}, {34, nullptr}, {33, nullptr},
+        {35, nullptr}, {36, nullptr}, {37, nullptr}, {38, nullptr}, {48, nullptr},
+    };
+    for (const Entry& e : kTable)
+        if (e.kind == kind) return e.procedure;
+    return nullptr;
+}
+
+void CDISCFLASHDlg::OnOK() {
+    // A press that arrives while a procedure dispatches events is dropped, and must not touch
+    // the running command's outcome.
+    if (m_bBusy) return;
+    ReportOutcome(Outcome::NothingDone);
+
+    int selected = Selected();
+    if (selected < 0) return;
+
+    int index = -1;
+    if (m_strFirmwarePath.empty()) {
+        // The list mirrors the drive table; an entry past it has no drive behind it.
+        if (selected >= driveCount) return;
+        index = selected;
+        if (m_bGeneric)
+            IdentifyByOrder(*this, kOrderA, nullptr);
+        else
+            IdentifyInGroup(*this, driveTable[index]);
+    } else {
+        int entries = std::min(EntryCount(), driveCount);
+        for (int i = 0; i < entries; ++i) {
+            Select(i);
+            if (IdentifyByOrder(*this, kOrderB, driveTable[i].inquiry)) {
+                index = i;
+                break;
+            }
+            settleSeconds = 255;
+            m_nKind = 255;
+        }
+        if (index < 0) {
+            m_strFirmwarePath.clear();
+            return;
+        }
+    }
+
+    // A drive that cannot be opened makes the procedure's first command fail.
+    OpenDrive(driveTable[index]);
+    m_bBusy = 1;
+
+    if (!RenewReadBackBuffer()) {
+        ShowMessage("Memory not allocated", "HLV DOWNLOAD", MB_OK | MB_ICONHAND);
+        ReportOutcome(Outcome::Failed);
+    } else {
+        Procedure procedure = ProcedureForKind(m_nKind);
+        std::string why;
+        if ((g_procedureHook || procedure) && !TransportMaySendAnyCommand(why)) {
+            // Said before the procedure sends anything, rather than failing half-way through.
+            ShowMessage(why, "HLV DOWNLOAD", MB_OK | MB_ICONHAND);
+            ReportOutcome(Outcome::Failed);
+        } else if (g_procedureHook || procedure) {
+            ProcedureScope scope;
+            if (g_procedureHook)
+                g_procedureHook(*this);
+            else
+                (this->*procedure)();
+        }
+    }
+
+    // A procedure may have closed the program through Exit, which has closed the drive and
+    // released the transport already.
+    if (!m_closed) CloseDrive();
+    m_bBusy = 0;
+    m_strFirmwarePath.clear();
+}

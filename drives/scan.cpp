@@ -1,0 +1,198 @@
+// Start-up and Research scan: which group the program serves, which drives are there, and which
+// of them to select.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "drives/main_dialog.h"
+#include "scsi/transport.h"
+#include "system/autoinsert.h"
+#include "system/runtime.h"
+
+namespace {
+
+constexpr int kDefaultCompareLength = 23;
+constexpr const char* kVersionText = " Version 1.100 ";
+
+// First 24 bytes of the one group compared field by field.
+constexpr char kPerFieldGroupId[] = "HALVERONDVD-RAM VR-6910N";
+// Drives the microcode (kind 48) procedure serves although no field of its group names them.
+constexpr char kKind48Family[] = "HALVERONDVD-RAM QM-R5";
+constexpr size_t kKind48FamilyLength = sizeof(kKind48Family) - 1;
+static_assert(kKind48FamilyLength == 21);
+
+const uint8_t* IdentityOf(const uint8_t* inquiry) {
+    return inquiry + 8;
+}
+
+// n is clamped to the field: the record has room for more identity bytes than a field.
+bool FieldEquals(const IdentityField& field, const uint8_t* inquiry, int n) {
+    if (n < 0) n = 0;
+    if (n > static_cast<int>(sizeof(field.text))) n = sizeof(field.text);
+    return std::memcmp(field.text, IdentityOf(inquiry), static_cast<size_t>(n)) == 0;
+}
+
+bool IsPerFieldGroup(const IdentityGroup* group) {
+    return std::memcmp(group[0].text, kPerFieldGroupId, 24) == 0;
+}
+
+// An identifier selects a table name when it equals it or is a leading part of it. An empty
+// identifier (a program file named ".x") is a leading part of every name; it selects none.
+bool IdSelects(const std::string& id, const char* name) {
+    if (id.empty()) return false;
+    return std::strncmp(name, id.c_str(), id.size()) == 0;
+}
+
+std::string Format(const char* fmt, const char* a, const char* b = nullptr) {
+    char buf[512];
+    if (b)
+        std::snprintf(buf, sizeof buf, fmt, a, b);
+    else
+        std::snprintf(buf, sizeof buf, fmt, a);
+    return buf;
+}
+
+// The list text of a drive: INQUIRY from byte 8 on (vendor, product, revision, vendor
+// specific), first 40 characters, blank padded. The record holds at most 48 characters there.
+std::string ListText(const DriveRecord& record) {
+    const char* text = record.IdentityText();
+    std::string s(text, strnlen(text, sizeof(record.inquiry) - 8));
+    return Format("%-40.40s", s.c_str());
+}
+
+void ListClear() {
+    if (rt().ui) rt().ui->ListClear();
+}
+void ListAdd(const std::string& text) {
+    if (rt().ui) rt().ui->ListAdd(text);
+}
+void ListSelect(int index) {
+    if (rt().ui) rt().ui->ListSelect(index);
+}
+
+}  // namespace
+
+int32_t CDISCFLASHDlg::ScanDrives() {
+    if (!InitTransport()) return 0;
+
+    ListClear();
+    m_nCompareLength = kDefaultCompareLength;
+    bool perFieldLength = false;
+    bool dual = false;
+
+    const std::string& id = rt().programId;
+
+    currentGroup = nullptr;
+    currentGroupCount = -1;
+
+    // Every entry is tried, so the last one the identifier selects wins ("LD" takes "LDMULTI").
+    for (int t = 0; t < kProgramTableSize; ++t) {
+        const ProgramEntry& e = kProgramTable[t];
+        if (!IdSelects(id, e.id)) continue;
+        currentGroup = e.group;
+        currentGroupCount = e.count;
+        settleSeconds = e.settleSeconds;
+        m_nKind = e.kind;
+        if (e.compareLength) m_nCompareLength = e.compareLength;
+        if (e.perFieldLength) perFieldLength = true;
+    }
+    if (IdSelects(id, "HLVDOWNLOAD")) m_bGeneric = 1;
+    if (IdSelects(id, "WINDWL2")) m_bGeneric = 1;
+    if (IdSelects(id, "DUALDOWNLOAD")) {
+        dual = true;
+        m_bGeneric = 1;
+    }
+
+    if (rt().ui) rt().ui->SetIdentity(Format("%s( %15.15s )", id.c_str(), kVersionText));
+
+    if (!m_bGeneric && currentGroupCount == -1) {
+        ShowMessage("This Program No run");
+        return 0;
+    }
+
+    driveCount = EnumerateDrives(kDriveTableCapacity, driveTable);
+
+    if (dual) {
+        // The dual mode needs the adapter/target/LUN transport (--transport=sg).
+        if (!IsAspiMode()) {
+            ShowMessage("Windows9x(Me)のみ動作可能です。\n処理を中止いたします",
+                        "Windows9x(Me)のみ動作可能です");
+            return 0;
+        }
+        if (!CheckAutoInsert()) {
+            if (rt().host) rt().host->RestartSystem();
+            return 0;
+        }
+    }
+
+    m_bFirstIdentity = 0;
+    m_bFound = 0;
+    for (int j = 0; j < driveCount; ++j) {
+        const DriveRecord& drive = driveTable[j];
+        ListAdd(ListText(drive));
+        if (m_bFound) continue;
+        for (int k = 0; k < currentGroupCount; ++k) {
+            int n = perFieldLength ? FieldLength(currentGroup[k]) : m_nCompareLength;
+            if (!FieldEquals(currentGroup[k], drive.inquiry, n)) continue;
+            ListSelect(j);
+            m_bFound = 1;
+            if (k == 0) m_bFirstIdentity = 1;
+            break;
+        }
+    }
+
+    if (rt().ui) {
+        rt().ui->MeasureLayout();
+        rt().ui->ApplyCompactSize();
+    }
+
+    if (m_bGeneric) {
+        ListSelect(0);
+        return 1;
+    }
+    if (!m_bFound) {
+        // The family number after "LD"; an identifier shorter than that shows blanks.
+        std::string family = id.size() > 2 ? id.substr(2) : std::string();
+        ShowMessage(Format("HLV DRIVE [%4.4s] NotFound", family.c_str()));
+    }
+    return m_bFound;
+}
+
+// The microcode (kind 48) procedure also serves the "HALVERONDVD-RAM QM-R5" drives, which no
+// field of its group names. They are accepted as members of that group, and of no other: so in
+// generic mode and on the command-line path such a drive is identified as kind 48 with its
+// group's settling time, whatever kind an earlier test left in m_nKind. Tying the acceptance
+// to m_nKind instead would hand the drive to whichever group happens to be tested after a
+// kind 48 assignment (or first, when the program itself is "LDMULTI"), and so to a procedure
+// of another family.
+int32_t CDISCFLASHDlg::MatchGroup(int32_t length, const IdentityGroup* group, int32_t count,
+                                  const uint8_t* drive) {
+    if (!drive) {
+        int selected = rt().ui ? rt().ui->ListSelected() : -1;
+        if (selected < 0 || selected >= driveCount) {
+            m_bGroupFirstMatch = 0;
+            return 0;
+        }
+        drive = driveTable[selected].inquiry;
+    }
+    m_bGroupFirstMatch = 0;
+    if (!group) return 0;
+    bool perField = IsPerFieldGroup(group);
+    for (int32_t i = 0; i < count; ++i) {
+        int n = perField ? FieldLength(group[i]) : length;
+        if (!FieldEquals(group[i], drive, n)) continue;
+        currentGroup = group;
+        currentGroupCount = count;
+        if (i == 0) {
+            m_bGroupFirstMatch = 1;
+            m_bFirstIdentity = 1;
+        }
+        return 1;
+    }
+    if (perField && std::memcmp(IdentityOf(drive), kKind48Family, kKind48FamilyLength) == 0) {
+        currentGroup = group;
+        currentGroupCount = count;
+        return 1;
+    }
+    return 0;
+}

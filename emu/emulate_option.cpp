@@ -1,0 +1,254 @@
+// --emulate=ID[,key=value...]
+#include <cctype>
+#include <cstring>
+
+#include "emu/emulated_drive.h"
+
+namespace {
+
+// The identities of each group: the loader reports field 0, the main program field 1. The
+// DVD-RAM group has no loader; its ordinary identity is field 0.
+const EmulatedProgram kPrograms[] = {
+    {"LD3410", "HALVERONCD-RW  KR-3410P", "HALVERONCD-RW  KR-3410 "},
+    {"LD3411", "HALVERONCD-RW  KR-3411P", "HALVERONCD-RW  KR-3411 "},
+    {"LD3520", "HALVERONCD-RW  KR-3520P", "HALVERONCD-RW  KR-3520 "},
+    {"LD3521", "HALVERONCD-RW  KR-3521P", "HALVERONCD-RW  KR-3521 "},
+    {"LD4630", "HALVERONCD-RW   KR-4630P", "HALVERONCD-RW   KR-4630 "},
+    {"LD4631", "HALVERONCD-RW  KR-4631P", "HALVERONCD-RW  KR-4631 "},
+    {"LD4740", "HALVERONCD-RW  KR-4740P", "HALVERONCD-RW  KR-4740 "},
+    {"LD4741", "HALVERONCD-RW  KR-4741P", "HALVERONCD-RW  KR-4741 "},
+    {"LD4742", "HALVERONCD-RW  KR-4742P", "HALVERONCD-RW  KR-4742 "},
+    {"LD5850", "HALVERON LQ10A4 DOWNLOAD", "HALVERONDVD-ROM VD-5850 "},
+    {"LD5860", "HALVERON LQ10A4 DOWNLOAD", "HALVERONDVD-ROM VD-5860 "},
+    {"LD5871", "HALVERON VD5870 DOWNLOAD", "HALVERONDVD-ROM VD-5871 "},
+    {"LD5861", "HALVERON LQ11A5 DOWNLOAD", "HALVERONDVD-ROM VD-5861 "},
+    {"LD5862", "HALVERON LQ12A5 DOWNLOAD", "HALVERONDVD-ROM VD-5862 "},
+    {"LD5851", "HALVERON LQ11A5 DOWNLOAD", "HALVERONDVD-ROM VD-5851 "},
+    {"LD5852", "HALVERON LQ12A5 DOWNLOAD", "HALVERONDVD-ROM VD-5852 "},
+    {"LDMULTI", "", "HALVERONDVD-RAM VR-6910N"},
+};
+
+std::string Upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string Quoted(const std::string& s) {
+    return "\"" + s + "\"";
+}
+
+bool ParseHexByte(const std::string& s, uint8_t& value) {
+    std::string t = s;
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
+    if (t.empty() || t.size() > 2) return false;
+    unsigned v = 0;
+    for (char c : t) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        v = v * 16 +
+            static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c))
+                                      ? c - '0'
+                                      : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
+    }
+    value = static_cast<uint8_t>(v);
+    return true;
+}
+
+// Decimal or 0x hex, within [low, high].
+bool ParseNumber(const std::string& s, long low, long high, long& value) {
+    if (s.empty()) return false;
+    int base = 10;
+    std::string digits = s;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        digits = s.substr(2);
+    }
+    if (digits.empty() || digits.size() > 8) return false;
+    long v = 0;
+    for (char c : digits) {
+        unsigned char u = static_cast<unsigned char>(c);
+        int d;
+        if (std::isdigit(u))
+            d = c - '0';
+        else if (base == 16 && std::isxdigit(u))
+            d = std::tolower(u) - 'a' + 10;
+        else
+            return false;
+        v = v * base + d;
+    }
+    if (v < low || v > high) return false;
+    value = v;
+    return true;
+}
+
+bool ParseFlag(const std::string& key, const std::string& v, bool& flag, std::string& error) {
+    if (v == "1") {
+        flag = true;
+    } else if (v == "0") {
+        flag = false;
+    } else {
+        error = key + "=" + v + ": expected 1 or 0";
+        return false;
+    }
+    return true;
+}
+
+// OP[@N]: the opcode and which of its commands.
+bool ParseOpcodeAt(const std::string& key, const std::string& text, FaultRule& rule,
+                   std::string& error) {
+    std::string op = text, nth;
+    size_t at = text.find('@');
+    if (at != std::string::npos) {
+        op = text.substr(0, at);
+        nth = text.substr(at + 1);
+    }
+    if (!ParseHexByte(op, rule.opcode)) {
+        error = key + "=" + text + ": " + Quoted(op) + " is not a hexadecimal opcode (00 to FF)";
+        return false;
+    }
+    if (at != std::string::npos) {
+        long n = 0;
+        if (!ParseNumber(nth, 1, 1000000000L, n)) {
+            error = key + "=" + text + ": " + Quoted(nth) +
+                    " is not a command count (a whole number from 1)";
+            return false;
+        }
+        rule.nth = static_cast<int>(n);
+    }
+    return true;
+}
+
+bool ParseFail(const std::string& v, FaultRule& rule, std::string& error) {
+    size_t colon = v.find(':');
+    if (colon == std::string::npos) {
+        error = "fail=" + v + ": expected OP[@N]:KK/AA/QQ";
+        return false;
+    }
+    if (!ParseOpcodeAt("fail", v.substr(0, colon), rule, error)) return false;
+    std::string sense = v.substr(colon + 1);
+    uint8_t parts[3];
+    size_t pos = 0;
+    for (int i = 0; i < 3; ++i) {
+        size_t slash = i < 2 ? sense.find('/', pos) : sense.size();
+        if (slash == std::string::npos || !ParseHexByte(sense.substr(pos, slash - pos), parts[i])) {
+            error = "fail=" + v + ": " + Quoted(sense) +
+                    " is not a sense KK/AA/QQ (three hexadecimal bytes)";
+            return false;
+        }
+        pos = slash + 1;
+    }
+    rule.senseKey = parts[0];
+    rule.asc = parts[1];
+    rule.ascq = parts[2];
+    return true;
+}
+
+}  // namespace
+
+const EmulatedProgram* FindEmulatedProgram(const std::string& id) {
+    std::string up = Upper(id);
+    for (const EmulatedProgram& p : kPrograms)
+        if (up == p.id) return &p;
+    return nullptr;
+}
+
+bool ParseEmulateOption(const std::string& value, EmulatedDriveSpec& spec, std::string& error) {
+    EmulatedDriveSpec s;
+    std::vector<std::string> items;
+    size_t pos = 0;
+    while (true) {
+        size_t comma = value.find(',', pos);
+        items.push_back(value.substr(pos, comma == std::string::npos ? comma : comma - pos));
+        if (comma == std::string::npos) break;
+        pos = comma + 1;
+    }
+    const EmulatedProgram* program = FindEmulatedProgram(items[0]);
+    if (items[0].empty()) {
+        error = "a drive needs a program identifier (LD3410 to LDMULTI)";
+        return false;
+    }
+    if (!program) {
+        error = "unknown program identifier " + Quoted(items[0]) + " (LD3410 to LDMULTI)";
+        return false;
+    }
+    s.programId = program->id;
+
+    std::vector<std::string> seen;
+    for (size_t i = 1; i < items.size(); ++i) {
+        const std::string& item = items[i];
+        size_t eq = item.find('=');
+        if (eq == std::string::npos) {
+            error = Quoted(item) + " is not key=value";
+            return false;
+        }
+        std::string key = item.substr(0, eq), v = item.substr(eq + 1);
+        if (key != "fail" && key != "hang") {
+            for (const std::string& k : seen)
+                if (k == key) {
+                    error = key + " is given twice";
+                    return false;
+                }
+            seen.push_back(key);
+        }
+        if (key == "identity") {
+            if (v.size() > 24) {
+                error = "identity=" + v + ": longer than 24 characters";
+                return false;
+            }
+            for (char c : v)
+                if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
+                    error = "identity=" + v + ": only printable ASCII characters";
+                    return false;
+                }
+            s.identity = v + std::string(24 - v.size(), ' ');
+        } else if (key == "type") {
+            long n = 0;
+            if (!ParseNumber(v, 0, 255, n)) {
+                error = "type=" + v + ": expected a number from 0 to 255 (decimal or 0x hex)";
+                return false;
+            }
+            s.type = static_cast<int>(n);
+        } else if (key == "disc") {
+            if (!ParseFlag(key, v, s.disc, error)) return false;
+        } else if (key == "loader") {
+            if (!ParseFlag(key, v, s.loader, error)) return false;
+            if (s.loader && program->loader[0] == '\0') {
+                error = "loader=1: " + s.programId + " drives have no loader program";
+                return false;
+            }
+        } else if (key == "fail") {
+            FaultRule rule;
+            if (!ParseFail(v, rule, error)) return false;
+            s.faults.push_back(rule);
+        } else if (key == "hang") {
+            FaultRule rule;
+            rule.hang = true;
+            if (!ParseOpcodeAt(key, v, rule, error)) return false;
+            s.faults.push_back(rule);
+        } else {
+            error = "unknown key " + Quoted(key) + " (identity, type, disc, loader, fail, hang)";
+            return false;
+        }
+    }
+    spec = std::move(s);
+    return true;
+}
+
+bool ParseEmulateOptions(const std::vector<std::string>& values,
+                         std::vector<EmulatedDriveSpec>& specs, std::string& error) {
+    if (values.size() > kMaxEmulatedDrives) {
+        error = "at most " + std::to_string(kMaxEmulatedDrives) + " emulated drives";
+        return false;
+    }
+    std::vector<EmulatedDriveSpec> out;
+    for (const std::string& v : values) {
+        EmulatedDriveSpec spec;
+        std::string why;
+        if (!ParseEmulateOption(v, spec, why)) {
+            error = "--emulate=" + v + ": " + why;
+            return false;
+        }
+        out.push_back(std::move(spec));
+    }
+    specs = std::move(out);
+    return true;
+}

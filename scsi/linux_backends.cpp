@@ -1,0 +1,14 @@
+#include "scsi/linux_backends.h"
+
+TransportSet::TransportSet() {
+    SetBackends(&passThrough, &aspi);
+}
+
+TransportSet::~TransportSet() {
+    if (ActiveBackend() == &passThrough || ActiveBackend() == &aspi) SetBackends(nullptr, nullptr);
+}
+
+void UseLinuxBackends() {
+    static TransportSet set;
+    SetBackends(&set.passThrough, &set.aspi);
+}

@@ -1,0 +1,252 @@
+#include "scsi/passthrough.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "scsi/sg_request.h"
+#include "system/runtime.h"
+
+namespace {
+
+// The worker must not wait for itself when the clock hook runs on its own thread.
+thread_local bool t_inWorker = false;
+
+void Label(DriveRecord& r, int index) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%-2d", index % 100);
+    r.label[0] = buf[0];
+    r.label[1] = buf[1];
+}
+
+}  // namespace
+
+PassThroughBackend::~PassThroughBackend() {
+    WaitIdle();
+}
+
+int PassThroughBackend::OpenNode(const std::string& path) {
+    DevicePort* port = rt().devices;
+    int err = ENODEV;
+    int fd = port ? port->Open(path, err) : -1;
+    if (fd < 0) {
+        SleepMs(kOpenRetryMs);
+        err = ENODEV;
+        fd = port ? port->Open(path, err) : -1;
+    }
+    if (fd < 0) {
+        char msg[64];
+        std::snprintf(msg, sizeof msg, "CreateFile Err %d", err);
+        ShowMessage(msg);
+    }
+    return fd;
+}
+
+int PassThroughBackend::Enumerate(int capacity, DriveRecord* table) {
+    DevicePort* port = rt().devices;
+    if (!port) return 0;
+    std::vector<DeviceNode> nodes;
+    if (rt().deviceFilter.empty()) {
+        nodes = port->ListNodes(NodeClass::Block);
+    } else {
+        for (const std::string& path : rt().deviceFilter) {
+            DeviceNode n;
+            if (port->Describe(path, NodeClass::Block, n) &&
+                std::none_of(nodes.begin(), nodes.end(),
+                             [&](const DeviceNode& m) { return m.path == n.path; }))
+                nodes.push_back(n);
+        }
+    }
+    int count = 0;
+    for (const DeviceNode& n : nodes) {
+        if (count >= capacity) break;
+        table[count] = DriveRecord{};
+        Inquire(n, count, table[count]);
+        ++count;  // counted whether the inquiry worked or not
+    }
+    return count;
+}
+
+void PassThroughBackend::Inquire(const DeviceNode& node, int position, DriveRecord& record) {
+    int fd = OpenNode(node.path);
+    if (fd < 0) return;  // the record stays empty
+    record.pathId = record.adapterId = record.targetId = record.lun = 0;
+    Label(record, node.index >= 0 ? node.index : position);
+    record.node = node.path;
+    record.host = node.host;
+    record.channel = node.channel;
+    record.target = node.target;
+    record.lunNumber = node.lun;
+
+    uint8_t cdb[6] = {0x12, 0, 0, 0, 64, 0};
+    uint8_t data[64] = {};
+    uint8_t sense[32] = {};
+    sg_io_hdr_t h{};
+    h.interface_id = 'S';
+    h.dxfer_direction = SG_DXFER_FROM_DEV;
+    h.cmd_len = sizeof cdb;
+    h.mx_sb_len = 16;
+    h.dxfer_len = sizeof data;
+    h.dxferp = data;
+    h.cmdp = cdb;
+    h.sbp = sense;
+    h.timeout = kInquiryTimeoutMs;
+    int err = 0;
+    int r = rt().devices->SgIo(fd, h, err);
+    if (!SgTransportOk(r, h)) {
+        char msg[80];
+        std::snprintf(msg, sizeof msg, "Error IOCTL_SCSI_GET_ADDRESS ; error was %d\n",
+                      r != 0 ? err : EIO);
+        ShowMessage(msg);
+    } else {
+        std::memcpy(record.inquiry, data, sizeof record.inquiry);
+        record.inquiryEnd = 0;
+    }
+    rt().devices->Close(fd);
+}
+
+int PassThroughBackend::Open(DriveRecord& record) {
+    WaitIdle();
+    TransportState& t = transport();
+    maxTransfer_ = 0;
+    int fd = OpenNode(record.node);
+    if (fd < 0) {
+        t.openDevice = -1;
+        return 0;
+    }
+    t.openDevice = fd;
+    record.deviceHandle = fd;
+    t.currentDrive = &record;
+    uint32_t max = rt().devices->MaxTransferBytes(fd);
+    maxTransfer_ = max ? max : kDefaultMaxTransfer;
+    return 1;
+}
+
+void PassThroughBackend::Close() {
+    WaitIdle();
+    TransportState& t = transport();
+    if (t.openDevice >= 0 && rt().devices) rt().devices->Close(t.openDevice);
+    t.openDevice = -1;
+    maxTransfer_ = 0;
+}
+
+void PassThroughBackend::WaitIdle() {
+    if (worker_.joinable() && !t_inWorker) {
+        worker_.join();
+        // What the worker saw becomes the last command's outcome.
+        sent_.scsiStatus = background_.scsiStatus;
+        sent_.hostStatus = background_.hostStatus;
+        sent_.senseKey = background_.senseKey;
+        sent_.asc = background_.asc;
+        sent_.ascq = background_.ascq;
+    }
+}
+
+int PassThroughBackend::Judge(int ioctlResult, SentCommand& seen) {
+    CommandErrorRecord& e = lastCommandError;
+    uint8_t sk = 0, asc = 0, ascq = 0;
+    if (ioctlResult == 0) SgSense(hdr_, sense_, sk, asc, ascq);
+    uint8_t status = ioctlResult == 0 ? hdr_.status : 0;
+    seen.scsiStatus = status;
+    seen.hostStatus = ioctlResult == 0 ? static_cast<uint8_t>(hdr_.host_status) : 0;
+    seen.senseKey = sk;
+    seen.asc = asc;
+    seen.ascq = ascq;
+    auto fill = [&] {
+        e.status = status;
+        e.senseKey = sk;
+        e.asc = asc;
+        e.ascq = ascq;
+    };
+    if (!SgTransportOk(ioctlResult, hdr_)) {
+        fill();
+        return 0;
+    }
+    if (sk == 0 && asc != 0 && ascq != 0) return 1;
+    if (status != 0) {
+        fill();
+        return 0;
+    }
+    return 1;
+}
+
+int PassThroughBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer,
+                                uint32_t length, uint8_t direction, int wait) {
+    WaitIdle();  // one request block: never two commands in flight
+    TransportState& t = transport();
+    int n = cdbLength == 0xFF ? CdbLengthForOpcode(cdb[0]) : cdbLength;
+    if (n > 12) n = 12;  // callers hand over 12 bytes
+    uint8_t resolved = ResolveDirection(cdb[0], direction, length);
+
+    std::memset(cdb_, 0, sizeof cdb_);
+    std::memset(sense_, 0, sizeof sense_);
+    std::memcpy(cdb_, cdb, static_cast<size_t>(n));
+    SgPrepare(hdr_, cdb_, n, sense_, resolved, buffer, length, kCommandTimeoutMs);
+
+    std::memcpy(lastCommandError.cdb, cdb_, 12);
+    sent_ = SentCommand{};
+    std::memcpy(sent_.cdb, cdb_, static_cast<size_t>(n));
+    sent_.cdbLength = n;
+    sent_.dir = DirectionName(resolved);
+    sent_.length = hdr_.dxfer_len;
+
+    const int fd = t.openDevice;
+    DevicePort* port = rt().devices;
+    if (!wait) {
+        t.asyncState = 0;
+        background_ = sent_;
+        workerRunning_ = true;
+        worker_ = std::thread([this, fd] { Background(fd); });
+        return 1;
+    }
+    int err = 0;
+    int r = (fd >= 0 && port) ? port->SgIo(fd, hdr_, err) : -1;
+    return Judge(r, sent_);
+}
+
+void PassThroughBackend::Background(int fd) {
+    t_inWorker = true;
+    // A new thread inherits the lowered priority of its creator; the worker runs at normal.
+    if (rt().priority) rt().priority->SetNormal();
+    int err = 0;
+    DevicePort* port = rt().devices;
+    int r = (fd >= 0 && port) ? port->SgIo(fd, hdr_, err) : -1;
+    // Judged like a waiting command: a CHECK CONDITION is a failure, not a completion.
+    int ok = Judge(r, background_);
+    transport().asyncState = ok ? 1 : 2;  // after the error record: the poller reads it next
+    workerRunning_ = false;
+}
+
+int PassThroughBackend::Poll() {
+    uint8_t s = transport().asyncState;
+    if (s != 0) WaitIdle();  // the worker has finished its work; reap it
+    return s;
+}
+
+uint32_t PassThroughBackend::MaxTransfer() {
+    return transport().openDevice >= 0 ? maxTransfer_ : 0;
+}
+
+bool PassThroughBackend::MaySendAnyCommand(std::string& why) {
+    if (rt().devices && rt().devices->MaySendAnyCommand(NodeClass::Block)) return true;
+    why =
+        "WRITE BUFFER and vendor commands through /dev/srN need the CAP_SYS_RAWIO capability. "
+        "Run as root, or use --transport=sg with read-write access to the drive's /dev/sgN.";
+    return false;
+}
+
+void PassThroughBackend::Quiesce() {
+    if (t_inWorker || !workerRunning_) return;
+    DevicePort* port = rt().devices;
+    if (!port) return;
+    // Time only moves when the caller sleeps: a worker that is not held until a later time
+    // must finish before the caller looks at asyncState again, or a command that completes at
+    // once could seem to run for ever. Bounded in real time all the same.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (workerRunning_ && std::chrono::steady_clock::now() < until) {
+        if (!port->CallDue() && port->CallWaiting()) return;  // held until a later time
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+}

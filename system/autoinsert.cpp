@@ -1,0 +1,5 @@
+#include "system/autoinsert.h"
+
+int CheckAutoInsert() {
+    return 1;
+}

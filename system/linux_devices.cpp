@@ -1,0 +1,285 @@
+#include "system/linux_devices.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+bool ReadLine(const std::string& path, std::string& line) {
+    std::ifstream in(path);
+    if (!in) return false;
+    std::getline(in, line);
+    return true;
+}
+
+bool IsDir(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::vector<std::string> Entries(const std::string& dir) {
+    std::vector<std::string> v;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return v;
+    while (dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") v.push_back(n);
+    }
+    closedir(d);
+    return v;
+}
+
+// "sr12" with prefix "sr" -> 12; -1 when the name is not prefix + digits.
+int IndexOf(const std::string& name, const char* prefix) {
+    size_t p = std::char_traits<char>::length(prefix);
+    if (name.size() <= p || name.compare(0, p, prefix) != 0) return -1;
+    int n = 0;
+    for (size_t i = p; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9' || n > 100000) return -1;
+        n = n * 10 + (name[i] - '0');
+    }
+    return n;
+}
+
+std::string Resolve(const std::string& path) {
+    char buf[PATH_MAX];
+    if (!realpath(path.c_str(), buf)) return {};
+    return buf;
+}
+
+std::string BaseName(const std::string& path) {
+    size_t s = path.find_last_of('/');
+    return s == std::string::npos ? path : path.substr(s + 1);
+}
+
+}  // namespace
+
+LinuxDevicePort::LinuxDevicePort(std::string sysRoot, std::string devRoot, std::string procStatus)
+    : sys_(std::move(sysRoot)), dev_(std::move(devRoot)), procStatus_(std::move(procStatus)) {}
+
+LinuxDevicePort::~LinuxDevicePort() {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto& [fd, path] : opened_) ::close(fd);
+}
+
+std::string LinuxDevicePort::ClassDir(NodeClass cls) const {
+    if (cls == NodeClass::Generic) return sys_ + "/class/scsi_generic";
+    // Older kernels without the block class directory still have /sys/block.
+    std::string d = sys_ + "/class/block";
+    return IsDir(d) ? d : sys_ + "/block";
+}
+
+bool LinuxDevicePort::FromEntry(NodeClass cls, const std::string& name, DeviceNode& node) const {
+    int index = IndexOf(name, cls == NodeClass::Generic ? "sg" : "sr");
+    if (index < 0) return false;
+    std::string entry = ClassDir(cls) + "/" + name;
+    if (!IsDir(entry)) return false;
+    node = DeviceNode{};
+    node.path = dev_ + "/" + name;
+    node.index = index;
+    // The device link ends in the SCSI device's name, "host:channel:target:lun".
+    std::string scsiDevice = BaseName(Resolve(entry + "/device"));
+    int h, c, t, l;
+    char tail;
+    if (std::sscanf(scsiDevice.c_str(), "%d:%d:%d:%d%c", &h, &c, &t, &l, &tail) == 4) {
+        node.host = h;
+        node.channel = c;
+        node.target = t;
+        node.lun = l;
+    }
+    std::string type;
+    if (ReadLine(entry + "/device/type", type) && !type.empty())
+        node.type = std::atoi(type.c_str());
+    return true;
+}
+
+std::vector<DeviceNode> LinuxDevicePort::ListNodes(NodeClass cls) {
+    std::vector<DeviceNode> nodes;
+    for (const std::string& name : Entries(ClassDir(cls))) {
+        DeviceNode n;
+        if (FromEntry(cls, name, n)) nodes.push_back(n);
+    }
+    std::sort(nodes.begin(), nodes.end(),
+              [](const DeviceNode& a, const DeviceNode& b) { return a.index < b.index; });
+    return nodes;
+}
+
+bool LinuxDevicePort::Describe(const std::string& path, NodeClass cls, DeviceNode& node) {
+    std::string real = Resolve(path);
+    if (real.empty()) return false;
+    struct stat st {};
+    bool isNode = stat(real.c_str(), &st) == 0 && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode));
+    if (isNode) {
+        // A device node under any name: match its device number against the class.
+        bool wantBlock = cls == NodeClass::Block;
+        if (wantBlock != S_ISBLK(st.st_mode)) return false;
+        std::string want =
+            std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+        for (const std::string& name : Entries(ClassDir(cls))) {
+            std::string dev;
+            if (ReadLine(ClassDir(cls) + "/" + name + "/dev", dev) && dev == want &&
+                FromEntry(cls, name, node)) {
+                node.path = real;
+                return true;
+            }
+        }
+        return false;
+    }
+    // Not a device node (a tree without device files): go by the name it resolves to.
+    if (!FromEntry(cls, BaseName(real), node)) return false;
+    node.path = real;
+    return true;
+}
+
+bool LinuxDevicePort::GenericDriverPresent() {
+    return IsDir(sys_ + "/class/scsi_generic");
+}
+
+int LinuxDevicePort::Open(const std::string& path, int& err) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        err = errno;
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    opened_[fd] = path;
+    return fd;
+}
+
+void LinuxDevicePort::Close(int handle) {
+    if (handle < 0) return;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        opened_.erase(handle);
+    }
+    ::close(handle);
+}
+
+int LinuxDevicePort::SgIo(int handle, sg_io_hdr_t& hdr, int& err) {
+    int r;
+    do {
+        r = ::ioctl(handle, SG_IO, &hdr);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) err = errno;
+    return r < 0 ? -1 : 0;
+}
+
+int LinuxDevicePort::Submit(int handle, sg_io_hdr_t& hdr, int& err) {
+    ssize_t n;
+    do {
+        n = ::write(handle, &hdr, sizeof hdr);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        err = errno;
+        return -1;
+    }
+    return 0;
+}
+
+int LinuxDevicePort::Collect(int handle, sg_io_hdr_t& hdr, int timeoutMs, int& err) {
+    using namespace std::chrono;
+    auto deadline = steady_clock::now() + milliseconds(timeoutMs);
+    for (;;) {
+        hdr.interface_id = 'S';
+        ssize_t n = ::read(handle, &hdr, sizeof hdr);
+        if (n >= 0) return 1;
+        if (errno != EAGAIN && errno != EINTR) {
+            err = errno;
+            return -1;
+        }
+        auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0) return 0;
+        pollfd p{handle, POLLIN, 0};
+        int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+        if (r < 0 && errno != EINTR) {
+            err = errno;
+            return -1;
+        }
+    }
+}
+
+int LinuxDevicePort::SetReservedSize(int handle, int bytes, int& err) {
+    if (::ioctl(handle, SG_SET_RESERVED_SIZE, &bytes) < 0) {
+        err = errno;
+        return -1;
+    }
+    int now = 0;
+    if (::ioctl(handle, SG_GET_RESERVED_SIZE, &now) < 0) {
+        err = errno;
+        return -1;
+    }
+    return now;
+}
+
+uint32_t LinuxDevicePort::MaxTransferBytes(int handle) {
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = opened_.find(handle);
+        if (it == opened_.end()) return 0;
+        path = it->second;
+    }
+    DeviceNode node;
+    std::string queue;
+    if (Describe(path, NodeClass::Block, node)) {
+        queue = ClassDir(NodeClass::Block) + "/sr" + std::to_string(node.index) + "/queue";
+    } else if (Describe(path, NodeClass::Generic, node)) {
+        // A generic node's limits are those of the block device on the same SCSI device.
+        std::string blocks =
+            ClassDir(NodeClass::Generic) + "/sg" + std::to_string(node.index) + "/device/block";
+        std::vector<std::string> names = Entries(blocks);
+        if (names.empty()) return 0;
+        std::sort(names.begin(), names.end());
+        queue = blocks + "/" + names.front() + "/queue";
+    } else {
+        return 0;
+    }
+    std::string kb;
+    if (!ReadLine(queue + "/max_hw_sectors_kb", kb)) return 0;
+    long v = std::atol(kb.c_str());
+    if (v <= 0 || v > 4 * 1024 * 1024) return 0;
+    uint64_t bytes = static_cast<uint64_t>(v) * 1024u;
+    // The adapter also limits the scatter list. Both SG_IO on the block node (the caller's
+    // pages mapped or copied a page at a time) and sg's own buffers (which fall back to single
+    // pages when memory is fragmented) may need one segment per page, so only max_segments
+    // pages are sure to fit; a larger request fails with EINVAL or ENOMEM before it is sent.
+    std::string segs;
+    long pageSize = sysconf(_SC_PAGESIZE);
+    if (ReadLine(queue + "/max_segments", segs) && pageSize > 0) {
+        long n = std::atol(segs.c_str());
+        if (n > 0) bytes = std::min<uint64_t>(bytes, static_cast<uint64_t>(n) * pageSize);
+    }
+    return static_cast<uint32_t>(bytes);
+}
+
+bool LinuxDevicePort::HasCapability(const std::string& procStatus, int cap) {
+    std::ifstream in(procStatus);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, 7, "CapEff:") != 0) continue;
+        unsigned long long mask = std::strtoull(line.c_str() + 7, nullptr, 16);
+        return (mask >> cap) & 1u;
+    }
+    return false;
+}
+
+bool LinuxDevicePort::MaySendAnyCommand(NodeClass cls) {
+    // The block layer lets WRITE BUFFER and vendor opcodes through only with CAP_SYS_RAWIO;
+    // the sg driver lets anything through a node opened read-write.
+    if (cls == NodeClass::Generic) return true;
+    constexpr int kCapSysRawio = 17;
+    return HasCapability(procStatus_, kCapSysRawio);
+}

@@ -1,0 +1,134 @@
+// The program as a user runs it: the real binary, in batch mode, over emulated drives.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string TempPath(const std::string& name) {
+    return ::testing::TempDir() + "discflash_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// Runs bin/NAME with the arguments; standard output and error captured through files.
+ProgramRun RunProgram(const std::string& name, const std::vector<std::string>& args) {
+    std::string outPath = TempPath("out"), errPath = TempPath("err");
+    std::string cmd = std::string(DISCFLASH_BIN_DIR) + "/" + name;
+    for (const auto& a : args) cmd += " '" + a + "'";
+    cmd += " </dev/null >" + outPath + " 2>" + errPath;
+    ProgramRun r;
+    int raw = std::system(cmd.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = Slurp(outPath);
+    r.err = Slurp(errPath);
+    std::remove(outPath.c_str());
+    std::remove(errPath.c_str());
+    return r;
+}
+
+bool Has(const std::string& hay, const std::string& needle) {
+    return hay.find(needle) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(Batch, OwnFamilyIsListedAndSelected) {
+    std::string trace = TempPath("trace.jsonl");
+    ProgramRun r = RunProgram("LD4740", {"--batch", "--emulate=LD4740", "--trace=" + trace});
+    EXPECT_TRUE(Has(r.out, "LD4740(  Version 1.100  )\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "* 0: HALVERONCD-RW  KR-4740 ")) << r.out;
+    // DownLoad runs once: without a file nothing is done.
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    std::string t = Slurp(trace);
+    EXPECT_TRUE(Has(t, "\"ev\":\"identity\",\"text\":\"LD4740(  Version 1.100  )\"")) << t;
+    EXPECT_TRUE(Has(t, "\"ev\":\"list\",\"op\":\"select\",\"text\":\"\",\"index\":0")) << t;
+    std::remove(trace.c_str());
+}
+
+TEST(Batch, BothTransportsAndTheDeviceFilterListEmulatedDrives) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string listing;
+    };
+    const std::string a = "HALVERONCD-RW  KR-3410  1.00            ";
+    const std::string b = "HALVERONCD-RW  KR-4740  1.00            ";
+    const Case cases[] = {
+        {{"--transport=sr"}, "  0: " + a + "\n* 1: " + b + "\n"},
+        {{"--transport=sg"}, "  0: " + a + "\n* 1: " + b + "\n"},
+        {{"--device=emu:sr1"}, "* 0: " + b + "\n"},
+        {{"--transport=sg", "--device=emu:sg1", "--device=emu:sg0"},
+         "* 0: " + b + "\n  1: " + a + "\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--batch", "--emulate=LD3410", "--emulate=LD4740"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ProgramRun r = RunProgram("LD4740", args);
+        EXPECT_TRUE(Has(r.out, c.listing)) << c.args[0] << "\n" << r.out << r.err;
+        EXPECT_EQ(r.status, 3) << r.out;
+    }
+}
+
+TEST(Batch, EveryFamilyFindsItsOwnDrive) {
+    const char* ids[] = {"LD3410", "LD3411", "LD3520", "LD3521", "LD4630", "LD4631",
+                         "LD4740", "LD4741", "LD4742", "LD5850", "LD5860", "LD5871",
+                         "LD5861", "LD5862", "LD5851", "LD5852", "LDMULTI"};
+    for (const char* id : ids) {
+        ProgramRun r = RunProgram(id, {"--batch", std::string("--emulate=") + id});
+        EXPECT_TRUE(Has(r.out, "* 0: HALVERON")) << id << "\n" << r.out;
+        EXPECT_EQ(r.status, 3) << id << r.err;
+        EXPECT_TRUE(Has(r.err, "nothing was done")) << id << r.err;
+    }
+}
+
+TEST(Batch, RefusalsExitTwo) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"LDMULTI", {"--batch", "--emulate=LD4740"}, "HLV DRIVE [MULT] NotFound"},
+        {"discflash", {"--batch", "--emulate=LD4740"}, "This Program No run"},
+    };
+    for (const Case& c : cases) {
+        std::string trace = TempPath("refusal.jsonl");
+        std::vector<std::string> args = c.args;
+        args.push_back("--trace=" + trace);
+        ProgramRun r = RunProgram(c.name, args);
+        EXPECT_EQ(r.status, 2) << c.name << r.out << r.err;
+        EXPECT_TRUE(Has(r.out, c.message)) << r.out;
+        EXPECT_TRUE(Has(Slurp(trace), std::string("\"text\":\"") + c.message + "\"")) << c.name;
+        std::remove(trace.c_str());
+    }
+}
+
+TEST(Batch, CommandLineHabits) {
+    ProgramRun help = RunProgram("LD3410", {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(Has(help.out, "Usage: LD3410 ")) << help.out;
+    ProgramRun version = RunProgram("LD3410", {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(Has(version.out, "1.100"));
+    ProgramRun bad = RunProgram("LD3410", {"--batch", "--emulate=NOSUCH"});
+    EXPECT_EQ(bad.status, 64);
+    EXPECT_TRUE(bad.out.empty());
+    EXPECT_TRUE(Has(bad.err, "--emulate=NOSUCH")) << bad.err;
+}

@@ -1,0 +1,334 @@
+// The pass-through back end (/dev/srN by SG_IO) over a fake device port.
+#include "scsi/passthrough.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "scsi/transport.h"
+#include "support/fake_device_port.h"
+#include "support/test_env.h"
+
+namespace {
+
+struct SrRig {
+    TestEnv env;
+    FakeDevicePort port{&env.clock};
+    PassThroughBackend sr;
+
+    SrRig() {
+        rt().devices = &port;
+        rt().transport = TransportChoice::Sr;
+        SetBackends(&sr, nullptr);
+    }
+    ~SrRig() {
+        port.Release();
+        CloseDrive();
+    }
+    int Scan() {
+        EXPECT_EQ(InitTransport(), 1);
+        driveCount = EnumerateDrives(kDriveTableCapacity, driveTable);
+        return driveCount;
+    }
+    std::string Label(int i) const { return std::string(driveTable[i].label, 2); }
+};
+
+// Polls until the no-wait command ends; the worker is real, so this spins briefly.
+int PollUntilDone() {
+    int s = 0;
+    for (int i = 0; i < 2000000 && (s = PollCommand()) == 0; ++i) std::this_thread::yield();
+    return s;
+}
+
+TEST(PassThroughEnumerate, ListsBlockNodesInOrderWithLabelsAndInquiry) {
+    SrRig rig;
+    rig.port.AddBlock(12, 5, "HALVERONDVD-RAM QM-R5   ");
+    rig.port.AddBlock(0);
+    rig.port.AddBlock(3, 0x25);  // listed anyway: every CD/DVD block device is counted
+    ASSERT_EQ(rig.Scan(), 3);
+    EXPECT_EQ(driveTable[0].node, "/dev/sr0");
+    EXPECT_EQ(driveTable[1].node, "/dev/sr3");
+    EXPECT_EQ(driveTable[2].node, "/dev/sr12");
+    EXPECT_EQ(rig.Label(0), "0 ");
+    EXPECT_EQ(rig.Label(1), "3 ");
+    EXPECT_EQ(rig.Label(2), "12");
+    EXPECT_EQ(std::string(driveTable[2].IdentityText(), 24), "HALVERONDVD-RAM QM-R5   ");
+    EXPECT_EQ(driveTable[2].inquiry[55], 55);  // 56 bytes copied
+    EXPECT_EQ(driveTable[2].inquiryEnd, 0);
+    EXPECT_EQ(driveTable[1].inquiry[0], 0x25);
+    // The enumeration INQUIRY: allocation 64 into 64 bytes, 5 s.
+    auto sent = rig.port.Sent();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].cdb, (std::vector<uint8_t>{0x12, 0, 0, 0, 64, 0}));
+    EXPECT_EQ(sent[0].dxferLen, 64u);
+    EXPECT_EQ(sent[0].dxferDirection, SG_DXFER_FROM_DEV);
+    EXPECT_EQ(sent[0].timeout, 5000u);
+    // Nothing stays open.
+    auto ev = rig.port.Events();
+    EXPECT_EQ(
+        std::count_if(ev.begin(), ev.end(), [](auto& e) { return e.rfind("open", 0) == 0; }),
+        std::count_if(ev.begin(), ev.end(), [](auto& e) { return e.rfind("close", 0) == 0; }));
+    EXPECT_TRUE(rig.env.ui.messages.empty());
+}
+
+TEST(PassThroughEnumerate, CapacityTenDropsTheEleventh) {
+    SrRig rig;
+    for (int i = 0; i < 11; ++i) rig.port.AddBlock(i);
+    EXPECT_EQ(rig.Scan(), 10);
+    EXPECT_EQ(driveTable[9].node, "/dev/sr9");
+    EXPECT_EQ(std::count(rig.port.opened.begin(), rig.port.opened.end(), "/dev/sr10"), 0);
+}
+
+TEST(PassThroughEnumerate, NoDrivesNoMessage) {
+    SrRig rig;
+    EXPECT_EQ(rig.Scan(), 0);
+    EXPECT_TRUE(rig.env.ui.messages.empty());
+}
+
+TEST(PassThroughEnumerate, OpenFailureRetriesOnceAfter1500msThenCountsAnEmptyRecord) {
+    struct Case {
+        int failures;
+        bool listed;
+        uint64_t pause;
+        std::vector<std::string> messages;
+    } cases[] = {
+        {0, true, 0, {}},
+        {1, true, 1500, {}},
+        {-1, false, 1500, {"CreateFile Err 13"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failures);
+        SrRig rig;
+        rig.port.AddBlock(0).openFailures = c.failures;
+        rig.port.AddBlock(1);
+        ASSERT_EQ(rig.Scan(), 2);
+        EXPECT_EQ(rig.env.clock.ElapsedMs(), c.pause);
+        EXPECT_EQ(rig.env.ui.MessageTexts(), c.messages);
+        EXPECT_EQ(driveTable[0].node.empty(), !c.listed);
+        EXPECT_EQ(driveTable[0].label[0], c.listed ? '0' : 0);
+        EXPECT_EQ(driveTable[0].inquiry[0], c.listed ? 5 : 0);
+        EXPECT_EQ(driveTable[1].node, "/dev/sr1");
+    }
+}
+
+TEST(PassThroughEnumerate, FailedInquiryKeepsLabelAndShowsTheError) {
+    SrRig rig;
+    rig.port.AddBlock(0);
+    FakeAnswer a;
+    a.callResult = -1;
+    a.err = 5;
+    rig.port.queue.push_back(a);
+    ASSERT_EQ(rig.Scan(), 1);
+    EXPECT_EQ(rig.env.ui.MessageTexts(),
+              std::vector<std::string>{"Error IOCTL_SCSI_GET_ADDRESS ; error was 5\n"});
+    EXPECT_EQ(rig.Label(0), "0 ");
+    EXPECT_EQ(driveTable[0].node, "/dev/sr0");
+    for (uint8_t b : driveTable[0].inquiry) EXPECT_EQ(b, 0);
+}
+
+TEST(PassThroughEnumerate, DeviceFilterListsOnlyTheGivenNodesInOrder) {
+    SrRig rig;
+    rig.port.AddBlock(0);
+    rig.port.AddBlock(1);
+    rig.port.AddBlock(2);
+    rig.port.AddGeneric(0, 0, 0, 0, 0);
+    rig.port.links["/dev/cdrom"] = "/dev/sr0";
+    rt().deviceFilter = {"/dev/sr2", "/dev/nothing", "/dev/sg0", "/dev/cdrom", "/dev/sr0"};
+    ASSERT_EQ(rig.Scan(), 2);
+    EXPECT_EQ(driveTable[0].node, "/dev/sr2");
+    EXPECT_EQ(driveTable[1].node, "/dev/sr0");
+    EXPECT_EQ(std::count(rig.port.opened.begin(), rig.port.opened.end(), "/dev/sr1"), 0);
+}
+
+TEST(PassThroughOpen, OpensTheRecordsNodeAndRetriesOnce) {
+    SrRig rig;
+    rig.port.AddBlock(4);
+    ASSERT_EQ(rig.Scan(), 1);
+    rig.port.nodes[0].openFailures = -1;
+    rig.port.nodes[0].openErr = EBUSY;
+    uint64_t before = rig.env.clock.ElapsedMs();
+    EXPECT_EQ(OpenDrive(driveTable[0]), 0);
+    EXPECT_EQ(rig.env.clock.ElapsedMs() - before, 1500u);
+    EXPECT_EQ(rig.env.ui.MessageTexts(),
+              std::vector<std::string>{"CreateFile Err " + std::to_string(EBUSY)});
+    EXPECT_EQ(transport().openDevice, -1);
+    EXPECT_EQ(TestUnitReady(), 0);  // every command fails without a device
+    EXPECT_EQ(TransportMaxTransfer(), 0u);
+
+    rig.port.nodes[0].openFailures = 0;
+    rig.port.maxTransfer = 131072;
+    EXPECT_EQ(OpenDrive(driveTable[0]), 1);
+    EXPECT_GE(transport().openDevice, 0);
+    EXPECT_EQ(driveTable[0].deviceHandle, transport().openDevice);
+    EXPECT_EQ(transport().currentDrive, &driveTable[0]);
+    EXPECT_EQ(TransportMaxTransfer(), 131072u);
+    EXPECT_EQ(TestUnitReady(), 1);
+    EXPECT_EQ(rig.port.Sent().back().timeout, 300000u);
+    CloseDrive();
+    EXPECT_EQ(transport().openDevice, -1);
+    EXPECT_EQ(rig.port.Events().back(), "close " + std::to_string(driveTable[0].deviceHandle));
+}
+
+struct JudgeCase {
+    const char* name;
+    FakeAnswer answer;
+    int result;
+    uint8_t key, asc, ascq, status;
+};
+
+FakeAnswer With(FakeAnswer a, void (*f)(FakeAnswer&)) {
+    f(a);
+    return a;
+}
+
+std::vector<JudgeCase> JudgeCases() {
+    FakeAnswer good;
+    FakeAnswer busy;
+    busy.status = 0x08;
+    FakeAnswer ioctlFails;
+    ioctlFails.callResult = -1;
+    FakeAnswer noConnect;
+    noConnect.host = 0x01;  // DID_NO_CONNECT
+    FakeAnswer driverTimeout;
+    driverTimeout.driver = 0x06;
+    return {
+        {"good", good, 1, 0, 0, 0, 0},
+        {"not ready, no medium", CheckCondition(0x02, 0x3A, 0x00), 0, 0x02, 0x3A, 0x00, 0x02},
+        {"key 0 with ASC and ASCQ counts as success", CheckCondition(0x00, 0x5D, 0x01), 1, 0, 0, 0,
+         0},
+        {"key 0 with ASCQ 0 fails", CheckCondition(0x00, 0x5D, 0x00), 0, 0x00, 0x5D, 0x00, 0x02},
+        {"sense key byte taken whole", CheckCondition(0x22, 0x04, 0x01), 0, 0x22, 0x04, 0x01, 0x02},
+        {"no sense written: zeros",
+         With(CheckCondition(0x02, 0x3A, 0x00), [](FakeAnswer& a) { a.sense.clear(); }), 0, 0, 0, 0,
+         0x02},
+        {"busy", busy, 0, 0, 0, 0, 0x08},
+        {"ioctl fails", ioctlFails, 0, 0, 0, 0, 0},
+        {"host status", noConnect, 0, 0, 0, 0, 0},
+        {"driver timeout", driverTimeout, 0, 0, 0, 0, 0},
+    };
+}
+
+TEST(PassThroughExecute, ResultAndErrorRecordForEachAnswer) {
+    for (const JudgeCase& c : JudgeCases()) {
+        for (int wait : {1, 0}) {
+            SCOPED_TRACE(std::string(c.name) + (wait ? " waiting" : " no-wait"));
+            SrRig rig;
+            rig.port.AddBlock(0);
+            ASSERT_EQ(rig.Scan(), 1);
+            ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+            rig.port.queue.push_back(c.answer);
+            uint8_t cdb[12] = {0x00};
+            int r = ExecCommandEx(wait, XFER_BY_OPCODE, cdb, nullptr, 0);
+            // Without waiting the same judgement shows as state 1 or 2.
+            if (!wait) {
+                EXPECT_EQ(r, 1);
+                r = PollUntilDone() == 1 ? 1 : 0;
+            }
+            EXPECT_EQ(r, c.result);
+            EXPECT_EQ(lastCommandError.senseKey, c.key);
+            EXPECT_EQ(lastCommandError.asc, c.asc);
+            EXPECT_EQ(lastCommandError.ascq, c.ascq);
+            EXPECT_EQ(lastCommandError.status, c.status);
+            for (int i = 15; i < 19; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0);
+        }
+    }
+}
+
+TEST(PassThroughNoWait, StateStaysRunningUntilTheWorkerEnds) {
+    SrRig rig;
+    rig.port.AddBlock(0);
+    ASSERT_EQ(rig.Scan(), 1);
+    ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+    rig.port.Hold();
+    uint8_t cdb[12] = {0xF5};
+    ASSERT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, cdb, nullptr, 0), 1);
+    while (rig.port.InCall() == 0) std::this_thread::yield();
+    EXPECT_EQ(PollCommand(), 0);
+    EXPECT_EQ(transport().asyncState, 0);
+    rig.port.Release();
+    EXPECT_EQ(PollUntilDone(), 1);
+    EXPECT_EQ(PollCommand(), 1);  // stays until the next no-wait command
+}
+
+TEST(PassThroughNoWait, CloseWaitsForTheWorkerBeforeClosingTheNode) {
+    SrRig rig;
+    rig.port.AddBlock(0);
+    ASSERT_EQ(rig.Scan(), 1);
+    ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+    int fd = transport().openDevice;
+    rig.port.Hold();
+    uint8_t cdb[12] = {0xF5};
+    ASSERT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, cdb, nullptr, 0), 1);
+    while (rig.port.InCall() == 0) std::this_thread::yield();
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        rig.port.Release();
+    });
+    CloseDrive();  // the caller gave up polling
+    releaser.join();
+    auto ev = rig.port.Events();
+    auto end = std::find(ev.begin(), ev.end(), "sgio-end " + std::to_string(fd));
+    auto close = std::find(ev.begin(), ev.end(), "close " + std::to_string(fd));
+    ASSERT_NE(end, ev.end());
+    ASSERT_NE(close, ev.end());
+    EXPECT_LT(end - ev.begin(), close - ev.begin());
+    EXPECT_EQ(transport().asyncState, 1);
+}
+
+TEST(PassThroughNoWait, NextCommandWaitsForTheWorker) {
+    SrRig rig;
+    rig.port.AddBlock(0);
+    ASSERT_EQ(rig.Scan(), 1);
+    ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+    rig.port.queue.push_back(CheckCondition(0x03, 0x0C, 0x00));
+    rig.port.Hold();
+    uint8_t store[12] = {0xF5};
+    ASSERT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, store, nullptr, 0), 1);
+    while (rig.port.InCall() == 0) std::this_thread::yield();
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        rig.port.Release();
+    });
+    EXPECT_EQ(TestUnitReady(), 1);
+    releaser.join();
+    // The worker's failure did not leak into the later command's record.
+    for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0);
+    auto sent = rig.port.Sent();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[1].cdb[0], 0xF5);
+    EXPECT_EQ(sent[2].cdb[0], 0x00);
+}
+
+TEST(PassThroughNoWait, QuiesceLetsADueCallFinish) {
+    SrRig rig;
+    rig.port.AddBlock(0);
+    ASSERT_EQ(rig.Scan(), 1);
+    ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+    rig.port.Hold();
+    uint8_t cdb[12] = {0xF5};
+    ASSERT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, cdb, nullptr, 0), 1);
+    while (rig.port.InCall() == 0) std::this_thread::yield();
+    rig.port.callWaiting = true;
+    TransportQuiesce();  // held until a later time: returns at once
+    EXPECT_EQ(transport().asyncState, 0);
+    rig.port.callWaiting = false;
+    rig.port.callDue = true;
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        rig.port.Release();
+    });
+    TransportQuiesce();
+    EXPECT_NE(transport().asyncState, 0);
+    releaser.join();
+}
+
+TEST(PassThroughRights, ExplainsWhatIsMissing) {
+    SrRig rig;
+    std::string why;
+    EXPECT_TRUE(TransportMaySendAnyCommand(why));
+    rig.port.mayAny = false;
+    EXPECT_FALSE(TransportMaySendAnyCommand(why));
+    EXPECT_NE(why.find("CAP_SYS_RAWIO"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+// A dialog over a fake back end, a fake UI, a virtual clock and a fake host, with the process-wide
+// state of identification and dispatch reset around each test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "drives/dispatch.h"
+#include "drives/main_dialog.h"
+#include "support/fake_backend.h"
+#include "support/test_env.h"
+#include "system/download_guard.h"
+#include "system/linux_host.h"
+
+// FakeUi that also keeps every selection made, in order.
+class SelectionRecordingUi : public FakeUi {
+  public:
+    std::vector<int> selections;
+    void ListSelect(int index) override {
+        selections.push_back(index);
+        FakeUi::ListSelect(index);
+    }
+};
+
+// FakeBackend that also keeps the identity of every drive opened.
+class RecordingBackend : public FakeBackend {
+  public:
+    std::vector<std::string> opened;
+    int Open(DriveRecord& record) override {
+        opened.emplace_back(record.IdentityText(), 24);
+        return FakeBackend::Open(record);
+    }
+};
+
+class DialogFixture : public ::testing::Test {
+  protected:
+    TestEnv env;
+    SelectionRecordingUi ui;
+    RecordingBackend backend;
+    FakeHost host;
+    CDISCFLASHDlg dlg;
+
+    void SetUp() override {
+        rt().ui = &ui;
+        rt().host = &host;
+        SetBackends(&backend, &backend);
+        ClearDispatchState();
+    }
+    void TearDown() override { ClearDispatchState(); }
+
+    static void ClearDispatchState() {
+        FreeReadBackBuffer();
+        SetProcedureHookForTests(nullptr);
+        FailReadBackAllocationForTests(false);
+        SetProcedureRunning(false);
+    }
+
+    // Program started as `argv0` with drives of these 24-character identities.
+    void Program(const std::string& argv0, const std::vector<std::string>& identities = {}) {
+        SetProgramName(argv0);
+        backend.drives.clear();
+        for (const std::string& id : identities) backend.drives.push_back(FakeBackend::Drive(id));
+    }
+
+    static std::string Blanked(const std::string& text) {
+        std::string s = text;
+        s.resize(24, ' ');
+        return s;
+    }
+};

@@ -1,0 +1,147 @@
+#include "system/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/test_env.h"
+#include "system/sha256.h"
+
+namespace {
+
+// Everything written to a temporary stream, as lines.
+std::vector<std::string> Lines(FILE* f) {
+    std::vector<std::string> lines;
+    std::rewind(f);
+    char buf[4096];
+    while (std::fgets(buf, sizeof buf, f)) {
+        std::string s(buf);
+        if (!s.empty() && s.back() == '\n') s.pop_back();
+        lines.push_back(s);
+    }
+    return lines;
+}
+
+}  // namespace
+
+TEST(Sha256, KnownDigests) {
+    const std::string abc = "abc";
+    EXPECT_EQ(Sha256Hex(reinterpret_cast<const uint8_t*>(abc.data()), abc.size()),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(Sha256Hex(nullptr, 0),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    // 56 bytes: the padding spills into a second block.
+    const std::string two = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    EXPECT_EQ(Sha256Hex(reinterpret_cast<const uint8_t*>(two.data()), two.size()),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
+TEST(Trace, CommandFields) {
+    TestEnv env;
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    {
+        Trace trace(f);
+        uint8_t cdb[6] = {0x12, 0, 0, 0, 0x24, 0};
+        Trace::Command c;
+        c.cdb = cdb;
+        c.cdbLength = 6;
+        c.dir = "in";
+        c.length = 36;
+        c.result = 0;
+        c.status = 2;
+        c.senseKey = 2;
+        c.asc = 0x3A;
+        trace.Cmd(c);
+
+        std::vector<uint8_t> big(65, 0xAB);
+        uint8_t wb[10] = {0x3B, 5};
+        Trace::Command w;
+        w.cdb = wb;
+        w.cdbLength = 10;
+        w.dir = "out";
+        w.length = 65;
+        w.out = big.data();
+        w.result = 1;
+        trace.Cmd(w);
+
+        uint8_t small[3] = {1, 2, 0xFF};
+        w.length = 3;
+        w.out = small;
+        w.wait = false;
+        trace.Cmd(w);
+    }
+    auto lines = Lines(f);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find("\"ev\":\"cmd\",\"cdb\":\"120000002400\",\"dir\":\"in\",\"len\":36,"
+                            "\"wait\":true,\"result\":0,\"status\":2,\"host\":0,"
+                            "\"sense\":\"02/3A/00\""),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(
+        lines[1].find("\"out\":\"sha256:" + Sha256Hex(std::vector<uint8_t>(65, 0xAB).data(), 65)),
+        std::string::npos);
+    EXPECT_NE(lines[2].find("\"wait\":false,\"out\":\"0102ff\""), std::string::npos) << lines[2];
+    std::fclose(f);
+}
+
+TEST(Trace, UiAndSleepEventsInOrder) {
+    TestEnv env;
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    {
+        Trace trace(f);
+        TracingUi ui(env.ui, trace);
+        TracingClock clock(env.clock, trace);
+        env.ui.answers.push_back(IDYES);
+        ui.ListClear();
+        ui.ListAdd("drive \"A\"");
+        ui.ListSelect(0);
+        ui.SetStage("Write Buffer ..");
+        ui.ProgressRange(0, 8);
+        ui.ProgressStep();
+        clock.SleepMs(1000);
+        EXPECT_EQ(ui.MessageBox("line1\nline2", "HLV DOWNLOAD", MB_YESNO | MB_ICONEXCLAMATION),
+                  IDYES);
+    }
+    auto lines = Lines(f);
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_NE(
+        lines[1].find("\"ev\":\"list\",\"op\":\"add\",\"text\":\"drive \\\"A\\\"\",\"index\":0"),
+        std::string::npos)
+        << lines[1];
+    EXPECT_NE(lines[4].find("\"op\":\"range\",\"low\":0,\"high\":8"), std::string::npos);
+    EXPECT_NE(lines[6].find("{\"t_ms\":0,\"ev\":\"sleep\",\"ms\":1000}"), std::string::npos)
+        << lines[6];
+    EXPECT_NE(lines[7].find("\"t_ms\":1000,\"ev\":\"msg\",\"caption\":\"HLV DOWNLOAD\","
+                            "\"icon\":\"exclamation\",\"buttons\":\"yesno\","
+                            "\"text\":\"line1\\nline2\",\"answer\":\"yes\""),
+              std::string::npos)
+        << lines[7];
+    // The wrapped UI still got every call.
+    EXPECT_EQ(env.ui.list.size(), 1u);
+    EXPECT_EQ(env.ui.stage, "Write Buffer ..");
+    std::fclose(f);
+}
+
+TEST(ProgramName, BaseNameUpperCasedWithoutExtension) {
+    struct Case {
+        const char* argv0;
+        const char* title;
+        const char* id;
+    };
+    const Case cases[] = {
+        {"/usr/bin/ld4740", "ld4740", "LD4740"},
+        {"LD3410.run", "LD3410.run", "LD3410"},
+        {"./a.b/LDMULTI", "LDMULTI", "LDMULTI"},
+        {"x/discflash", "discflash", "DISCFLASH"},
+    };
+    for (const Case& c : cases) {
+        TestEnv env;
+        SetProgramName(c.argv0);
+        EXPECT_EQ(rt().appTitle, c.title);
+        EXPECT_EQ(rt().programId, c.id);
+    }
+}
