@@ -98,6 +98,7 @@ int AspiBackend::ListInquiry(const std::string& path, uint8_t* buffer) {
             result = -1;
         else if (r > 0)
             result = (SgTransportOk(0, hdr_) && hdr_.status == 0) ? 1 : 0;
+        TraceCommand(SgSeen(hdr_, r > 0 ? 0 : -1), 1, nullptr, result == 1 ? 1 : 0);
     }
     port->Close(fd);  // an unanswered request is orphaned with the handle
     return result;

@@ -95,6 +95,7 @@ void PassThroughBackend::Inquire(const DeviceNode& node, int position, DriveReco
     h.timeout = kInquiryTimeoutMs;
     int err = 0;
     int r = rt().devices->SgIo(fd, h, err);
+    TraceCommand(SgSeen(h, r), 1, nullptr, SgTransportOk(r, h) ? 1 : 0);
     if (!SgTransportOk(r, h)) {
         char msg[80];
         std::snprintf(msg, sizeof msg, "Error IOCTL_SCSI_GET_ADDRESS ; error was %d\n",

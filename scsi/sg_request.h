@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "scsi/scsi_types.h"
+#include "scsi/transport.h"
 
 // The kernel's transfer direction for a resolved direction (XFER_IN, XFER_OUT, XFER_NONE, or 0
 // for an opcode outside the table).
@@ -39,6 +40,24 @@ inline void SgSense(const sg_io_hdr_t& h, const uint8_t* sense, uint8_t& key, ui
     key = h.sb_len_wr > 2 ? sense[2] : 0;
     asc = h.sb_len_wr > 12 ? sense[12] : 0;
     ascq = h.sb_len_wr > 13 ? sense[13] : 0;
+}
+
+// What the kernel did with a request, for the trace.
+inline SentCommand SgSeen(const sg_io_hdr_t& h, int callResult) {
+    SentCommand s;
+    s.cdbLength = h.cmd_len <= 12 ? h.cmd_len : 12;
+    if (h.cmdp) std::memcpy(s.cdb, h.cmdp, static_cast<size_t>(s.cdbLength));
+    s.dir = h.dxfer_direction == SG_DXFER_FROM_DEV ? "in"
+            : h.dxfer_direction == SG_DXFER_TO_DEV ? "out"
+            : h.dxfer_direction == SG_DXFER_NONE   ? "none"
+                                                   : "unspecified";
+    s.length = h.dxfer_len;
+    if (callResult == 0) {
+        s.scsiStatus = h.status;
+        s.hostStatus = static_cast<uint8_t>(h.host_status);
+        SgSense(h, h.sbp, s.senseKey, s.asc, s.ascq);
+    }
+    return s;
 }
 
 // A fresh request for one command: the CDB and sense areas are the caller's, as is the buffer,

@@ -53,9 +53,10 @@ const char* DirName(uint8_t resolved) {
     }
 }
 
-void TraceSent(Backend& b, int wait, const uint8_t* data, int result) {
+}  // namespace
+
+void TraceCommand(const SentCommand& s, int wait, const uint8_t* data, int result) {
     if (!rt().trace) return;
-    const SentCommand& s = b.LastSent();
     Trace::Command c;
     c.cdb = s.cdb;
     c.cdbLength = s.cdbLength;
@@ -72,12 +73,14 @@ void TraceSent(Backend& b, int wait, const uint8_t* data, int result) {
     rt().trace->Cmd(c);
 }
 
+namespace {
+
 int Run(int wait, uint8_t direction, const uint8_t* cdb, void* buffer, uint32_t length) {
     Backend* b = ActiveBackend();
     Lower();
     int result = b ? b->Execute(cdb, 0xFF, buffer, length, direction, wait) : 0;
     Normal();
-    if (b) TraceSent(*b, wait, static_cast<const uint8_t*>(buffer), result);
+    if (b) TraceCommand(b->LastSent(), wait, static_cast<const uint8_t*>(buffer), result);
     return result;
 }
 
