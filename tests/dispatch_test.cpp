@@ -336,20 +336,30 @@ TEST_F(DispatchTest, MemoryNotAllocated) {
     EXPECT_EQ(host.inhibits, 0);
 }
 
+// Every command pressed while a procedure runs (dispatched by its event pump) is dropped.
 TEST_F(DispatchTest, PressWhileBusyIsDropped) {
-    int innerOpens = -1;
+    int innerOpens = -1, innerCloses = -1;
+    size_t innerList = 0;
+    host.restartResult = 1;
     Record([&](CDISCFLASHDlg& d) {
         d.ReportOutcome(Outcome::Succeeded);
-        int before = backend.opens;
-        d.OnOK();  // dispatched by the procedure's event pump
+        int opens = backend.opens, closes = backend.closes;
+        backend.drives.clear();  // a Research that ran would empty the list
+        d.OnOK();
         d.OnResearch();
+        d.OnReBoot();
         d.OnCancel();
-        innerOpens = backend.opens - before;
+        innerOpens = backend.opens - opens;
+        innerCloses = backend.closes - closes;
+        innerList = ui.list.size();
     });
     Start("LD3410", {"HALVERONCD-RW  KR-3410P "});
     dlg.OnOK();
-    EXPECT_EQ(seen.size(), 1u);
     EXPECT_EQ(innerOpens, 0);
+    EXPECT_EQ(innerCloses, 0);
+    EXPECT_EQ(innerList, 1u);
+    EXPECT_EQ(host.restarts, 0);
+    EXPECT_EQ(ui.quitCode, -1);
     EXPECT_FALSE(dlg.IsClosed());
     EXPECT_EQ(dlg.LastOutcome(), Outcome::Succeeded);  // untouched by the dropped press
     // Not queued: nothing runs after the command.

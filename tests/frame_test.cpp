@@ -587,16 +587,4 @@ TEST_F(FrameTest, StageAndProgressHelpersReachTheDialog) {
     EXPECT_EQ(env.ui.positions, (std::vector<int32_t>{0, 1, 2, 3}));
 }
 
-TEST(ReadBackBuffer, RenewedZeroFilledAndFreed) {
-    ASSERT_TRUE(RenewReadBackBuffer());
-    std::memset(readBackBuffer, 0x5A, kReadBackBufferSize);
-    ASSERT_TRUE(RenewReadBackBuffer());
-    bool zero = true;
-    for (uint32_t i = 0; i < kReadBackBufferSize; ++i) zero = zero && readBackBuffer[i] == 0;
-    EXPECT_TRUE(zero);
-    FreeReadBackBuffer();
-    EXPECT_EQ(readBackBuffer, nullptr);
-    FreeReadBackBuffer();  // harmless twice
-}
-
 }  // namespace
