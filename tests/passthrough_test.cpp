@@ -31,6 +31,24 @@ struct SrRig {
         return driveCount;
     }
     std::string Label(int i) const { return std::string(driveTable[i].label, 2); }
+    // One drive open and a no-wait command with this answer held inside the kernel call.
+    bool StartHeldCommand(const FakeAnswer& answer = {}) {
+        port.AddBlock(0);
+        if (Scan() != 1 || OpenDrive(driveTable[0]) != 1) return false;
+        port.queue.push_back(answer);
+        port.Hold();
+        uint8_t cdb[12] = {0xF5};
+        if (ExecCommandEx(0, XFER_BY_OPCODE, cdb, nullptr, 0) != 1) return false;
+        while (port.InCall() == 0) std::this_thread::yield();
+        return true;
+    }
+    // The held call ends a little later, on another thread.
+    std::thread ReleaseSoon() {
+        return std::thread([this] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            port.Release();
+        });
+    }
 };
 
 // Polls until the no-wait command ends; the worker is real, so this spins briefly.
@@ -159,13 +177,7 @@ TEST(PassThroughOpen, OpensTheRecordsNode) {
 
 TEST(PassThroughNoWait, StateStaysRunningUntilTheWorkerEnds) {
     SrRig rig;
-    rig.port.AddBlock(0);
-    ASSERT_EQ(rig.Scan(), 1);
-    ASSERT_EQ(OpenDrive(driveTable[0]), 1);
-    rig.port.Hold();
-    uint8_t cdb[12] = {0xF5};
-    ASSERT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, cdb, nullptr, 0), 1);
-    while (rig.port.InCall() == 0) std::this_thread::yield();
+    ASSERT_TRUE(rig.StartHeldCommand());
     EXPECT_EQ(PollCommand(), 0);
     EXPECT_EQ(transport().asyncState, 0);
     rig.port.Release();
@@ -175,18 +187,9 @@ TEST(PassThroughNoWait, StateStaysRunningUntilTheWorkerEnds) {
 
 TEST(PassThroughNoWait, CloseWaitsForTheWorkerBeforeClosingTheNode) {
     SrRig rig;
-    rig.port.AddBlock(0);
-    ASSERT_EQ(rig.Scan(), 1);
-    ASSERT_EQ(OpenDrive(driveTable[0]), 1);
-    int fd = transport().openDevice;
-    rig.port.Hold();
-    uint8_t cdb[12] = {0xF5};
-    ASSERT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, cdb, nullptr, 0), 1);
-    while (rig.port.InCall() == 0) std::this_thread::yield();
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        rig.port.Release();
-    });
+    ASSERT_TRUE(rig.StartHeldCommand());
+    const int fd = transport().openDevice;
+    std::thread releaser = rig.ReleaseSoon();
     CloseDrive();  // the caller gave up polling
     releaser.join();
     auto ev = rig.port.Events();
@@ -200,18 +203,8 @@ TEST(PassThroughNoWait, CloseWaitsForTheWorkerBeforeClosingTheNode) {
 
 TEST(PassThroughNoWait, NextCommandWaitsForTheWorker) {
     SrRig rig;
-    rig.port.AddBlock(0);
-    ASSERT_EQ(rig.Scan(), 1);
-    ASSERT_EQ(OpenDrive(driveTable[0]), 1);
-    rig.port.queue.push_back(CheckCondition(0x03, 0x0C, 0x00));
-    rig.port.Hold();
-    uint8_t store[12] = {0xF5};
-    ASSERT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, store, nullptr, 0), 1);
-    while (rig.port.InCall() == 0) std::this_thread::yield();
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        rig.port.Release();
-    });
+    ASSERT_TRUE(rig.StartHeldCommand(CheckCondition(0x03, 0x0C, 0x00)));
+    std::thread releaser = rig.ReleaseSoon();
     EXPECT_EQ(TestUnitReady(), 1);
     releaser.join();
     // The worker's failure did not leak into the later command's record.
@@ -224,22 +217,13 @@ TEST(PassThroughNoWait, NextCommandWaitsForTheWorker) {
 
 TEST(PassThroughNoWait, QuiesceLetsADueCallFinish) {
     SrRig rig;
-    rig.port.AddBlock(0);
-    ASSERT_EQ(rig.Scan(), 1);
-    ASSERT_EQ(OpenDrive(driveTable[0]), 1);
-    rig.port.Hold();
-    uint8_t cdb[12] = {0xF5};
-    ASSERT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, cdb, nullptr, 0), 1);
-    while (rig.port.InCall() == 0) std::this_thread::yield();
+    ASSERT_TRUE(rig.StartHeldCommand());
     rig.port.callWaiting = true;
     TransportQuiesce();  // held until a later time: returns at once
     EXPECT_EQ(transport().asyncState, 0);
     rig.port.callWaiting = false;
     rig.port.callDue = true;
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        rig.port.Release();
-    });
+    std::thread releaser = rig.ReleaseSoon();
     TransportQuiesce();
     EXPECT_NE(transport().asyncState, 0);
     releaser.join();
