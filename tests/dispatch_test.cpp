@@ -280,13 +280,19 @@ TEST_F(DispatchTest, KindWithoutProcedureOpensAndCloses) {
 
 TEST_F(DispatchTest, NoSelectionDoesNothing) {
     Record();
-    Start("HLVDOWNLOAD", {});
-    dlg.ReportOutcome(Outcome::Failed);
-    dlg.OnOK();
-    EXPECT_TRUE(seen.empty());
-    EXPECT_EQ(backend.opens, 0);
-    EXPECT_EQ(readBackBuffer, nullptr);
-    EXPECT_EQ(dlg.LastOutcome(), Outcome::NothingDone);
+    for (bool drive : {false, true}) {
+        SCOPED_TRACE(drive ? "drive left unselected" : "no drives");
+        Start(drive ? "LD3410" : "HLVDOWNLOAD",
+              drive ? std::vector<std::string>{"HALVERONCD-RW  KR-3410P "}
+                    : std::vector<std::string>{});
+        ui.ListSelect(-1);
+        dlg.ReportOutcome(Outcome::Failed);
+        dlg.OnOK();
+        EXPECT_TRUE(seen.empty());
+        EXPECT_EQ(backend.opens, 0);
+        EXPECT_EQ(readBackBuffer, nullptr);
+        EXPECT_EQ(dlg.LastOutcome(), Outcome::NothingDone);
+    }
 }
 
 TEST_F(DispatchTest, FreshZeroFilledBufferEachCommand) {

@@ -215,15 +215,6 @@ TEST_F(DialogTest, EnterAndTheCloseBoxReachDownLoadAndExit) {
     EXPECT_TRUE(w->Dlg().IsClosed());
 }
 
-TEST_F(DialogTest, DownLoadWithoutSelectionDoesNothing) {
-    ModalCloser closer;
-    auto w = Start({kOwnDrive});
-    w->ListSelect(-1);
-    Control<QPushButton>(*w, "1")->click();
-    EXPECT_EQ(backend.opens, 0);
-    EXPECT_TRUE(closer.seen.empty());
-}
-
 TEST_F(DialogTest, DropsAreRefused) {
     auto w = Start({kOwnDrive});
     EXPECT_FALSE(w->acceptDrops());
