@@ -252,7 +252,9 @@ TEST_P(BothBackEnds, ResultAndErrorRecordForEachAnswer) {
             if (!wait) {  // the same judgement shows as state 1 or 2
                 EXPECT_EQ(r, 1);
                 if (sg) lastCommandError = CommandErrorRecord{};  // sg's Poll refills it
-                r = PollUntilDone() == 1 ? 1 : 0;
+                const int state = PollUntilDone();
+                EXPECT_EQ(state, want.result ? 1 : 2);
+                r = state == 1 ? 1 : 0;
             }
             EXPECT_EQ(r, want.result);
             EXPECT_EQ(lastCommandError.senseKey, want.key);
