@@ -191,54 +191,27 @@ struct AnswerCase {
     bool srOnly = false;
 };
 
-FakeAnswer With(FakeAnswer a, void (*f)(FakeAnswer&)) {
-    f(a);
-    return a;
-}
-
 // Byte 19 is the SCSI status on sr and the host status on sg; only sr lets sense key 0 with
 // an ASC and ASCQ pass.
 TEST_P(BothBackEnds, ResultAndErrorRecordForEachAnswer) {
     const bool sg = GetParam();
+    FakeAnswer busy, host, driver, ioctlFails, noSense = CheckCondition(0x02, 0x3A, 0x00);
+    busy.status = 0x08;
+    host.host = 0x04;      // DID_BAD_TARGET
+    driver.driver = 0x06;  // DRIVER_TIMEOUT
+    ioctlFails.callResult = -1;
+    noSense.sense.clear();
     const AnswerCase cases[] = {
         {"good", {}, {1, 0, 0, 0, 0}, {1, 0, 0, 0, 0}},
-        {"not ready, no medium",
-         CheckCondition(0x02, 0x3A, 0x00),
-         {0, 0x02, 0x3A, 0, 0x02},
-         {0, 0x02, 0x3A, 0, 0}},
-        {"key 0 with ASC and ASCQ",
-         CheckCondition(0x00, 0x5D, 0x01),
-         {1, 0, 0, 0, 0},
-         {0, 0, 0x5D, 0x01, 0}},
-        {"key 0 with ASCQ 0",
-         CheckCondition(0x00, 0x5D, 0x00),
-         {0, 0, 0x5D, 0, 0x02},
-         {0, 0, 0x5D, 0, 0}},
-        {"sense key byte taken whole",
-         CheckCondition(0x22, 0x04, 0x01),
-         {0, 0x22, 0x04, 0x01, 0x02},
-         {0, 0x22, 0x04, 0x01, 0}},
-        {"no sense written: zeros",
-         With(CheckCondition(0x02, 0x3A, 0x00), [](FakeAnswer& a) { a.sense.clear(); }),
-         {0, 0, 0, 0, 0x02},
-         {0, 0, 0, 0, 0}},
-        {"busy",
-         With({}, [](FakeAnswer& a) { a.status = 0x08; }),
-         {0, 0, 0, 0, 0x08},
-         {0, 0, 0, 0, 0}},
-        {"host status",
-         With({}, [](FakeAnswer& a) { a.host = 0x04; }),
-         {0, 0, 0, 0, 0},
-         {0, 0, 0, 0, 0x04}},
-        {"driver timeout",
-         With({}, [](FakeAnswer& a) { a.driver = 0x06; }),
-         {0, 0, 0, 0, 0},
-         {0, 0, 0, 0, 0}},
-        {"ioctl fails",
-         With({}, [](FakeAnswer& a) { a.callResult = -1; }),
-         {0, 0, 0, 0, 0},
-         {},
-         true},
+        {"no medium", CheckCondition(0x02, 0x3A, 0), {0, 2, 0x3A, 0, 2}, {0, 2, 0x3A, 0, 0}},
+        {"key 0, ASC, ASCQ", CheckCondition(0, 0x5D, 1), {1, 0, 0, 0, 0}, {0, 0, 0x5D, 1, 0}},
+        {"key 0, ASCQ 0", CheckCondition(0, 0x5D, 0), {0, 0, 0x5D, 0, 2}, {0, 0, 0x5D, 0, 0}},
+        {"key byte whole", CheckCondition(0x22, 4, 1), {0, 0x22, 4, 1, 2}, {0, 0x22, 4, 1, 0}},
+        {"no sense written", noSense, {0, 0, 0, 0, 2}, {0, 0, 0, 0, 0}},
+        {"busy", busy, {0, 0, 0, 0, 0x08}, {0, 0, 0, 0, 0}},
+        {"host status", host, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0x04}},
+        {"driver status", driver, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}},
+        {"ioctl fails", ioctlFails, {0, 0, 0, 0, 0}, {}, true},
     };
     for (const AnswerCase& c : cases) {
         if (sg && c.srOnly) continue;
