@@ -159,32 +159,13 @@ TEST_F(DispatchTest, CommandLineOrderB) {
         uint8_t kind;
         int first;
     };
+    const std::string x = Blanked("STRANGER"), vd5852 = "HALVERONDVD-ROM VD-5852 ",
+                      kr3410 = "HALVERONCD-RW  KR-3410P ", kr4740 = "HALVERONCD-RW  KR-4740P ";
     const Case cases[] = {
-        {"first drive of any group",
-         "LD3410",
-         {Blanked("STRANGER"), "HALVERONDVD-ROM VD-5852 ", "HALVERONCD-RW  KR-3410P "},
-         true,
-         1,
-         "LD5852",
-         38,
-         0},
-        {"first identity",
-         "LD3410",
-         {Blanked("STRANGER"), "HALVERONCD-RW  KR-4740P "},
-         false,
-         1,
-         "LD4740",
-         17,
-         1},
+        {"first drive of any group", "LD3410", {x, vd5852, kr3410}, true, 1, "LD5852", 38, 0},
+        {"first identity", "LD3410", {x, kr4740}, false, 1, "LD4740", 17, 1},
         // The program's own kind (48) is in force while the first groups are tested.
-        {"microcode family drive",
-         "LDMULTI",
-         {"HALVERONDVD-RAM QM-R500 "},
-         false,
-         0,
-         "LDMULTI",
-         48,
-         0},
+        {"microcode family", "LDMULTI", {"HALVERONDVD-RAM QM-R500 "}, false, 0, "LDMULTI", 48, 0},
         {"generic mode too", "HLVDOWNLOAD", {"HALVERON LQ11A5 DOWNLOAD"}, true, 0, "LD5861", 35, 1},
     };
     for (const Case& c : cases) {
