@@ -187,67 +187,6 @@ TEST(AspiOpen, RaisesTheReservedBufferAndReportsTheLimit) {
     EXPECT_FALSE(why.empty());
 }
 
-TEST(AspiOpen, FailureShowsTheMessageAndCommandsAreRefused) {
-    SgRig rig;
-    rig.port.AddGeneric(0, 0, 0, 0, 0);
-    ASSERT_EQ(rig.Scan(), 1);
-    rig.port.nodes[0].openFailures = -1;
-    EXPECT_EQ(OpenDrive(driveTable[0]), 0);
-    EXPECT_GE(rig.env.clock.ElapsedMs(), 1500u);  // one pause (clock reads cost 1 ms each)
-    EXPECT_LT(rig.env.clock.ElapsedMs(), 1600u);
-    EXPECT_EQ(rig.env.ui.MessageTexts(),
-              std::vector<std::string>{"CreateFile Err " + std::to_string(EACCES)});
-    EXPECT_EQ(TestUnitReady(), 0);
-    for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0);
-}
-
-struct HostCase {
-    const char* name;
-    FakeAnswer answer;
-    int result;
-    uint8_t key, asc, ascq, byte19;
-};
-
-TEST(AspiExecute, ByteNineteenIsTheHostStatus) {
-    FakeAnswer good, busy, badTarget, driverError;
-    busy.status = 0x08;
-    badTarget.host = 0x04;  // DID_BAD_TARGET
-    driverError.driver = 0x04;
-    const HostCase cases[] = {
-        {"good", good, 1, 0, 0, 0, 0},
-        {"check condition", CheckCondition(0x02, 0x3A, 0x00), 0, 0x02, 0x3A, 0x00, 0x00},
-        {"key 0 is a failure here", CheckCondition(0x00, 0x5D, 0x01), 0, 0x00, 0x5D, 0x01, 0},
-        {"busy", busy, 0, 0, 0, 0, 0},
-        {"host status", badTarget, 0, 0, 0, 0, 0x04},
-        {"driver error", driverError, 0, 0, 0, 0, 0},
-    };
-    for (const HostCase& c : cases) {
-        for (int wait : {1, 0}) {
-            SCOPED_TRACE(std::string(c.name) + (wait ? " waiting" : " no-wait"));
-            SgRig rig;
-            rig.OpenFirst();
-            rig.port.queue.push_back(c.answer);
-            uint8_t cdb[12] = {0x00};
-            int r = ExecCommandEx(wait, XFER_BY_OPCODE, cdb, nullptr, 0);
-            if (!wait) {
-                EXPECT_EQ(r, 1);
-                lastCommandError = CommandErrorRecord{};  // Poll refills it on failure
-                int s = PollCommand();
-                EXPECT_NE(s, 0);
-                r = s == 1 ? 1 : 0;
-                if (s == 2) {
-                    EXPECT_EQ(lastCommandError.cdb[0], 0x00);
-                }
-            }
-            EXPECT_EQ(r, c.result);
-            EXPECT_EQ(lastCommandError.senseKey, c.key);
-            EXPECT_EQ(lastCommandError.asc, c.asc);
-            EXPECT_EQ(lastCommandError.ascq, c.ascq);
-            EXPECT_EQ(lastCommandError.status, c.byte19);
-        }
-    }
-}
-
 TEST(AspiExecute, RefusedSubmissionLeavesTheStatusBytesZero) {
     SgRig rig;
     rig.OpenFirst();

@@ -159,32 +159,13 @@ TEST_F(DispatchTest, CommandLineOrderB) {
         uint8_t kind;
         int first;
     };
+    const std::string x = Blanked("STRANGER"), vd5852 = "HALVERONDVD-ROM VD-5852 ",
+                      kr3410 = "HALVERONCD-RW  KR-3410P ", kr4740 = "HALVERONCD-RW  KR-4740P ";
     const Case cases[] = {
-        {"first drive of any group",
-         "LD3410",
-         {Blanked("STRANGER"), "HALVERONDVD-ROM VD-5852 ", "HALVERONCD-RW  KR-3410P "},
-         true,
-         1,
-         "LD5852",
-         38,
-         0},
-        {"first identity",
-         "LD3410",
-         {Blanked("STRANGER"), "HALVERONCD-RW  KR-4740P "},
-         false,
-         1,
-         "LD4740",
-         17,
-         1},
+        {"first drive of any group", "LD3410", {x, vd5852, kr3410}, true, 1, "LD5852", 38, 0},
+        {"first identity", "LD3410", {x, kr4740}, false, 1, "LD4740", 17, 1},
         // The program's own kind (48) is in force while the first groups are tested.
-        {"microcode family drive",
-         "LDMULTI",
-         {"HALVERONDVD-RAM QM-R500 "},
-         false,
-         0,
-         "LDMULTI",
-         48,
-         0},
+        {"microcode family", "LDMULTI", {"HALVERONDVD-RAM QM-R500 "}, false, 0, "LDMULTI", 48, 0},
         {"generic mode too", "HLVDOWNLOAD", {"HALVERON LQ11A5 DOWNLOAD"}, true, 0, "LD5861", 35, 1},
     };
     for (const Case& c : cases) {
@@ -280,13 +261,19 @@ TEST_F(DispatchTest, KindWithoutProcedureOpensAndCloses) {
 
 TEST_F(DispatchTest, NoSelectionDoesNothing) {
     Record();
-    Start("HLVDOWNLOAD", {});
-    dlg.ReportOutcome(Outcome::Failed);
-    dlg.OnOK();
-    EXPECT_TRUE(seen.empty());
-    EXPECT_EQ(backend.opens, 0);
-    EXPECT_EQ(readBackBuffer, nullptr);
-    EXPECT_EQ(dlg.LastOutcome(), Outcome::NothingDone);
+    for (bool drive : {false, true}) {
+        SCOPED_TRACE(drive ? "drive left unselected" : "no drives");
+        Start(drive ? "LD3410" : "HLVDOWNLOAD",
+              drive ? std::vector<std::string>{"HALVERONCD-RW  KR-3410P "}
+                    : std::vector<std::string>{});
+        ui.ListSelect(-1);
+        dlg.ReportOutcome(Outcome::Failed);
+        dlg.OnOK();
+        EXPECT_TRUE(seen.empty());
+        EXPECT_EQ(backend.opens, 0);
+        EXPECT_EQ(readBackBuffer, nullptr);
+        EXPECT_EQ(dlg.LastOutcome(), Outcome::NothingDone);
+    }
 }
 
 TEST_F(DispatchTest, FreshZeroFilledBufferEachCommand) {
@@ -336,20 +323,30 @@ TEST_F(DispatchTest, MemoryNotAllocated) {
     EXPECT_EQ(host.inhibits, 0);
 }
 
+// Every command pressed while a procedure runs (dispatched by its event pump) is dropped.
 TEST_F(DispatchTest, PressWhileBusyIsDropped) {
-    int innerOpens = -1;
+    int innerOpens = -1, innerCloses = -1;
+    size_t innerList = 0;
+    host.restartResult = 1;
     Record([&](CDISCFLASHDlg& d) {
         d.ReportOutcome(Outcome::Succeeded);
-        int before = backend.opens;
-        d.OnOK();  // dispatched by the procedure's event pump
+        int opens = backend.opens, closes = backend.closes;
+        backend.drives.clear();  // a Research that ran would empty the list
+        d.OnOK();
         d.OnResearch();
+        d.OnReBoot();
         d.OnCancel();
-        innerOpens = backend.opens - before;
+        innerOpens = backend.opens - opens;
+        innerCloses = backend.closes - closes;
+        innerList = ui.list.size();
     });
     Start("LD3410", {"HALVERONCD-RW  KR-3410P "});
     dlg.OnOK();
-    EXPECT_EQ(seen.size(), 1u);
     EXPECT_EQ(innerOpens, 0);
+    EXPECT_EQ(innerCloses, 0);
+    EXPECT_EQ(innerList, 1u);
+    EXPECT_EQ(host.restarts, 0);
+    EXPECT_EQ(ui.quitCode, -1);
     EXPECT_FALSE(dlg.IsClosed());
     EXPECT_EQ(dlg.LastOutcome(), Outcome::Succeeded);  // untouched by the dropped press
     // Not queued: nothing runs after the command.

@@ -12,7 +12,6 @@ TEST_F(DialogTest, ControlsCarryIdsTextsOrderAndVisibility) {
     ASSERT_TRUE(started);
     EXPECT_EQ(w->windowTitle(), "HLV DOWNLOAD UTILITY");
     EXPECT_FALSE(w->windowIcon().isNull());
-    EXPECT_FALSE(w->acceptDrops());
 
     struct Expected {
         const char* id;
@@ -80,13 +79,7 @@ TEST_F(DialogTest, ControlsCarryIdsTextsOrderAndVisibility) {
     EXPECT_FALSE(ok->isFlat());
     auto* combo = Control<QComboBox>(*w, "1002");
     EXPECT_FALSE(combo->isEditable());
-    // the identity line and the list that the scan filled
-    EXPECT_EQ(Control<QLineEdit>(*w, "1005")->text(), "LD4740(  Version 1.100  )");
-    ASSERT_EQ(combo->count(), 1);
-    // "%-40.40s" of the INQUIRY text: identity, revision, blanks to 40
-    EXPECT_EQ(combo->itemText(0),
-              (QString::fromLatin1(kOwnDrive).leftJustified(24) + "1.00").leftJustified(40));
-    EXPECT_EQ(combo->currentIndex(), 0);
+    EXPECT_EQ(combo->currentIndex(), 0);  // the drive the scan selected
 }
 
 TEST_F(DialogTest, GeometryComesFromDialogUnitsOfTheFont) {
@@ -222,15 +215,6 @@ TEST_F(DialogTest, EnterAndTheCloseBoxReachDownLoadAndExit) {
     EXPECT_TRUE(w->Dlg().IsClosed());
 }
 
-TEST_F(DialogTest, DownLoadWithoutSelectionDoesNothing) {
-    ModalCloser closer;
-    auto w = Start({kOwnDrive});
-    w->ListSelect(-1);
-    Control<QPushButton>(*w, "1")->click();
-    EXPECT_EQ(backend.opens, 0);
-    EXPECT_TRUE(closer.seen.empty());
-}
-
 TEST_F(DialogTest, DropsAreRefused) {
     auto w = Start({kOwnDrive});
     EXPECT_FALSE(w->acceptDrops());
@@ -240,58 +224,15 @@ TEST_F(DialogTest, DropsAreRefused) {
 
 // ---- signals ----------------------------------------------------------------------------------
 
-TEST_F(DialogTest, SigUsr1RunsDownLoadWithTheCommandLineFile) {
-    InstallSignalPipe();
-    ASSERT_GE(SignalPipeFd(), 0);
-    while (TakeSignal() != 0) {
-    }
-    QTemporaryDir dir;
-    const QString file = dir.filePath("fw.bin");
-    {
-        QFile f(file);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(4096, '\x5a'));
-    }
-    ModalCloser closer;
-    for (const char* d : {kOtherDrive, kOwnDrive}) backend.drives.push_back(FakeBackend::Drive(d));
-    DialogWindow w;
-    rt().ui = &w;
-    w.Dlg().m_strFirmwarePath = QFile::encodeName(file).toStdString();
-    ASSERT_TRUE(w.Dlg().OnInitDialog());
-    w.show();
-
-    raise(SIGUSR1);
-    ASSERT_TRUE(PumpUntil([&] { return backend.opens == 1; }));
-    PumpUntil([&] { return w.Dlg().m_bBusy == 0 && w.Dlg().m_strFirmwarePath.empty(); });
-    EXPECT_EQ(w.Dlg().m_bBusy, 0);
-    EXPECT_TRUE(w.Dlg().m_strFirmwarePath.empty());  // used by this one command
-    EXPECT_EQ(w.ListSelected(), 1);                  // the command-line search chose it
-    EXPECT_TRUE(w.isVisible());
-
-    // While a download runs the signal is dropped, not kept for later.
-    w.Dlg().m_bBusy = 1;
-    raise(SIGUSR1);
-    PumpBriefly();
-    w.Dlg().m_bBusy = 0;
-    PumpBriefly();
-    EXPECT_EQ(backend.opens, 1);
-}
-
 TEST_F(DialogTest, StopSignalsWaitForTheDownloadToEnd) {
-    InstallSignalPipe();
-    while (TakeSignal() != 0) {
-    }
+    FreshSignalPipe();
     ModalCloser closer;
     auto w = Start({kOwnDrive});
 
-    struct Case {
-        int signo;
-        bool busy;
-    };
-    for (Case c : {Case{SIGTERM, true}, Case{SIGHUP, true}, Case{SIGINT, true}}) {
-        SCOPED_TRACE(c.signo);
+    for (int signo : {SIGTERM, SIGHUP, SIGINT}) {
+        SCOPED_TRACE(signo);
         w->Dlg().m_bBusy = 1;
-        raise(c.signo);
+        raise(signo);
         PumpBriefly();
         EXPECT_FALSE(w->QuitRequested());
         EXPECT_TRUE(w->isVisible());
@@ -306,9 +247,7 @@ TEST_F(DialogTest, StopSignalsWaitForTheDownloadToEnd) {
 }
 
 TEST_F(DialogTest, StopSignalWhenIdleEndsAtOnce) {
-    InstallSignalPipe();
-    while (TakeSignal() != 0) {
-    }
+    FreshSignalPipe();
     auto w = Start({kOwnDrive});
     raise(SIGTERM);
     EXPECT_TRUE(PumpUntil([&] { return w->QuitRequested(); }));
@@ -317,9 +256,7 @@ TEST_F(DialogTest, StopSignalWhenIdleEndsAtOnce) {
 }
 
 TEST_F(DialogTest, SigUsr1WaitsUntilAnOpenBoxIsClosed) {
-    InstallSignalPipe();
-    while (TakeSignal() != 0) {
-    }
+    FreshSignalPipe();
     auto w = Start({kOwnDrive});
     ModalCloser closer;
     int opensWhileOpen = -1;
@@ -335,9 +272,7 @@ TEST_F(DialogTest, SigUsr1WaitsUntilAnOpenBoxIsClosed) {
 }
 
 TEST_F(DialogTest, StopSignalOutsideADownloadClosesOpenBoxes) {
-    InstallSignalPipe();
-    while (TakeSignal() != 0) {
-    }
+    FreshSignalPipe();
     auto w = Start({kOwnDrive});
     ModalCloser closer;
     closer.handler = [&](QWidget* top) {
@@ -464,9 +399,9 @@ TEST_F(DialogTest, ListOperationsFollowTheControl) {
         EXPECT_EQ(w->ListSelected(), c.expected) << c.select;
     }
     EXPECT_EQ(w->ListCount(), 2);
-    // Entries keep the order they were added in (the list is not sorted).
-    w->ListAdd("a third");
-    EXPECT_EQ(Control<QComboBox>(*w, "1002")->itemText(2), "a third");
+    // Entries keep the order they were added in (the list is not sorted), blanks and all.
+    w->ListAdd(" a third  ");
+    EXPECT_EQ(Control<QComboBox>(*w, "1002")->itemText(2), " a third  ");
     // Identity bytes that are not UTF-8 still show.
     w->SetIdentity(std::string("ID\xe9", 3));
     EXPECT_EQ(Control<QLineEdit>(*w, "1005")->text(), QString::fromLatin1("ID\xe9"));
@@ -557,13 +492,13 @@ TEST_F(DialogTest, MessageBoxesMapTypesToIconsButtonsAndAnswers) {
     }
 }
 
-// The firmware filters as the procedures give them.
-FileRequest BinRequest() {
+// A file request as a procedure makes it from its filter string.
+FileRequest Request(const char* filter, const char* initialName) {
     FileRequest r;
-    r.title = "DOWN LOAD FILE OPEN";
-    r.filters = {{" Binary Files (*.Bin) ", " *.bin; "}, {" All Files (*.*) ", " *.*; "}};
-    r.initialName = "*.BIN";
-    r.defaultExt = "BIN";
+    r.title = kFileDialogTitle;
+    r.filters = ParseFileFilter(filter);
+    r.initialName = initialName;
+    r.defaultExt = std::string(initialName + 2);
     return r;
 }
 
@@ -585,71 +520,52 @@ QStringList ListedFiles(QFileDialog& dialog, const QString& dir) {
     return names;
 }
 
-TEST_F(DialogTest, FileDialogShowsTheFiltersAsGivenAndIgnoresCase) {
+TEST_F(DialogTest, FileDialogShowsTheProceduresFiltersAsGivenAndIgnoresCase) {
     QTemporaryDir dir;
-    for (const char* name : {"a.BIN", "b.bin", "c.Bin", "d.txt", "noext"}) {
+    for (const char* name : {"A.BIN", "b.bin", "C.Rom", "e.rom", "d.txt", "noext"}) {
         QFile f(dir.filePath(name));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     }
-    QFileDialog dialog;
-    DialogWindow::ConfigureFileDialog(dialog, BinRequest());
-    dialog.setDirectory(dir.path());
-    EXPECT_EQ(dialog.windowTitle(), "DOWN LOAD FILE OPEN");
-    EXPECT_EQ(dialog.defaultSuffix(), "BIN");
-    EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
-    auto* combo = dialog.findChild<QComboBox*>("fileTypeCombo");
-    ASSERT_NE(combo, nullptr);
-    ASSERT_EQ(combo->count(), 2);
-    EXPECT_EQ(combo->itemText(0), " Binary Files (*.Bin) ");  // blanks kept
-    EXPECT_EQ(combo->itemText(1), " All Files (*.*) ");
-    EXPECT_EQ(combo->currentIndex(), 0);
-    auto* name = dialog.findChild<QLineEdit*>("fileNameEdit");
-    ASSERT_NE(name, nullptr);
-    EXPECT_EQ(name->text(), "*.BIN");
-
-    EXPECT_EQ(ListedFiles(dialog, dir.path()), (QStringList{"a.BIN", "b.bin", "c.Bin"}));
-    // The user picks "All Files": "*.*" takes every file, with or without a dot.
-    combo->setCurrentIndex(1);
-    emit combo->activated(1);
-    emit combo->textActivated(combo->itemText(1));
-    EXPECT_EQ(ListedFiles(dialog, dir.path()),
-              (QStringList{"a.BIN", "b.bin", "c.Bin", "d.txt", "noext"}));
-    combo->setCurrentIndex(0);
-    emit combo->activated(0);
-    emit combo->textActivated(combo->itemText(0));
-    EXPECT_EQ(ListedFiles(dialog, dir.path()), (QStringList{"a.BIN", "b.bin", "c.Bin"}));
-}
-
-TEST_F(DialogTest, FileDialogTakesTheProceduresFilterStrings) {
-    QTemporaryDir dir;
-    for (const char* name : {"A.BIN", "b.rom", "C.Rom", "d.txt"}) {
-        QFile f(dir.filePath(name));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    }
+    const QStringList bins = {"A.BIN", "b.bin"};
     struct Case {
         const char* filter;
         const char* initialName;
         QStringList firstListing;
     };
-    const Case cases[] = {{kFilterA, "*.BIN", {"A.BIN"}},
-                          {kFilterB, "*.BIN", {"A.BIN"}},
-                          {kFilterC, "*.ROM", {"C.Rom", "b.rom"}}};
+    const Case cases[] = {{kFilterA, "*.BIN", bins},
+                          {kFilterB, "*.BIN", bins},
+                          {kFilterC, "*.ROM", {"C.Rom", "e.rom"}}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.filter);
-        FileRequest r;
-        r.title = kFileDialogTitle;
-        r.filters = ParseFileFilter(c.filter);
-        r.initialName = c.initialName;
-        r.defaultExt = std::string(c.initialName + 2);
+        const FileRequest r = Request(c.filter, c.initialName);
         QFileDialog dialog;
         DialogWindow::ConfigureFileDialog(dialog, r);
         dialog.setDirectory(dir.path());
+        EXPECT_EQ(dialog.windowTitle(), "DOWN LOAD FILE OPEN");
+        EXPECT_EQ(dialog.defaultSuffix().toStdString(), r.defaultExt);
+        EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
+        EXPECT_EQ(dialog.findChild<QLineEdit*>("fileNameEdit")->text(), c.initialName);
         auto* combo = dialog.findChild<QComboBox*>("fileTypeCombo");
         ASSERT_NE(combo, nullptr);
         ASSERT_EQ(combo->count(), static_cast<int>(r.filters.size()));
-        for (int i = 0; i < combo->count(); ++i)
+        for (int i = 0; i < combo->count(); ++i)  // blanks kept
             EXPECT_EQ(combo->itemText(i).toStdString(), r.filters[static_cast<size_t>(i)].first);
+        EXPECT_EQ(combo->currentIndex(), 0);
         EXPECT_EQ(ListedFiles(dialog, dir.path()), c.firstListing);
+    }
+
+    // The user picks " All Files (*.*) ": "*.*" takes every file, with or without a dot.
+    QFileDialog dialog;
+    DialogWindow::ConfigureFileDialog(dialog, Request(kFilterB, "*.BIN"));
+    dialog.setDirectory(dir.path());
+    const QStringList all = {"A.BIN", "C.Rom", "b.bin", "d.txt", "e.rom", "noext"};
+    auto* combo = dialog.findChild<QComboBox*>("fileTypeCombo");
+    ASSERT_EQ(combo->itemText(1), " All Files (*.*) ");
+    for (int index : {1, 0}) {
+        combo->setCurrentIndex(index);
+        emit combo->activated(index);
+        emit combo->textActivated(combo->itemText(index));
+        EXPECT_EQ(ListedFiles(dialog, dir.path()), index ? all : bins);
     }
 }
 
@@ -666,7 +582,7 @@ TEST_F(DialogTest, ChooseFileAddsTheDefaultSuffixOrReportsCancel) {
     QStringList listed;
     {
         ModalCloser closer;  // cancels
-        EXPECT_FALSE(w->ChooseFile(BinRequest(), path));
+        EXPECT_FALSE(w->ChooseFile(Request(kFilterB, "*.BIN"), path));
         ASSERT_EQ(closer.seen.size(), 1u);
         EXPECT_EQ(closer.seen[0].kind, "file");
         EXPECT_EQ(closer.seen[0].title, "DOWN LOAD FILE OPEN");
@@ -682,7 +598,7 @@ TEST_F(DialogTest, ChooseFileAddsTheDefaultSuffixOrReportsCancel) {
             fd->findChild<QLineEdit*>("fileNameEdit")->setText("fw");  // typed without extension
             static_cast<QDialog*>(fd)->accept();  // the file dialog's own accept
         };
-        EXPECT_TRUE(w->ChooseFile(BinRequest(), path));
+        EXPECT_TRUE(w->ChooseFile(Request(kFilterB, "*.BIN"), path));
         EXPECT_EQ(listed, QStringList{"fw.BIN"});  // the filter holds in the running dialog
         EXPECT_EQ(QString::fromStdString(path), QDir(dir.path()).absoluteFilePath("fw.BIN"));
     }

@@ -48,9 +48,7 @@ void WriteInPieces(CDISCFLASHDlg& d, uint32_t piece) {
 }
 
 TEST_F(DownloadRunTest, SigUsr1RunsTheDownloadAndTheWindowFollowsIt) {
-    InstallSignalPipe();
-    while (TakeSignal() != 0) {
-    }
+    FreshSignalPipe();
     QTemporaryDir dir;
     const QString file = dir.filePath("LD4740.BIN");
     QByteArray image(5 * 2048 + 7, '\0');  // odd: padded to an even length
@@ -113,6 +111,17 @@ TEST_F(DownloadRunTest, SigUsr1RunsTheDownloadAndTheWindowFollowsIt) {
     EXPECT_EQ(w.Progress()->value(), 3);
     EXPECT_EQ(Control<QLineEdit>(w, "1022")->text(), " ");
     EXPECT_TRUE(w.isVisible());
+
+    // While a download runs the signal is dropped, not kept for later.
+    procedureRan.clear();
+    w.Dlg().m_bBusy = 1;
+    raise(SIGUSR1);
+    PumpBriefly();
+    w.Dlg().m_bBusy = 0;
+    w.MessageBox("Down Load OK", "HLV DOWNLOAD", MB_OK);  // a closing box runs what was put off
+    PumpBriefly();
+    EXPECT_TRUE(procedureRan.empty());
+    EXPECT_EQ(backend.opens, 1);
 }
 
 }  // namespace

@@ -126,6 +126,14 @@ inline bool PumpUntil(const std::function<bool()>& done) {
     return done();
 }
 
+// The signal pipe installed and emptied of what earlier tests raised.
+inline void FreshSignalPipe() {
+    InstallSignalPipe();
+    ASSERT_GE(SignalPipeFd(), 0);
+    while (TakeSignal() != 0) {
+    }
+}
+
 inline void PumpBriefly() {
     for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
 }

@@ -96,31 +96,12 @@ class FakeDevicePort : public DevicePort {
         return v;
     }
     FakeNode& AddBlock(int index, uint8_t type = 5, const std::string& identity = "") {
-        FakeNode n;
-        n.node.path = "/dev/sr" + std::to_string(index);
-        n.node.index = index;
-        n.node.host = index;
-        n.node.channel = n.node.target = n.node.lun = 0;
-        n.node.type = type;
-        n.cls = NodeClass::Block;
-        n.inquiry = Inquiry(type, identity.empty() ? "HALVERONDRIVE " + n.node.path : identity);
-        nodes.push_back(n);
-        return nodes.back();
+        return Add(NodeClass::Block, "/dev/sr", index, index, 0, 0, 0, type, identity);
     }
     FakeNode& AddGeneric(int index, int host, int channel, int target, int lun, uint8_t type = 5,
                          const std::string& identity = "") {
-        FakeNode n;
-        n.node.path = "/dev/sg" + std::to_string(index);
-        n.node.index = index;
-        n.node.host = host;
-        n.node.channel = channel;
-        n.node.target = target;
-        n.node.lun = lun;
-        n.node.type = type;
-        n.cls = NodeClass::Generic;
-        n.inquiry = Inquiry(type, identity.empty() ? "HALVERONDRIVE " + n.node.path : identity);
-        nodes.push_back(n);
-        return nodes.back();
+        return Add(NodeClass::Generic, "/dev/sg", index, host, channel, target, lun, type,
+                   identity);
     }
 
     // Holds SG_IO calls until Release (for worker tests).
@@ -261,6 +242,22 @@ class FakeDevicePort : public DevicePort {
     bool CallWaiting() override { return callWaiting; }
 
   private:
+    FakeNode& Add(NodeClass cls, const char* prefix, int index, int host, int channel, int target,
+                  int lun, uint8_t type, const std::string& identity) {
+        FakeNode n;
+        n.node.path = prefix + std::to_string(index);
+        n.node.index = index;
+        n.node.host = host;
+        n.node.channel = channel;
+        n.node.target = target;
+        n.node.lun = lun;
+        n.node.type = type;
+        n.cls = cls;
+        n.inquiry = Inquiry(type, identity.empty() ? "HALVERONDRIVE " + n.node.path : identity);
+        nodes.push_back(n);
+        return nodes.back();
+    }
+
     struct Pending {
         sg_io_hdr_t request;
         FakeAnswer answer;
