@@ -60,6 +60,10 @@ TEST(Batch, OwnFamilyIsListedAndSelected) {
     std::string t = Slurp(trace);
     EXPECT_TRUE(Has(t, "\"ev\":\"identity\",\"text\":\"LD4740(  Version 1.100  )\"")) << t;
     EXPECT_TRUE(Has(t, "\"ev\":\"list\",\"op\":\"select\",\"text\":\"\",\"index\":0")) << t;
+    // The listing INQUIRY: allocation 64 on the block devices.
+    EXPECT_TRUE(Has(t, "\"ev\":\"cmd\",\"cdb\":\"120000004000\",\"dir\":\"in\",\"len\":64,"
+                       "\"wait\":true,\"result\":1,\"status\":0,\"host\":0"))
+        << t;
     std::remove(trace.c_str());
 }
 
