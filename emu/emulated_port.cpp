@@ -155,6 +155,22 @@ struct EmulatedDevicePort::Impl {
         hdr = p.hdr;
     }
 
+    // The open handle a request names, once the kernel's own checks let the request through;
+    // null with errno in err otherwise. Called with mu held.
+    Handle* Accept(int handle, const sg_io_hdr_t& hdr, int& err) {
+        auto it = handles.find(handle);
+        if (it == handles.end()) {
+            err = EBADF;
+            return nullptr;
+        }
+        if (int e = Refusal(hdr, it->second.cls)) {
+            err = e;
+            return nullptr;
+        }
+        err = 0;
+        return &it->second;
+    }
+
     bool AnyDue() {
         uint64_t now = clock.ElapsedMs();
         for (uint64_t d : deadlines)
@@ -217,18 +233,10 @@ void EmulatedDevicePort::Close(int handle) {
 int EmulatedDevicePort::SgIo(int handle, sg_io_hdr_t& hdr, int& err) {
     Impl& m = *impl_;
     std::unique_lock<std::mutex> lock(m.mu);
-    auto it = m.handles.find(handle);
-    if (it == m.handles.end()) {
-        err = EBADF;
-        return -1;
-    }
-    if (int e = Impl::Refusal(hdr, it->second.cls)) {
-        err = e;
-        return -1;
-    }
+    Impl::Handle* h = m.Accept(handle, hdr, err);
+    if (!h) return -1;
     Pending p;
-    m.Run(it->second.drive, hdr, p);
-    err = 0;
+    m.Run(h->drive, hdr, p);
     if (!p.hung) {
         Impl::Deliver(p, hdr);
         return 0;
@@ -261,19 +269,11 @@ int EmulatedDevicePort::SgIo(int handle, sg_io_hdr_t& hdr, int& err) {
 int EmulatedDevicePort::Submit(int handle, sg_io_hdr_t& hdr, int& err) {
     Impl& m = *impl_;
     std::lock_guard<std::mutex> lock(m.mu);
-    auto it = m.handles.find(handle);
-    if (it == m.handles.end()) {
-        err = EBADF;
-        return -1;
-    }
-    if (int e = Impl::Refusal(hdr, it->second.cls)) {
-        err = e;
-        return -1;
-    }
+    Impl::Handle* h = m.Accept(handle, hdr, err);
+    if (!h) return -1;
     Pending p;
-    m.Run(it->second.drive, hdr, p);
-    it->second.queue.push_back(std::move(p));
-    err = 0;
+    m.Run(h->drive, hdr, p);
+    h->queue.push_back(std::move(p));
     return 0;
 }
 
