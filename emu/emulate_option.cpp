@@ -215,6 +215,8 @@ bool ParseEmulateOption(const std::string& value, EmulatedDriveSpec& spec, std::
                 error = "loader=1: " + s.programId + " drives have no loader program";
                 return false;
             }
+        } else if (key == "poll") {
+            if (!ParseFlag(key, v, s.poll, error)) return false;
         } else if (key == "fail") {
             FaultRule rule;
             if (!ParseFail(v, rule, error)) return false;
@@ -225,7 +227,8 @@ bool ParseEmulateOption(const std::string& value, EmulatedDriveSpec& spec, std::
             if (!ParseOpcodeAt(key, v, rule, error)) return false;
             s.faults.push_back(rule);
         } else {
-            error = "unknown key " + Quoted(key) + " (identity, type, disc, loader, fail, hang)";
+            error =
+                "unknown key " + Quoted(key) + " (identity, type, disc, loader, poll, fail, hang)";
             return false;
         }
     }

@@ -29,6 +29,7 @@ struct EmulatedDriveSpec {
     int type = 5;           // INQUIRY byte 0
     bool disc = false;      // a medium is in
     bool loader = false;    // starts in its loader
+    bool poll = false;      // the host polls its block device for media (auto-insert on)
     std::vector<FaultRule> faults;
     // INQUIRY bytes 32-35 of each program (no option sets them yet).
     std::string revision = "1.00";
@@ -40,7 +41,7 @@ constexpr size_t kMaxEmulatedDrives = 7;
 
 // Parses the value of one --emulate option; false with a message in `error`. ID is a program
 // identifier in any case; keys: identity=TEXT (up to 24 printable characters, padded with
-// blanks; no commas), type=N (0-255, decimal or 0x hex), disc=1|0, loader=1|0,
+// blanks; no commas), type=N (0-255, decimal or 0x hex), disc=1|0, loader=1|0, poll=1|0,
 // fail=OP[@N]:KK/AA/QQ and hang=OP[@N] (hexadecimal opcode and sense, N from 1; repeatable).
 bool ParseEmulateOption(const std::string& value, EmulatedDriveSpec& spec, std::string& error);
 

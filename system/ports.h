@@ -132,9 +132,30 @@ class DevicePort {
 class HostPort {
   public:
     virtual ~HostPort() = default;
-    // ask for a restart; non-zero when the request was accepted
+    // ask for a restart; non-zero when the request was accepted (the restart follows later)
     virtual int RestartSystem() = 0;
     // hold a block inhibitor on shutdown and sleep; true when one is held
     virtual bool Inhibit(const std::string& why) = 0;
     virtual void ReleaseInhibit() = 0;
+};
+
+// ---- host settings ------------------------------------------------------------------------------
+
+// What the host does with a drive behind the program's back: the kernel's media polling of its
+// block device (which desktop automounting follows), and the persistent udev rules that keep
+// both off. A failure to change something comes back false with its cause in `why`.
+class HostSettingsPort {
+  public:
+    virtual ~HostSettingsPort() = default;
+    // The block device ("sr0") of the SCSI device at host:channel:target:lun; empty when none.
+    virtual std::string BlockDevice(int host, int channel, int target, int lun) = 0;
+    // events_poll_msecs of a block device in ms (0 off, -1 the kernel default); false when
+    // unreadable.
+    virtual bool PollInterval(const std::string& block, long& ms) = 0;
+    // The kernel default the -1 stands for (events_dfl_poll_msecs); false when unreadable.
+    virtual bool DefaultPollInterval(long& ms) = 0;
+    virtual bool SetPollInterval(const std::string& block, long ms, std::string& why) = 0;
+    // Makes the program's rule file hold `rule` (one line; the file's other lines are kept), so
+    // that it outlives a restart, and has udev reload its rules.
+    virtual bool AddUdevRule(const std::string& rule, std::string& why) = 0;
 };

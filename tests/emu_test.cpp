@@ -86,6 +86,7 @@ TEST(EmulateOption, RefusesMalformedValuesWithAReason) {
         {"LD4740,", "\"\" is not key=value"},
         {"LD4740,disc=2", "disc=2: expected 1 or 0"},
         {"LD4740,loader=yes", "expected 1 or 0"},
+        {"LD4740,poll=on", "poll=on: expected 1 or 0"},
         {"LD4740,type=256", "type=256: expected a number from 0 to 255"},
         {"LD4740,type=-1", "expected a number"},
         {"LD4740,type=0x1G", "expected a number"},

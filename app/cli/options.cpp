@@ -105,7 +105,8 @@ std::string HelpText(const std::string& title) {
            "  --emulate=ID[,KEY=VALUE...]\n"
            "                       add an emulated drive of family ID (repeatable); real\n"
            "                       devices are then never touched. Keys: identity=TEXT,\n"
-           "                       type=N, disc=1, loader=1, fail=OP[@N]:KK/AA/QQ, hang=OP[@N]\n"
+           "                       type=N, disc=1, loader=1, poll=1, fail=OP[@N]:KK/AA/QQ,\n"
+           "                       hang=OP[@N]\n"
            "  --real-time          with --emulate: wait for real instead of on a virtual clock\n"
            "  --trace=FILE         record every command, message, stage, list and progress\n"
            "                       change and sleep as JSON Lines in FILE\n"
@@ -115,7 +116,8 @@ std::string HelpText(const std::string& title) {
            "Exit status:\n"
            "  0  success (batch: the download succeeded)\n"
            "  1  the download failed\n"
-           "  2  start-up refused to go on (unknown program name, no drive of the family)\n"
+           "  2  start-up refused to go on (unknown program name, no drive of the family,\n"
+           "     DUALDOWNLOAD: wrong transport, media polling switched off or not switchable)\n"
            "  3  nothing was done (no drive selected, no procedure for the family, no file)\n"
            "  64 bad command line\n";
 }

@@ -161,7 +161,7 @@ TEST_F(DialogTest, CommandsAreInertWhileBusy) {
     const int opens = backend.opens, closes = backend.closes;
     backend.drives.push_back(FakeBackend::Drive(kOtherDrive));  // what a Research would list
     w->Dlg().m_bBusy = 1;
-    host.answer = 1;
+    host.restartResult = 1;
 
     auto key = [&](int k) {
         QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier);
@@ -184,13 +184,8 @@ TEST_F(DialogTest, CommandsAreInertWhileBusy) {
     EXPECT_EQ(w->ListCount(), 1);
     EXPECT_TRUE(closer.seen.empty());
 
-    // Idle again: ReBoot asks the host, and its failure leaves the dialog open.
+    // Idle again: Research lists the drives anew.
     w->Dlg().m_bBusy = 0;
-    host.answer = 0;
-    Control<QPushButton>(*w, "32778")->click();
-    EXPECT_EQ(host.restarts, 1);
-    EXPECT_TRUE(w->isVisible());
-    EXPECT_FALSE(w->QuitRequested());
     Control<QPushButton>(*w, "32777")->click();
     EXPECT_EQ(w->ListCount(), 2);
     // Esc ends the dialog through Exit.
@@ -198,6 +193,21 @@ TEST_F(DialogTest, CommandsAreInertWhileBusy) {
     EXPECT_TRUE(w->QuitRequested());
     EXPECT_FALSE(w->isVisible());
     EXPECT_TRUE(w->Dlg().IsClosed());
+}
+
+TEST_F(DialogTest, ReBootClosesTheDialogOnlyWhenTheRestartIsAccepted) {
+    ModalCloser closer;
+    auto w = Start({kOwnDrive});
+    for (int accepted : {0, 1}) {
+        host.restartResult = accepted;
+        Control<QPushButton>(*w, "32778")->click();
+        PumpBriefly();
+        EXPECT_EQ(host.restarts, accepted + 1);
+        EXPECT_EQ(w->QuitRequested(), accepted == 1);
+        EXPECT_EQ(w->isVisible(), accepted == 0);
+        EXPECT_EQ(w->Dlg().IsClosed(), accepted == 1);
+    }
+    EXPECT_TRUE(closer.seen.empty());  // no message of its own either way
 }
 
 TEST_F(DialogTest, EnterAndTheCloseBoxReachDownLoadAndExit) {
