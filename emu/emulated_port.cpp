@@ -46,6 +46,7 @@ struct Pending {
     std::array<uint8_t, kSenseLength> sense{};
     size_t senseLength = 0;
     bool hung = false;
+    uint64_t readyAtMs = 0;  // a drive that takes its time completes then
 };
 
 }  // namespace
@@ -110,11 +111,14 @@ struct EmulatedDevicePort::Impl {
             outLength = hdr.dxfer_len;
         }
         if (hdr.dxfer_len > 0 && FromDevice(hdr.dxfer_direction)) inCapacity = hdr.dxfer_len;
-        DriveReply r = drives[drive]->Execute(hdr.cmdp, hdr.cmd_len, out, outLength, inCapacity);
+        uint64_t now = clock.ElapsedMs();
+        DriveReply r =
+            drives[drive]->Execute(hdr.cmdp, hdr.cmd_len, out, outLength, inCapacity, now);
         if (r.hang) {
             p.hung = true;
             return;
         }
+        p.readyAtMs = now + r.busyMs;
         p.dataIn = std::move(r.dataIn);
         sg_io_hdr_t& h = p.hdr;
         h.status = r.status;
@@ -237,17 +241,21 @@ int EmulatedDevicePort::SgIo(int handle, sg_io_hdr_t& hdr, int& err) {
     if (!h) return -1;
     Pending p;
     m.Run(h->drive, hdr, p);
-    if (!p.hung) {
+    const uint64_t now = m.clock.ElapsedMs();
+    if (!p.hung && p.readyAtMs <= now) {
         Impl::Deliver(p, hdr);
         return 0;
     }
 
+    // The call returns when the drive completes or the kernel gives up, whichever comes first.
     uint32_t timeout = hdr.timeout ? hdr.timeout : kDefaultTimeoutMs;
-    uint64_t deadline = m.clock.ElapsedMs() + timeout;
+    uint64_t deadline = now + timeout;
+    const bool completes = !p.hung && p.readyAtMs <= deadline;
+    if (completes) deadline = p.readyAtMs;
     if (std::this_thread::get_id() == m.owner) {
         // Nobody else moves the clock: this thread lets the time pass itself.
         lock.unlock();
-        m.clock.SleepMs(timeout);
+        m.clock.SleepMs(static_cast<uint32_t>(deadline - now));
         lock.lock();
     } else {
         m.deadlines.push_back(deadline);
@@ -261,6 +269,10 @@ int EmulatedDevicePort::SgIo(int handle, sg_io_hdr_t& hdr, int& err) {
             err = ENODEV;
             return -1;
         }
+    }
+    if (completes) {
+        Impl::Deliver(p, hdr);
+        return 0;
     }
     Impl::TimedOut(hdr, timeout);
     return 0;
@@ -287,7 +299,9 @@ int EmulatedDevicePort::Collect(int handle, sg_io_hdr_t& hdr, int timeoutMs, int
     }
     err = 0;
     std::deque<Pending>& q = it->second.queue;
-    auto ready = std::find_if(q.begin(), q.end(), [](const Pending& p) { return !p.hung; });
+    const uint64_t now = m.clock.ElapsedMs();
+    auto ready = std::find_if(q.begin(), q.end(),
+                              [now](const Pending& p) { return !p.hung && p.readyAtMs <= now; });
     if (ready != q.end()) {
         Impl::Deliver(*ready, hdr);
         q.erase(ready);

@@ -99,6 +99,7 @@ void TransportState::Reset() {
     for (DriveRecord& r : driveTable) r = DriveRecord{};
     driveCount = 0;
     aspiLibrary = false;
+    openNode.clear();
 }
 
 TransportState& transport() {
@@ -177,6 +178,7 @@ int EnumerateDrives(int capacity, DriveRecord* table) {
 int OpenDrive(DriveRecord& record) {
     CloseDrive();
     Backend* b = ActiveBackend();
+    transport().openNode = record.node;
     return b ? b->Open(record) : 0;
 }
 

@@ -57,6 +57,7 @@ struct TransportState {
     DriveRecord driveTable[kDriveTableCapacity];
     int driveCount = 0;
     bool aspiLibrary = false;  // sg back end loaded
+    std::string openNode;      // the device node OpenDrive opened last, for messages
 
     void Reset();
 };

@@ -452,7 +452,7 @@ TEST_P(EmuPaths, ShortCdbHidesTheLengthFromTheDrive) {
 }
 
 TEST_P(EmuPaths, UnknownOpcodesAreInvalidCommands) {
-    Rig rig("LD4740,disc=1", GetParam());
+    Rig rig("LD5871,disc=1", GetParam());  // a family with no vendor commands of its own
     for (uint8_t op : {0x01, 0x28, 0xCE, 0xCF, 0xEA, 0xF1, 0xF5}) {
         SCOPED_TRACE(int(op));
         ExpectCheck(rig.Send({op, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), "05/20/00");
