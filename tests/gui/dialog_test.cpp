@@ -1,5 +1,6 @@
 // The main window offscreen: its controls, its commands and the UI port it gives the core.
 #include "download/frame.h"
+#include "drives/dispatch.h"
 #include "gui/gui_support.h"
 
 namespace {
@@ -268,6 +269,8 @@ TEST_F(DialogTest, StopSignalWhenIdleEndsAtOnce) {
 TEST_F(DialogTest, SigUsr1WaitsUntilAnOpenBoxIsClosed) {
     FreshSignalPipe();
     auto w = Start({kOwnDrive});
+    // Only whether the DownLoad starts matters here, not the family's procedure.
+    SetProcedureHookForTests([](CDISCFLASHDlg&) {});
     ModalCloser closer;
     int opensWhileOpen = -1;
     closer.handler = [&](QWidget* top) {
@@ -279,6 +282,7 @@ TEST_F(DialogTest, SigUsr1WaitsUntilAnOpenBoxIsClosed) {
     w->MessageBox("HLV DRIVE [4740] NotFound", "LD4740", MB_OK);
     EXPECT_EQ(opensWhileOpen, 0);
     EXPECT_TRUE(PumpUntil([&] { return backend.opens == 1; }));
+    SetProcedureHookForTests(nullptr);
 }
 
 TEST_F(DialogTest, StopSignalOutsideADownloadClosesOpenBoxes) {
