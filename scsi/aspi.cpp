@@ -54,8 +54,10 @@ void AspiBackend::Abandon() {
     if (fd_ >= 0) rt().devices->SetReservedSize(fd_, kReservedSize, err);
 }
 
-void AspiBackend::WaitIdle() {
-    if (outstanding_) Abandon();
+bool AspiBackend::WaitIdle() {
+    if (!outstanding_) return false;
+    Abandon();
+    return true;
 }
 
 int AspiBackend::Wait(int handle, uint32_t deadlineTick) {
@@ -218,8 +220,14 @@ int AspiBackend::Open(DriveRecord& record) {
     return 1;
 }
 
-void AspiBackend::Close() {
-    CloseNode();
+bool AspiBackend::Close() {
+    const bool abandoned = outstanding_;
+    CloseNode();  // orphans a request still running: its reply is never read
+    if (abandoned) {
+        host_ = senseKey_ = asc_ = ascq_ = 0;
+        state_ = kFailed;
+    }
+    return abandoned;
 }
 
 void AspiBackend::Finish(bool waiting) {

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -276,6 +279,38 @@ TEST_P(BothBackEnds, PriorityIsLoweredForTheCommandAndNormalAfterwards) {
     EXPECT_EQ(PollUntilDone(), 1);
     // The sr worker thread started at the lowered priority: it sets itself to normal.
     EXPECT_EQ(rig.priority.otherThreads, GetParam() ? 0 : 1);
+}
+
+// A no-wait command the drive never finishes: giving up on it (CloseDrive) costs nothing, the
+// drive opens and answers again at once, and the program's teardown does not wait for it
+// either. Its late answer has nowhere to land.
+TEST_P(BothBackEnds, AGivenUpNoWaitCommandHoldsNothingUp) {
+    const bool sg = GetParam();
+    const auto start = std::chrono::steady_clock::now();
+    auto rig = std::make_unique<Rig>(sg);
+    FakeAnswer never = CheckCondition(0x03, 0x0C, 0x00);
+    never.data.assign(16, 0xEE);
+    never.hang = true;  // sg: no reply comes
+    rig->port.responder = [never](const FakeSent& s) {
+        return s.cdb[0] == 0x3C ? never : FakeAnswer{};
+    };
+    if (!sg) rig->port.Hold();  // sr: the kernel call does not return
+    uint8_t buffer[16];
+    std::memset(buffer, 0x11, sizeof buffer);
+    uint8_t read[12] = {0x3C, 0x02, 0, 0, 0, 0, 0, 0, 16};
+    ASSERT_EQ(ExecCommandEx(0, XFER_IN, read, buffer, sizeof buffer), 1);
+    while (!sg && rig->port.InCall() == 0) std::this_thread::yield();
+    EXPECT_EQ(PollCommand(), 0);
+
+    CloseDrive();
+    EXPECT_EQ(PollCommand(), 2);
+    ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+    EXPECT_EQ(TestUnitReady(), 1);
+    for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 16), std::vector<uint8_t>(16, 0x11));
+
+    rig.reset();  // back ends, port and runtime go while the command is still held
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 TEST(TransportInterface, DirectionForOpcodeEncodesPerBackEnd) {

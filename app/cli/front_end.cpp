@@ -31,6 +31,20 @@ struct Plugged {
     std::unique_ptr<Trace> trace;
     std::unique_ptr<TracingUi> tracingUi;
     std::unique_ptr<TransportSet> backends;
+
+    // At exit, the back ends go first: that cuts a worker still running an abandoned command off
+    // from the program. The device port next, which lets a call still held in it return; the
+    // clock it waits on last.
+    ~Plugged() {
+        backends.reset();
+        tracingUi.reset();
+        trace.reset();
+        host.reset();
+        priority.reset();
+        devices.reset();
+        tracingClock.reset();
+        clock.reset();
+    }
 };
 Plugged g_plugged;
 
@@ -42,9 +56,12 @@ UiPort* WrapUi(UiPort* inner) {
 
 int ExitCodeFor(Outcome outcome) {
     switch (outcome) {
-        case Outcome::Succeeded: return kExitOk;
-        case Outcome::Failed: return kExitFailed;
-        case Outcome::NothingDone: break;
+        case Outcome::Succeeded:
+            return kExitOk;
+        case Outcome::Failed:
+            return kExitFailed;
+        case Outcome::NothingDone:
+            break;
     }
     return kExitNothingDone;
 }
@@ -67,8 +84,8 @@ int RunBatch(const Options& o) {
         std::fprintf(stderr, "%s: nothing was done: %s\n", rt().appTitle.c_str(), why);
     }
     if (console.PendingStop())
-        std::fprintf(stderr, "%s: stopped by signal %d after the download\n",
-                     rt().appTitle.c_str(), console.PendingStop());
+        std::fprintf(stderr, "%s: stopped by signal %d after the download\n", rt().appTitle.c_str(),
+                     console.PendingStop());
     return ExitCodeFor(dialog.LastOutcome());
 }
 
@@ -91,8 +108,7 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
         return kExitOk;
     }
     if (!o.batch && !dialog) {
-        std::fprintf(stderr, "%s: built without its window: use --batch\n",
-                     rt().appTitle.c_str());
+        std::fprintf(stderr, "%s: built without its window: use --batch\n", rt().appTitle.c_str());
         return kExitUsage;
     }
 
