@@ -248,6 +248,14 @@ void AspiBackend::Finish(bool waiting) {
     }
 }
 
+void AspiBackend::Unreadable() {
+    Abandon();
+    host_ = kHostError;
+    senseKey_ = asc_ = ascq_ = 0;
+    state_ = kFailed;
+    sent_.hostStatus = host_;
+}
+
 int AspiBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer, uint32_t length,
                          uint8_t direction, int wait) {
     WaitIdle();
@@ -288,12 +296,8 @@ int AspiBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer, ui
         return 0;
     }
     if (r < 0) {
-        Abandon();
-        host_ = kHostError;
-        senseKey_ = asc_ = ascq_ = 0;
-        state_ = kFailed;
+        Unreadable();
         lastCommandError.status = host_;
-        sent_.hostStatus = host_;
         return 0;
     }
     Finish(true);
@@ -306,14 +310,10 @@ int AspiBackend::Poll() {
         int r = rt().devices->Collect(fd_, hdr_, 0, err);
         if (r == 0) return kPending;
         outstanding_ = false;
-        if (r > 0) {
+        if (r > 0)
             Finish(false);
-        } else {
-            Abandon();
-            host_ = kHostError;
-            senseKey_ = asc_ = ascq_ = 0;
-            state_ = kFailed;
-        }
+        else
+            Unreadable();
     }
     if (state_ == kFailed) {
         CommandErrorRecord& e = lastCommandError;

@@ -62,6 +62,8 @@ class AspiBackend : public Backend {
     // Drop a request nobody will collect: reopening orphans it, so its reply never lands in a
     // buffer that may be gone.
     void Abandon();
+    // The reply could not be read: drop the request and report a host error.
+    void Unreadable();
     void CloseNode();
 
     int fd_ = -1;

@@ -61,6 +61,7 @@ struct TransportState {
     DriveRecord driveTable[kDriveTableCapacity];
     int driveCount = 0;
     bool aspiLibrary = false;  // sg back end loaded
+    bool endUntraced = false;  // a no-wait command runs whose end the trace has not had yet
 
     void Reset();
 };

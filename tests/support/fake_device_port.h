@@ -17,7 +17,7 @@
 
 // What the kernel made of one request.
 struct FakeAnswer {
-    int callResult = 0;  // SgIo: -1 fails the ioctl with err
+    int callResult = 0;  // -1 fails the call with err: the SG_IO ioctl, or the read of the reply
     int err = EIO;
     bool refuse = false;  // Submit: -1 with err
     uint8_t status = 0;
@@ -237,6 +237,10 @@ class FakeDevicePort : public DevicePort {
         }
         Pending p = q.front();
         q.pop_front();
+        if (p.answer.callResult != 0) {
+            err = p.answer.err;
+            return -1;
+        }
         Complete(p.request, hdr, p.answer);
         return 1;
     }
