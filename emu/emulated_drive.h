@@ -197,6 +197,7 @@ class EmulatedDevicePort : public DevicePort {
     bool GenericDriverPresent() override { return true; }
     int Open(const std::string& path, int& err) override;
     void Close(int handle) override;
+    int Duplicate(int handle, int& err) override;
     int SgIo(int handle, sg_io_hdr_t& hdr, int& err) override;
     // 0 when queued.
     int Submit(int handle, sg_io_hdr_t& hdr, int& err) override;

@@ -63,7 +63,8 @@ struct EmulatedDevicePort::Impl {
     struct Handle {
         size_t drive;
         NodeClass cls;
-        std::deque<Pending> queue;  // submitted, in order
+        // Submitted, in order; shared by the duplicates of a handle, as the kernel's queue is.
+        std::shared_ptr<std::deque<Pending>> queue = std::make_shared<std::deque<Pending>>();
     };
     std::map<int, Handle> handles;
     int nextHandle = 3;
@@ -224,9 +225,22 @@ int EmulatedDevicePort::Open(const std::string& path, int& err) {
     }
     std::lock_guard<std::mutex> lock(impl_->mu);
     int handle = impl_->nextHandle++;
-    impl_->handles[handle] = Impl::Handle{static_cast<size_t>(index), cls, {}};
+    impl_->handles[handle] = Impl::Handle{static_cast<size_t>(index), cls};
     err = 0;
     return handle;
+}
+
+int EmulatedDevicePort::Duplicate(int handle, int& err) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    auto it = impl_->handles.find(handle);
+    if (it == impl_->handles.end()) {
+        err = EBADF;
+        return -1;
+    }
+    int dup = impl_->nextHandle++;
+    impl_->handles[dup] = it->second;
+    err = 0;
+    return dup;
 }
 
 void EmulatedDevicePort::Close(int handle) {
@@ -285,7 +299,7 @@ int EmulatedDevicePort::Submit(int handle, sg_io_hdr_t& hdr, int& err) {
     if (!h) return -1;
     Pending p;
     m.Run(h->drive, hdr, p);
-    h->queue.push_back(std::move(p));
+    h->queue->push_back(std::move(p));
     return 0;
 }
 
@@ -298,7 +312,7 @@ int EmulatedDevicePort::Collect(int handle, sg_io_hdr_t& hdr, int timeoutMs, int
         return -1;
     }
     err = 0;
-    std::deque<Pending>& q = it->second.queue;
+    std::deque<Pending>& q = *it->second.queue;
     const uint64_t now = m.clock.ElapsedMs();
     auto ready = std::find_if(q.begin(), q.end(),
                               [now](const Pending& p) { return !p.hung && p.readyAtMs <= now; });

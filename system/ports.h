@@ -97,6 +97,8 @@ struct DeviceNode {
 };
 
 // Thin layer over the kernel calls both back ends make. Every call reports errno through `err`.
+// A port may be destroyed while another thread is blocked in its SgIo (a command given up on):
+// the call returns first, and needs nothing of the port after that.
 class DevicePort {
   public:
     virtual ~DevicePort() = default;
@@ -109,6 +111,9 @@ class DevicePort {
     // open read-write, non-blocking; a handle >= 0, or -1 with err
     virtual int Open(const std::string& path, int& err) = 0;
     virtual void Close(int handle) = 0;
+    // A second handle on the same open node (dup), closed on its own: a command still running on
+    // it does not keep the first from closing. -1 with err.
+    virtual int Duplicate(int handle, int& err) = 0;
     // SG_IO ioctl: 0 or -1 with err
     virtual int SgIo(int handle, sg_io_hdr_t& hdr, int& err) = 0;
     // sg asynchronous interface: submit (write) and collect (poll + read).

@@ -34,6 +34,20 @@ struct Plugged {
     std::unique_ptr<Trace> trace;
     std::unique_ptr<TracingUi> tracingUi;
     std::unique_ptr<TransportSet> backends;
+
+    // At exit, the back ends go first: that cuts a worker still running an abandoned command off
+    // from the program. The device port next, which lets a call still held in it return; the
+    // clock it waits on last.
+    ~Plugged() {
+        backends.reset();
+        tracingUi.reset();
+        trace.reset();
+        host.reset();
+        priority.reset();
+        devices.reset();
+        tracingClock.reset();
+        clock.reset();
+    }
 };
 Plugged g_plugged;
 

@@ -154,6 +154,23 @@ TEST_F(DialogTest, ResearchTwiceGivesTheSameListSelectionAndSize) {
     EXPECT_TRUE(w->isVisible());
 }
 
+TEST_F(DialogTest, OnlyTheScanSelectsAnEntry) {
+    ModalCloser closer;
+    auto w = Start({kOwnDrive});
+    auto* combo = Control<QComboBox>(*w, "1002");
+    ASSERT_EQ(combo->currentIndex(), 0);
+    // A Research that finds no drive of the family leaves the list without a selection, and
+    // DownLoad then opens nothing.
+    backend.drives = {FakeBackend::Drive(kOtherDrive), FakeBackend::Drive(kOtherDrive)};
+    Control<QPushButton>(*w, "32777")->click();
+    EXPECT_EQ(combo->count(), 2);
+    EXPECT_EQ(combo->currentIndex(), -1);
+    backend.opens = 0;
+    Control<QPushButton>(*w, "1")->click();
+    EXPECT_EQ(backend.opens, 0);
+    EXPECT_TRUE(backend.commands.empty());
+}
+
 // ---- commands ---------------------------------------------------------------------------------
 
 TEST_F(DialogTest, CommandsAreInertWhileBusy) {
@@ -404,6 +421,7 @@ TEST_F(DialogTest, ListOperationsFollowTheControl) {
     EXPECT_EQ(w->ListCount(), 0);
     EXPECT_EQ(w->ListSelected(), -1);
     w->ListAdd("first");
+    EXPECT_EQ(w->ListSelected(), -1);  // adding never selects, not even the first entry
     w->ListAdd("second");
     struct Case {
         int select, expected;
