@@ -22,7 +22,7 @@ namespace {
 
 uint32_t g_allocationLimit = std::numeric_limits<uint32_t>::max();
 
-void StopBox(const char* text, const char* caption) {
+void StopBox(const std::string& text, const char* caption) {
     ShowMessage(text, caption, MB_ICONHAND);
 }
 
@@ -88,7 +88,10 @@ bool CDISCFLASHDlg::AllocateImage(uint32_t bufferSize, const FileStageMessages& 
     ReleaseImage();
     // Refused here, before any command, rather than discovered while reading.
     if (m_imageLength > bufferSize) {
-        StopBox(messages.openError, messages.caption);
+        StopBox(std::string(messages.openError) + "\n(" + std::to_string(m_imageLength) +
+                    " bytes: this download takes images of at most " + std::to_string(bufferSize) +
+                    " bytes)",
+                messages.caption);
         return false;
     }
     if (bufferSize <= g_allocationLimit)

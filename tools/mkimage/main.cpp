@@ -87,8 +87,8 @@ int main(int argc, char** argv) {
     }
     const SampleImageRule* rule = FindSampleImageRule(plain[0]);
     if (!rule) {
-        std::fprintf(stderr, "%s: no sample image for \"%s\" (see --help for the families)\n",
-                     name, plain[0].c_str());
+        std::fprintf(stderr, "%s: no sample image for \"%s\" (see --help for the families)\n", name,
+                     plain[0].c_str());
         return kExitUsage;
     }
     uint32_t size = kDefaultSize;
