@@ -165,6 +165,12 @@ void CDISCFLASHDlg::PumpMessagesForMs(uint16_t milliseconds) {
     while (rt().clock->ProcessMs() < deadline) PumpMessages();
 }
 
+void CDISCFLASHDlg::PumpMessagesForSeconds(int32_t seconds) {
+    if (!rt().clock) return;
+    const int64_t start = rt().clock->CalendarSeconds();
+    while (rt().clock->CalendarSeconds() <= start + seconds) PumpMessages();
+}
+
 void CDISCFLASHDlg::SettleWait(int32_t seconds) {
     ProgressBegin(seconds);
     for (int32_t i = 0; i < seconds; ++i) {
@@ -234,14 +240,18 @@ bool CDISCFLASHDlg::CheckTransferLimit(uint32_t largest, const char* caption) {
     return false;
 }
 
-void CDISCFLASHDlg::PollIdentity(uint8_t* into, const std::string& expected) {
+bool CDISCFLASHDlg::PollIdentity(uint8_t* into, const std::string& expected, uint8_t allocation,
+                                 int32_t pauseSeconds) {
     constexpr int kAttempts = 10;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (ExecCommand64K(InquiryCdb().data(), into) &&
-            std::memcmp(into + 8, expected.data(), expected.size()) == 0)
-            return;
+        const bool answered = allocation
+                                  ? ExecCommand(InquiryCdb(allocation).data(), into, allocation)
+                                  : ExecCommand64K(InquiryCdb().data(), into);
+        if (answered && std::memcmp(into + 8, expected.data(), expected.size()) == 0) return true;
         PumpMessages();
+        if (pauseSeconds > 0) PumpMessagesForSeconds(pauseSeconds);
     }
+    return false;
 }
 
 void CDISCFLASHDlg::ReportVerdict(bool good) {

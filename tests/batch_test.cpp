@@ -188,3 +188,46 @@ TEST(Batch, CommandLineHabits) {
     EXPECT_TRUE(bad.out.empty());
     EXPECT_TRUE(Has(bad.err, "--emulate=NOSUCH")) << bad.err;
 }
+
+// The ROM-image families with images from discflash-mkimage: the download on either transport,
+// an injected fault, and --check under the generic name and under a family's.
+TEST(Batch, RomImagesDownloadAndCheck) {
+    struct Case {
+        const char* id;
+        const char* size;
+        const char* transport;
+        const char* keys;
+        int status;
+        const char* box;
+    };
+    const Case cases[] = {
+        {"LD3410", "33792", "sr", "", 0, "[HLV DOWNLOAD] (none)\n  Down Load complete\n"},
+        {"LD3411", "270001", "sg", "", 0, "[HLV DOWNLOAD] (none)\n  Down Load complete\n"},
+        {"LD3520", "1048576", "sr", "", 0, "[HLV DOWNLOAD] (none)\n  Down Load complete\n"},
+        {"LD3411", "270001", "sg", ",tag=0102", 1, "[HLV DOWNLOAD] (stop)\n  Invalid format\n"},
+    };
+    std::string image = TempPath("rom.bin");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.id) + " " + c.size + " " + c.keys);
+        ASSERT_EQ(RunProgram("discflash-mkimage", {c.id, image, "--size", c.size}).status, 0);
+        ProgramRun r = RunProgram(c.id, {"--batch", std::string("--transport=") + c.transport,
+                                         std::string("--emulate=") + c.id + c.keys, image});
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_TRUE(Has(r.out, c.box)) << r.out;
+    }
+
+    // The last image was made for LD3411: only that family accepts it.
+    ProgramRun all = RunProgram("discflash", {"--check", image});
+    EXPECT_EQ(all.status, 0) << all.out << all.err;
+    EXPECT_TRUE(Has(all.out,
+                    "LD3411   accepted: 270001 bytes in 8 pieces, identity "
+                    "\"HALVERONCD-RW  KR-3411 \"\n"))
+        << all.out;
+    EXPECT_TRUE(Has(all.out, "LD3410   refused: \"Invalid format\"\n")) << all.out;
+    EXPECT_EQ(Count(all.out, "\n"), 17);
+    ProgramRun one = RunProgram("LD3520", {"--check", image});
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(one.out, "LD3520   refused: \"Invalid format\"\n");
+    EXPECT_EQ(RunProgram("discflash", {"--check"}).status, 64);
+    std::remove(image.c_str());
+}
