@@ -166,9 +166,20 @@ void CDISCFLASHDlg::PumpMessagesForMs(uint16_t milliseconds) {
 }
 
 void CDISCFLASHDlg::PumpMessagesForSeconds(int32_t seconds) {
-    if (!rt().clock) return;
-    const int64_t start = rt().clock->CalendarSeconds();
-    while (rt().clock->CalendarSeconds() <= start + seconds) PumpMessages();
+    if (!rt().clock || seconds < 0) return;
+    ClockPort& clock = *rt().clock;
+    // The wait ends in the calendar second after the last whole one. The process clock bounds
+    // it, so that a step of the system time (a clock synchronised in between) can neither
+    // stretch the wait nor cut it short.
+    const int64_t startSecond = clock.CalendarSeconds();
+    const uint64_t startMs = clock.ProcessMs();
+    const uint64_t least = static_cast<uint64_t>(seconds) * 1000u, most = least + 1000u;
+    for (;;) {
+        const uint64_t waited = clock.ProcessMs() - startMs;
+        if (waited >= most) return;
+        if (waited >= least && clock.CalendarSeconds() > startSecond + seconds) return;
+        PumpMessages();
+    }
 }
 
 void CDISCFLASHDlg::SettleWait(int32_t seconds) {

@@ -68,7 +68,7 @@ class CDISCFLASHDlg {
     void PumpMessages();
     void PumpMessagesForMs(uint16_t milliseconds);
     // Dispatches events until the calendar clock has passed `seconds` whole seconds beyond the
-    // second it started in: between n and n + 1 seconds.
+    // second it started in: between n and n + 1 seconds, also when the system time is stepped.
     void PumpMessagesForSeconds(int32_t seconds);
     void SettleWait(int32_t seconds);
     bool CheckNoMedium();
