@@ -157,6 +157,7 @@ void CDISCFLASHDlg::OnOK() {
     // the running command's outcome.
     if (m_bBusy) return;
     ReportOutcome(Outcome::NothingDone);
+    m_imageIdentity.clear();
 
     int selected = Selected();
     if (selected < 0) return;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "download/pieces.h"
 #include "download/rom_image.h"
 #include "drives/catalogue.h"
 #include "emu/families.h"
@@ -12,7 +13,6 @@ namespace {
 
 constexpr uint8_t kWriteBuffer = 0x3B;
 constexpr uint8_t kRomTag = 0xCF;
-constexpr uint8_t kModeDownloadAndSave = 0x05;
 constexpr uint32_t kRomTagAddress = 0x23FFF8;  // where the firmware keeps its tag
 constexpr size_t kIdentityLength = 24;         // INQUIRY bytes 8-31
 constexpr int32_t kDefaultCompare = 23;
