@@ -168,6 +168,23 @@ void CDISCFLASHDlg::PumpMessagesForMs(uint16_t milliseconds) {
     while (rt().clock->ProcessMs() < deadline) PumpMessages();
 }
 
+void CDISCFLASHDlg::PumpMessagesForSeconds(int32_t seconds) {
+    if (!rt().clock || seconds < 0) return;
+    ClockPort& clock = *rt().clock;
+    // The wait ends in the calendar second after the last whole one. The process clock bounds
+    // it, so that a step of the system time (a clock synchronised in between) can neither
+    // stretch the wait nor cut it short.
+    const int64_t startSecond = clock.CalendarSeconds();
+    const uint64_t startMs = clock.ProcessMs();
+    const uint64_t least = static_cast<uint64_t>(seconds) * 1000u, most = least + 1000u;
+    for (;;) {
+        const uint64_t waited = clock.ProcessMs() - startMs;
+        if (waited >= most) return;
+        if (waited >= least && clock.CalendarSeconds() > startSecond + seconds) return;
+        PumpMessages();
+    }
+}
+
 void CDISCFLASHDlg::SettleWait(int32_t seconds) {
     ProgressBegin(seconds);
     for (int32_t i = 0; i < seconds; ++i) {
@@ -237,14 +254,18 @@ bool CDISCFLASHDlg::CheckTransferLimit(uint32_t largest, const char* caption) {
     return false;
 }
 
-void CDISCFLASHDlg::PollIdentity(uint8_t* into, const std::string& expected) {
+bool CDISCFLASHDlg::PollIdentity(uint8_t* into, const std::string& expected, uint8_t allocation,
+                                 int32_t pauseSeconds) {
     constexpr int kAttempts = 10;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (ExecCommand64K(InquiryCdb().data(), into) &&
-            std::memcmp(into + 8, expected.data(), expected.size()) == 0)
-            return;
+        const bool answered = allocation
+                                  ? ExecCommand(InquiryCdb(allocation).data(), into, allocation)
+                                  : ExecCommand64K(InquiryCdb().data(), into);
+        if (answered && std::memcmp(into + 8, expected.data(), expected.size()) == 0) return true;
         PumpMessages();
+        if (pauseSeconds > 0) PumpMessagesForSeconds(pauseSeconds);
     }
+    return false;
 }
 
 void CDISCFLASHDlg::ReportVerdict(bool good) {

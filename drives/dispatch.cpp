@@ -129,9 +129,9 @@ CDISCFLASHDlg::Procedure CDISCFLASHDlg::ProcedureForKind(uint8_t kind) {
         Procedure procedure;
     };
     static const Entry kTable[] = {
-        {1, nullptr},
-        {2, nullptr},
-        {3, nullptr},
+        {1, &CDISCFLASHDlg::DownloadRomImage},
+        {2, &CDISCFLASHDlg::DownloadRomImage},
+        {3, &CDISCFLASHDlg::DownloadRomImage},
         {4, &CDISCFLASHDlg::DownloadKind4},
         {17, &CDISCFLASHDlg::DownloadKind17},
         {18, &CDISCFLASHDlg::DownloadKind18},
@@ -157,6 +157,7 @@ void CDISCFLASHDlg::OnOK() {
     // the running command's outcome.
     if (m_bBusy) return;
     ReportOutcome(Outcome::NothingDone);
+    m_imageIdentity.clear();
 
     int selected = Selected();
     if (selected < 0) return;

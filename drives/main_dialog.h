@@ -67,6 +67,9 @@ class CDISCFLASHDlg {
     void ReleaseImage();
     void PumpMessages();
     void PumpMessagesForMs(uint16_t milliseconds);
+    // Dispatches events until the calendar clock has passed `seconds` whole seconds beyond the
+    // second it started in: between n and n + 1 seconds, also when the system time is stepped.
+    void PumpMessagesForSeconds(int32_t seconds);
     void SettleWait(int32_t seconds);
     bool CheckNoMedium();
     bool SwitchLoader(int settle);
@@ -77,9 +80,12 @@ class CDISCFLASHDlg {
     // when `largest` bytes exceed what the open drive carries in one command. A procedure calls
     // it before its first command; a drive that did not open is left to fail on that command.
     bool CheckTransferLimit(uint32_t largest, const char* caption);
-    // The closing identity check: up to 10 INQUIRY commands (64 KiB) into `into`, until one
-    // succeeds with bytes 8 onward equal to `expected`; events are dispatched after each other.
-    void PollIdentity(uint8_t* into, const std::string& expected);
+    // The closing identity check: up to 10 INQUIRY commands into `into`, until one succeeds with
+    // bytes 8 onward equal to `expected`; events are dispatched after each other, followed by a
+    // pause of `pauseSeconds` (PumpMessagesForSeconds) when that is above 0. Each INQUIRY asks
+    // for 64 KiB, or for `allocation` bytes when that is not 0. True when one matched.
+    bool PollIdentity(uint8_t* into, const std::string& expected, uint8_t allocation = 0,
+                      int32_t pauseSeconds = 0);
     // "Down Load complete" or "Down Load NoGood", no icon, and the outcome to match.
     void ReportVerdict(bool good);
     // A failure row of a procedure: its box, the failed outcome, imageBuffer released.
@@ -91,6 +97,9 @@ class CDISCFLASHDlg {
     std::unique_ptr<uint8_t[]> m_imageBuffer;
     uint32_t m_imageBufferSize = 0;
     uint32_t m_imageLength = 0;
+    // The identity a procedure found in the image and expects the drive to report, for the
+    // image check (--check); left empty by procedures that look for none.
+    std::string m_imageIdentity;
 
     // The first field of currentGroup whose text equals `bytes`, dispatching events before each
     // field: over `length` bytes, or over each field's own text length when `length` is 0.
@@ -102,6 +111,7 @@ class CDISCFLASHDlg {
     using Procedure = void (CDISCFLASHDlg::*)();
     static Procedure ProcedureForKind(uint8_t kind);
 
+    void DownloadRomImage();      // kinds 1, 2, 3
     void DownloadMicrocode();     // kind 48
     void DownloadLoaderSwitch();  // kinds 4, 17, 18, 19, 20, through their entry points:
     void DownloadKind4() { DownloadLoaderSwitch(); }

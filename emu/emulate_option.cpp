@@ -8,11 +8,12 @@
 namespace {
 
 // The identities of each group: the loader reports field 0, the main program field 1. The
-// DVD-RAM group has no loader; its ordinary identity is field 0.
+// ROM-image drives (LD3410, LD3411, LD3520) have no loader; the DVD-RAM group has none either,
+// and its ordinary identity is field 0.
 const EmulatedProgram kPrograms[] = {
-    {"LD3410", "HALVERONCD-RW  KR-3410P", "HALVERONCD-RW  KR-3410 "},
-    {"LD3411", "HALVERONCD-RW  KR-3411P", "HALVERONCD-RW  KR-3411 "},
-    {"LD3520", "HALVERONCD-RW  KR-3520P", "HALVERONCD-RW  KR-3520 "},
+    {"LD3410", "", "HALVERONCD-RW  KR-3410 "},
+    {"LD3411", "", "HALVERONCD-RW  KR-3411 "},
+    {"LD3520", "", "HALVERONCD-RW  KR-3520 "},
     {"LD3521", "HALVERONCD-RW  KR-3521P", "HALVERONCD-RW  KR-3521 "},
     {"LD4630", "HALVERONCD-RW   KR-4630P", "HALVERONCD-RW   KR-4630 "},
     {"LD4631", "HALVERONCD-RW  KR-4631P", "HALVERONCD-RW  KR-4631 "},

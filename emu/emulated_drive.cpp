@@ -36,16 +36,8 @@ DriveReply RunCommon(DriveState& d, const DriveCommand& cmd) {
             r.dataIn = std::move(data);
             return r;
         }
-        case kWriteBuffer: {
-            size_t offset = Be24(&c[3]), length = Be24(&c[6]);
-            if (offset + length > d.buffer.size()) return SenseReply(0x05, 0x24, 0x00);
-            // A host that sends less than the CDB announces leaves the rest of the range as it was.
-            size_t n = std::min(length, cmd.outLength);
-            if (n) std::memcpy(&d.buffer[offset], cmd.out, n);
-            d.bufferEnd = std::max(d.bufferEnd, offset + n);
-            r.outUsed = n;
-            return r;
-        }
+        case kWriteBuffer:
+            return WriteIntoBuffer(d, cmd);
         case kReadBuffer: {
             size_t offset = Be24(&c[3]), length = Be24(&c[6]);
             if (offset + length > d.buffer.size()) return SenseReply(0x05, 0x24, 0x00);
@@ -78,6 +70,19 @@ DriveReply SenseReply(uint8_t key, uint8_t asc, uint8_t ascq) {
     r.senseKey = key;
     r.asc = asc;
     r.ascq = ascq;
+    return r;
+}
+
+DriveReply WriteIntoBuffer(DriveState& d, const DriveCommand& cmd) {
+    const uint8_t* c = cmd.cdb;
+    size_t offset = Be24(&c[3]), length = Be24(&c[6]);
+    if (offset + length > d.buffer.size()) return SenseReply(0x05, 0x24, 0x00);
+    // A host that sends less than the CDB announces leaves the rest of the range as it was.
+    DriveReply r;
+    size_t n = std::min(length, cmd.outLength);
+    if (n) std::memcpy(&d.buffer[offset], cmd.out, n);
+    d.bufferEnd = std::max(d.bufferEnd, offset + n);
+    r.outUsed = n;
     return r;
 }
 

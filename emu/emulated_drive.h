@@ -125,6 +125,8 @@ using FamilyProgram = bool (*)(DriveState& drive, const DriveCommand& command, D
 FamilyProgram FamilyProgramFor(const std::string& programId);
 
 // Helpers for the families' programs.
+// WRITE BUFFER as every drive takes it: the data into the buffer at the CDB's offset.
+DriveReply WriteIntoBuffer(DriveState& drive, const DriveCommand& command);
 // The drive keeps what its buffer received since the last store as its new firmware.
 void StoreBuffer(DriveState& drive);
 DriveReply SenseReply(uint8_t key, uint8_t asc, uint8_t ascq);

@@ -11,6 +11,8 @@ FamilyProgram FamilyProgramFor(const std::string& programId) {
         {"LD3521", RunLoaderSwitchDrive}, {"LD4631", RunLoaderSwitchDrive},
         {"LD4740", RunLoaderSwitchDrive}, {"LD4741", RunLoaderSwitchDrive},
         {"LD4742", RunLoaderSwitchDrive}, {"LDMULTI", RunMicrocodeDrive},
+        {"LD3410", RunRomImageDrive},     {"LD3411", RunRomImageDrive},
+        {"LD3520", RunRomImageDrive},
     };
     for (const Entry& e : kFamilies)
         if (programId == e.id) return e.program;

@@ -4,6 +4,9 @@
 
 #include "emu/emulated_drive.h"
 
+// LD3410, LD3411, LD3520: no loader; the running firmware takes the image in WRITE BUFFER pieces,
+// stores it on the mode-5 piece, restarts and reports the identity the image carries.
+bool RunRomImageDrive(DriveState& drive, const DriveCommand& command, DriveReply& reply);
 // LD3521, LD4631, LD4740, LD4741, LD4742: a main program and a loader that takes the image in
 // WRITE BUFFER pieces and stores it on an empty WRITE BUFFER of buffer 1.
 bool RunLoaderSwitchDrive(DriveState& drive, const DriveCommand& command, DriveReply& reply);

@@ -5,10 +5,15 @@
 #include <cstring>
 
 const std::vector<SampleImageRule>& SampleImageRules() {
+    // ROM images: an identity of 24 bytes from half the image on, and room for the 23 the
+    // download compares before the image's last byte (47 bytes); at most the 1 MiB buffer.
     // Loader families: identity and loader revision in the first 29 bytes, a body from byte 32,
     // and room for the read-back behind the image in the 1 MiB buffer (S + 2,048).
     // Microcode: a 48-byte header, and pieces that never read past the 1 MiB buffer.
     static const std::vector<SampleImageRule> kRules = {
+        {"LD3410", 47, 1048576, MakeRomImage},
+        {"LD3411", 47, 1048576, MakeRomImage},
+        {"LD3520", 47, 1048576, MakeRomImage},
         {"LD3521", 32, 1046528, MakeLoaderSwitchImage},
         {"LD4631", 50, 1046528, MakeLoaderSwitchImage},
         {"LD4740", 32, 1046528, MakeLoaderSwitchImage},

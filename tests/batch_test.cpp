@@ -224,3 +224,34 @@ TEST(Batch, SampleImagesDownloadOnBothTransports) {
         std::remove(image.c_str());
     }
 }
+
+// The ROM-image families with images from discflash-mkimage: the download on either transport,
+// an injected fault, and --check under the generic name and under a family's.
+TEST(Batch, RomImagesDownloadAndCheck) {
+    const std::vector<std::string> cases[] = {
+        {"LD3410", "33792", "sr", "", "0", "(none)\n  Down"},
+        {"LD3411", "270001", "sg", "", "0", "(none)\n  Down"},
+        {"LD3520", "1048576", "sr", "", "0", "(none)\n  Down"},
+        {"LD3411", "270001", "sg", ",tag=0102", "1", "(stop)\n  Inv"}};
+    const std::string image = TempPath("rom.bin");
+    for (const std::vector<std::string>& c : cases) {
+        ASSERT_EQ(RunProgram("discflash-mkimage", {c[0], image, "--size", c[1]}).status, 0);
+        ProgramRun r =
+            RunProgram(c[0], {"--batch", "--transport=" + c[2], "--emulate=" + c[0] + c[3], image});
+        EXPECT_EQ(r.status, std::stoi(c[4])) << r.out << r.err;
+        EXPECT_TRUE(Has(r.out, "[HLV DOWNLOAD] " + c[5])) << r.out;
+    }
+    // The last image was made for LD3411: of the ROM families only that one accepts it.
+    ProgramRun all = RunProgram("discflash", {"--check", image});
+    EXPECT_EQ(all.status, 0) << all.err;
+    EXPECT_TRUE(Has(all.out,
+                    "LD3410   refused: \"Invalid format\"\nLD3411   accepted: 270001 bytes in "
+                    "8 pieces, identity \"HALVERONCD-RW  KR-3411 \"\n"))
+        << all.out;
+    EXPECT_EQ(Count(all.out, "\n"), 17);
+    ProgramRun one = RunProgram("LD3520", {"--check", image});
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(one.out, "LD3520   refused: \"Invalid format\"\n");
+    EXPECT_EQ(RunProgram("discflash", {"--check"}).status, 64);
+    std::remove(image.c_str());
+}

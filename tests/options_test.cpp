@@ -51,6 +51,8 @@ TEST(Options, Refused) {
         {{"--frobnicate"}, "unknown option"},
         {{"a.bin", "b.bin"}, "only one firmware file"},
         {{"--real-time"}, "emulated"},
+        {{"--check"}, "--check takes an image file"},
+        {{"--check", "--emulate=LD3410", "a.bin"}, "no --batch, --emulate"},
         {{"--emulate=LD3410,disc=2"}, "--emulate=LD3410,disc=2"},
         {{"--emulate=LD3410", "--emulate=LD3410", "--emulate=LD3410", "--emulate=LD3410",
           "--emulate=LD3410", "--emulate=LD3410", "--emulate=LD3410", "--emulate=LD3410"},

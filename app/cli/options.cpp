@@ -66,6 +66,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             o.yes = true;
         } else if (arg == "--real-time") {
             o.realTime = true;
+        } else if (arg == "--check") {
+            o.check = true;
         } else if (TakeValue(arg, "--transport", value)) {
             if (value == "sr") {
                 o.transport = TransportChoice::Sr;
@@ -104,6 +106,13 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         error = "at most " + std::to_string(kMaxEmulatedDrives) + " drives can be emulated";
         return false;
     }
+    if (o.check && (o.firmwarePath.empty() || o.batch || !o.emulate.empty() || !o.devices.empty() ||
+                    o.realTime || !o.tracePath.empty())) {
+        error =
+            "--check takes an image file and runs on emulated drives of its own: no --batch, "
+            "--emulate, --device, --real-time or --trace";
+        return false;
+    }
     if (o.realTime && o.emulate.empty()) {
         error = "--real-time only applies to emulated drives (--emulate)";
         return false;
@@ -114,13 +123,22 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
 std::string HelpText(const std::string& title) {
     return "Usage: " + title +
            " [OPTION]... [FIRMWARE-FILE]\n"
+           "  or:  " +
+           title +
+           " --check FIRMWARE-FILE\n"
            "Download firmware into an optical drive of the family named by the program's own\n"
            "name (LD3410, LD4740, ..., LDMULTI; HLVDOWNLOAD, WINDWL2, DUALDOWNLOAD: any family).\n"
+           "\n"
+           "First check a new image: --check runs it through the download of every family (of\n"
+           "this one only under a family's name), each against an emulated drive, and prints a\n"
+           "line a family: accepted (bytes, pieces, identity found) or refused (and why). No\n"
+           "drive is touched.\n"
            "\n"
            "Without --batch the main dialog opens. A FIRMWARE-FILE given here is used by the\n"
            "first DownLoad, on the first listed drive of any known family.\n"
            "\n"
            "Options:\n"
+           "  --check              check FIRMWARE-FILE as above, then exit\n"
            "  --batch              no window: scan, run DownLoad once, print everything on\n"
            "                       standard output and exit with the download's status\n"
            "  --yes                in batch mode answer Yes to questions (default: No)\n"
@@ -146,5 +164,6 @@ std::string HelpText(const std::string& title) {
            "  2  start-up refused to go on (unknown program name, no drive of the family,\n"
            "     DUALDOWNLOAD: wrong transport, media polling switched off or not switchable)\n"
            "  3  nothing was done (no drive selected, no procedure for the family, no file)\n"
-           "  64 bad command line\n";
+           "  64 bad command line\n"
+           "With --check: 0 when a family that examines the content accepts the image, else 1.\n";
 }

@@ -20,6 +20,7 @@ struct Options {
     bool batch = false;
     bool yes = false;
     bool realTime = false;
+    bool check = false;  // --check: the image through every family, no drive touched
     TransportChoice transport = TransportChoice::Sr;
     std::vector<std::string> devices;
     std::vector<EmulatedDriveSpec> emulate;

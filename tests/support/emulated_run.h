@@ -50,6 +50,15 @@ struct EmulatedRun {
         env_.clock.SetAfterAdvance(nullptr);
     }
 
+    // The program `id` over one drive of its own family with these --emulate keys (",k=v...").
+    EmulatedRun& Of(const std::string& id, const std::string& keys = "",
+                    TransportChoice t = TransportChoice::Sr) {
+        program = id;
+        drives = {id + keys};
+        transport = t;
+        return *this;
+    }
+
     // A sample image of the program's family.
     static std::vector<uint8_t> Sample(const std::string& id, uint32_t size) {
         std::vector<uint8_t> image;
@@ -143,6 +152,25 @@ struct EmulatedRun {
 
 // Pieces of expected command tables.
 namespace expect {
+
+inline const TransportChoice kBothTransports[] = {TransportChoice::Sr, TransportChoice::Sg};
+inline const char* TransportName(TransportChoice t) {
+    return t == TransportChoice::Sr ? "sr" : "sg";
+}
+
+// The boxes of a run, each "caption|icon|text" with icon stop, excl or none.
+inline std::vector<std::string> Boxes(const EmulatedRun& run) {
+    std::vector<std::string> boxes;
+    for (const ShownMessage& m : run.messages) {
+        unsigned icon = m.type & MB_ICON_MASK;
+        boxes.push_back(m.caption + "|" +
+                        (icon == MB_ICONHAND          ? "stop"
+                         : icon == MB_ICONEXCLAMATION ? "excl"
+                                                      : "none") +
+                        "|" + m.text);
+    }
+    return boxes;
+}
 
 inline std::string Hex(const std::vector<uint8_t>& bytes) {
     std::string s;
