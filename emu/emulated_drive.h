@@ -128,6 +128,10 @@ FamilyProgram FamilyProgramFor(const std::string& programId);
 // The drive keeps what its buffer received since the last store as its new firmware.
 void StoreBuffer(DriveState& drive);
 DriveReply SenseReply(uint8_t key, uint8_t asc, uint8_t ascq);
+// WRITE BUFFER and READ BUFFER over the data buffer at the CDB's offset plus `shift` (a loader
+// that returns the image body, from byte 32, at its offset 0).
+DriveReply WriteIntoBuffer(DriveState& drive, const DriveCommand& command, size_t shift = 0);
+DriveReply ReadFromBuffer(const DriveState& drive, const DriveCommand& command, size_t shift = 0);
 uint32_t Be24(const uint8_t* p);
 // `bytes` cut or zero-padded to `n`.
 std::vector<uint8_t> Fitted(const std::vector<uint8_t>& bytes, size_t n);

@@ -11,6 +11,8 @@ FamilyProgram FamilyProgramFor(const std::string& programId) {
         {"LD3521", RunLoaderSwitchDrive}, {"LD4631", RunLoaderSwitchDrive},
         {"LD4740", RunLoaderSwitchDrive}, {"LD4741", RunLoaderSwitchDrive},
         {"LD4742", RunLoaderSwitchDrive}, {"LDMULTI", RunMicrocodeDrive},
+        {"LD4630", RunImageLoaderDrive},  {"LD5850", RunImageLoaderDrive},
+        {"LD5871", RunImageLoaderDrive},
     };
     for (const Entry& e : kFamilies)
         if (programId == e.id) return e.program;
