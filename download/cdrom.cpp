@@ -1,10 +1,13 @@
-// The DVD-ROM family whose loader reports an identity of its own (kind 34): the image's sum is
-// checked, the drive switched into its loader, the image written in one command, read back and
-// compared, and the drive returned to its main program.
+// The DVD-ROM families whose loader reports an identity of its own. Kind 34 checks the image's
+// sum, writes it in one command, reads it back and compares it; the power-off kinds (33, 35-38)
+// carry a configuration byte of the drive's firmware into the image, write it in pieces and give
+// the drive its settling time. Both switch the drive into its loader and back the same way.
 #include "download/cdrom.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "download/pieces.h"
@@ -16,6 +19,7 @@ namespace {
 
 constexpr char kHlvCdRomCaption[] = "HLV CD-ROM DOWNLOAD";
 constexpr char kBufferFault[] = "Down Load fault(CD-00Z)";
+constexpr char kPowerOffText[] = "Down Load complete\nPlease turn off the PC. (Not Restart)";
 
 constexpr uint32_t kInquiryArea = 1024;
 constexpr uint32_t kInquiryHost = 36;
@@ -24,8 +28,31 @@ constexpr uint32_t kBeforeEndMs = 100;
 constexpr int kClosingTestUnitReadies = 5;
 // The bar's position after the read-back, whatever its range: it shows full.
 constexpr int32_t kReadBackFull = 100;
+// The power-off kinds send images in pieces from this file length on.
+constexpr uint32_t kChunkedFrom = 65536;
 
-constexpr CdRomFlow kCdRomDownload{kFrameCdRom, true, true, kInquiryArea};
+constexpr CdRomFlow kCdRomDownload{.frame = kFrameCdRom,
+                                   .stageLine = true,
+                                   .checksum = true,
+                                   .senseAfterInquiry = false,
+                                   .readBack = true,
+                                   .closingInquiryHost = kInquiryArea,
+                                   .confirmsLoaderLeft = false};
+constexpr CdRomFlow kPowerOffDownload{.frame = kFrameCdRomPowerOff,
+                                      .stageLine = false,
+                                      .checksum = false,
+                                      .senseAfterInquiry = true,
+                                      .readBack = false,
+                                      .closingInquiryHost = kInquiryHost,
+                                      .confirmsLoaderLeft = true};
+
+// The sense of a failed command as the power-off kinds show it: "02-3a00".
+std::string ShortSense() {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02x-%02x%02x", lastCommandError.senseKey,
+                  lastCommandError.asc, lastCommandError.ascq);
+    return text;
+}
 
 }  // namespace
 
@@ -33,8 +60,14 @@ void CDISCFLASHDlg::DownloadCdRom() {
     DownloadCdRomFlow(kCdRomDownload);
 }
 
+void CDISCFLASHDlg::DownloadCdRomPowerOff() {
+    DownloadCdRomFlow(kPowerOffDownload);
+}
+
 void CDISCFLASHDlg::DownloadCdRomFlow(const CdRomFlow& flow) {
     const ProcedureFrame& frame = flow.frame;
+    const CdRomKind* kind = FindCdRomKind(m_nKind);
+    if (!kind) return;
     auto stage = [&](const char* text) {
         if (!flow.stageLine) return;
         SetStage(text);
@@ -46,6 +79,7 @@ void CDISCFLASHDlg::DownloadCdRomFlow(const CdRomFlow& flow) {
     PumpMessages();
     if (!LearnImageLength(frame.messages) || !CheckImageLength(frame))
         return ReportOutcome(Outcome::Failed);
+    const uint32_t L0 = m_imageLength;
     const bool allocated = AllocateImage(frame.bufferSize, frame.messages);
     stage(kStageClear);
     if (!allocated || !ReadImage(frame.padOdd, frame.messages))
@@ -54,8 +88,13 @@ void CDISCFLASHDlg::DownloadCdRomFlow(const CdRomFlow& flow) {
     uint8_t* image = m_imageBuffer.get();
     const uint32_t S = m_imageLength;
     const int32_t chunks = static_cast<int32_t>(S / kTransferPieceSize + 1);
-    const std::vector<Piece> write = {{0, S, 1}};
-    const std::vector<Piece> read = PlanTransfer(TransferForm::Reading, S, S - kImageHeaderSize);
+    const std::vector<Piece> write =
+        flow.readBack
+            ? std::vector<Piece>{{0, S, 1}}
+            : PlanTransfer(TransferForm::Writing, S, L0 >= kChunkedFrom ? kTransferPieceSize : S);
+    const std::vector<Piece> read =
+        flow.readBack ? PlanTransfer(TransferForm::Reading, S, S - kImageHeaderSize)
+                      : std::vector<Piece>{};
 
     // the image's own sum
     if (flow.checksum) {
@@ -76,7 +115,13 @@ void CDISCFLASHDlg::DownloadCdRomFlow(const CdRomFlow& flow) {
     stage("Change to Loader.... ");
     const bool answered = Inquire(inquiry, kInquiryHost);
     PumpMessages();
-    if (!answered) return fail("Down Load fault(CD-006)");
+    if (!answered) {
+        ShowMessage("Down Load fault(CD-006)", kCdRomCaption, MB_ICONHAND);
+        if (flow.senseAfterInquiry) ShowMessage(ShortSense(), kCdRomCaption, MB_ICONHAND);
+        ReportOutcome(Outcome::Failed);
+        loader.Leave();
+        return ReleaseImage();
+    }
 
     // switch the drive into its loader, unless it runs it already
     if (!m_bFirstIdentity) {
@@ -86,14 +131,28 @@ void CDISCFLASHDlg::DownloadCdRomFlow(const CdRomFlow& flow) {
         const bool again = Inquire(inquiry, kInquiryHost);
         PumpMessages();
         if (!again) return fail("Down Load fault(CD-008)");
-        if (!ReportsFirstIdentity(inquiry, currentGroup, kCdRomIdentityLength))
+        if (kind->checksIdentities &&
+            !ReportsFirstIdentity(inquiry, currentGroup, kCdRomIdentityLength))
             return fail("Down Load fault(CD-009)");
     }
 
     // the loader must be the one the image is made for
-    stage("CheckLoader.... ");
-    if (std::memcmp(inquiry + 8, image, kCdRomIdentityLength) != 0)
-        return fail("Down Load fault(CD-00A)");
+    if (kind->checksIdentities) {
+        stage("CheckLoader.... ");
+        if (std::memcmp(inquiry + 8, image, kCdRomIdentityLength) != 0)
+            return fail("Down Load fault(CD-00A)");
+    }
+
+    // the drive's configuration byte goes into the image; without it the image is not sent,
+    // rather than sent with bytes made for another configuration
+    if (kind->configOffset) {
+        uint8_t reply[4] = {};
+        Cdb cdb = ReadBufferCdb(kModeVendor, 1, kind->configOffset, 2);
+        const bool read = ExecCommandEx(1, XFER_IN, cdb.data(), reply, kind->configHost) != 0;
+        PumpMessages();
+        if (!read) return fail(kBufferFault);
+        CarryConfiguration(m_nKind, reply[0], image);
+    }
 
     // write the image
     ProgressBegin(chunks);
@@ -102,15 +161,27 @@ void CDISCFLASHDlg::DownloadCdRomFlow(const CdRomFlow& flow) {
         return fail(kBufferFault);
     ProgressEnd(chunks);
 
-    // read it back and compare
-    stage("Read Buffer(Veriyfy).... ");
-    ProgressBegin(chunks);
-    if (!TransferPieces(TransferForm::Reading, read, readBackBuffer, kReadBackBufferSize))
-        return Fail(kBufferFault, kCdRomCaption);
-    ProgressEnd(kReadBackFull);
-    if (!VerifyReadBack(S, image + kImageHeaderSize, readBackBuffer)) {
-        ReportOutcome(Outcome::Failed);
-        loader.Leave();
+    if (flow.readBack) {
+        // read it back and compare
+        stage("Read Buffer(Veriyfy).... ");
+        ProgressBegin(chunks);
+        if (!TransferPieces(TransferForm::Reading, read, readBackBuffer, kReadBackBufferSize))
+            return Fail(kBufferFault, kCdRomCaption);
+        ProgressEnd(kReadBackFull);
+        if (!VerifyReadBack(S, image + kImageHeaderSize, readBackBuffer)) {
+            ReportOutcome(Outcome::Failed);
+            loader.Leave();
+            return ReleaseImage();
+        }
+    } else {
+        // the drive stores it
+        SettleWait(settleSeconds);
+    }
+
+    // this drive keeps its loader until the PC is switched off
+    if (kind->powerOff) {
+        ShowMessage(kPowerOffText, kCdRomCaption, MB_ICONHAND);
+        ReportOutcome(Outcome::Succeeded);
         return ReleaseImage();
     }
 
@@ -124,6 +195,17 @@ void CDISCFLASHDlg::DownloadCdRomFlow(const CdRomFlow& flow) {
     if (!back) return Fail("Down Load fault(CD-00C)", kCdRomCaption);
     ReleaseImage();
     SleepMs(kBeforeEndMs);
-    stage("DwonLoad End ");
+    if (!flow.confirmsLoaderLeft) {
+        stage("DwonLoad End ");
+        return ReportOutcome(Outcome::Succeeded);
+    }
+
+    // the drive no longer reports its loader's identity
+    const bool last = Inquire(inquiry, kInquiryHost);
+    PumpMessages();
+    if (!last) return fail("Down Load fault(CD-00D)");
+    if (ReportsFirstIdentity(inquiry, currentGroup, kCdRomIdentityLength))
+        return Fail("Down Load fault(NG-00E)", kHlvCaption);
+    ShowMessage("Down Load complete", kHlvCaption, MB_OK);
     ReportOutcome(Outcome::Succeeded);
 }

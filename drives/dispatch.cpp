@@ -158,11 +158,11 @@ CDISCFLASHDlg::Procedure CDISCFLASHDlg::ProcedureForKind(uint8_t kind) {
         {16, &CDISCFLASHDlg::DownloadCheckedImage},
         {32, &CDISCFLASHDlg::DownloadCheckedImage},
         {34, &CDISCFLASHDlg::DownloadCdRom},
-        {33, nullptr},
-        {35, nullptr},
-        {36, nullptr},
-        {37, nullptr},
-        {38, nullptr},
+        {33, &CDISCFLASHDlg::DownloadCdRomPowerOff},
+        {35, &CDISCFLASHDlg::DownloadCdRomPowerOff},
+        {36, &CDISCFLASHDlg::DownloadCdRomPowerOff},
+        {37, &CDISCFLASHDlg::DownloadCdRomPowerOff},
+        {38, &CDISCFLASHDlg::DownloadCdRomPowerOff},
         {48, &CDISCFLASHDlg::DownloadMicrocode},
     };
     for (const Entry& e : kTable)

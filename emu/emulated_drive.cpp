@@ -137,6 +137,9 @@ EmulatedDrive::EmulatedDrive(EmulatedDriveSpec spec) {
     DriveState& d = state_;
     d.spec = std::move(spec);
     d.buffer.assign(kBufferSize, 0);
+    // The firmware the drive runs holds its configuration bytes where the image would.
+    const std::vector<uint8_t> config = Fitted(d.spec.config, 2);
+    for (size_t at : kConfigAt) std::copy(config.begin(), config.end(), d.buffer.begin() + at);
     const EmulatedProgram* program = FindEmulatedProgram(d.spec.programId);
     if (program) {
         d.loaderIdentity = program->loader;

@@ -38,6 +38,8 @@ struct EmulatedDriveSpec {
     std::vector<uint8_t> tag;        // reply to 0xCF, zeros where not given
     std::vector<uint8_t> driveData;  // reply to 0xCE, zeros where not given
     int storeSeconds = 5;            // how long the microcode store (0xF5) runs
+    std::vector<uint8_t> config;     // configuration bytes of the firmware it runs, zeros where
+                                     // not given (EmulatedDrive::kConfigAt)
 };
 
 // One key of --emulate: its name, what its value looks like, and what it means (for --help and
@@ -142,6 +144,9 @@ class EmulatedDrive {
   public:
     static constexpr size_t kBufferSize = 2u << 20;
     static constexpr size_t kInquiryLength = 56;
+    // Where the data buffer holds the firmware's configuration bytes: the image's body offsets
+    // 0x6009 and 0x1FFDD, which a loader's READ BUFFER of buffer 1 reaches there.
+    static constexpr size_t kConfigAt[] = {32 + 0x6009, 32 + 0x1FFDD};
 
     explicit EmulatedDrive(EmulatedDriveSpec spec);
 

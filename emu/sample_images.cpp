@@ -20,6 +20,11 @@ const std::vector<SampleImageRule>& SampleImageRules() {
         {"LD4630", 16448, 524288, MakeCheckedImage},
         {"LD5850", 1024, 524288, MakeCheckedImage},
         {"LD5871", 160, 262144, MakeCdRomImage},
+        {"LD5860", 160, 262144, MakeCdRomImage},
+        {"LD5861", 160, 262144, MakeCdRomImage},
+        {"LD5862", 160, 262144, MakeCdRomImage},
+        {"LD5851", 160, 262144, MakeCdRomImage},
+        {"LD5852", 160, 262144, MakeCdRomImage},
     };
     return kRules;
 }

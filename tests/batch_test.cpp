@@ -191,6 +191,11 @@ TEST(Batch, CommandLineHabits) {
     EXPECT_TRUE(Has(bad.err, "--emulate=NOSUCH")) << bad.err;
 }
 
+template <uint8_t kind>
+std::vector<std::string> PowerOff(const expect::Transfer& t, bool inLoader) {
+    return expect::PowerOffDownload(kind, t, inLoader);
+}
+
 // A download as a user runs it: an image from discflash-mkimage, the program under the family's
 // name over an emulated drive of the family, on both transports. The trace holds exactly the
 // procedure's commands after the scan's one INQUIRY.
@@ -209,6 +214,11 @@ TEST(Batch, FamiliesDownloadSampleImages) {
         {"LD5850", expect::kChecked[0], expect::CheckedDownload},
         {"LD5850", expect::kChecked[2], expect::CheckedDownload},
         {"LD5850", expect::kChecked[3], expect::CheckedDownload},
+        {"LD5860", expect::kChecked[2], PowerOff<33>},
+        {"LD5861", expect::kChecked[2], PowerOff<35>},
+        {"LD5851", expect::kChecked[2], PowerOff<36>},
+        {"LD5862", expect::kChecked[2], PowerOff<37>},
+        {"LD5852", expect::kChecked[1], PowerOff<38>},
     };
     const std::string image = TempPath("sample.bin"), trace = TempPath("download.jsonl");
     for (const Case& c : cases) {

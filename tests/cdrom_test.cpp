@@ -52,165 +52,171 @@ TEST(CdRom, DownloadsEndToEnd) {
 
 // ---- failures ----------------------------------------------------------------------------------
 
-enum class Img { Good, BadSum, Short, Long, OtherHeader };
-
-struct FailureRow {
-    const char* what;
-    std::vector<std::string> drives;
-    int select;  // -1: the file from the command line; else the drive picked, file from the dialog
-    Img image;
-    std::vector<std::string> boxes;  // caption|icon|text, in order
-    const char* stage;               // the stage line at the end
-    int switches;                    // 0xCC commands sent
-    bool inLoader;                   // the drive runs its loader at the end
-};
+void BadSum(std::vector<uint8_t>& image) {
+    image[200] ^= 1;
+}
 
 TEST(CdRom, EveryFailureEndsAsItShould) {
     const std::string cd = "CD-ROM DOWNLOAD|stop|", hlv = "HLV DOWNLOAD|stop|";
-    const char* kToLoader = "Change to Loader.... ";
+    const char *toLoader = "Change to Loader.... ", *reading = "Read Buffer(Veriyfy).... ";
+    const char* id = "LD5871";
     // The drive's first INQUIRY is the scan's.
     const FailureRow rows[] = {
         {"no body",
-         {"LD5871"},
+         id,
+         {id},
          -1,
-         Img::Short,
+         32768,
+         ResizeTo<31>,
          {cd + "Down load file open error(CD-004)\n(31 bytes: an image holds 32 to 262144 bytes)"},
-         "",
-         0,
+         -1,
          false},
         {"larger than the buffer",
-         {"LD5871"},
+         id,
+         {id},
          -1,
-         Img::Long,
-         {cd +
-          "Down load file open error(CD-004)\n(262145 bytes: an image holds 32 to 262144 bytes)"},
-         "",
-         0,
+         32768,
+         ResizeTo<262145>,
+         {cd + "Down load file open error(CD-004)\n(262145 bytes: an image holds 32 to 262144 "
+               "bytes)"},
+         -1,
          false},
         {"sum",
-         {"LD5871"},
+         id,
+         {id},
          -1,
-         Img::BadSum,
+         32768,
+         BadSum,
          {cd + "Down Load fault(CD-005)"},
-         "CehckSUM.... ",
+         -1,
+         false,
          0,
-         false},
+         "CehckSUM.... "},
         // The drive never entered its loader: nothing switches it there.
         {"first INQUIRY, main program",
+         id,
          {"LD5871,fail=12@2:02/3A/00"},
          -1,
-         Img::Good,
+         32768,
+         nullptr,
          {cd + "Down Load fault(CD-006)"},
-         kToLoader,
          0,
-         false},
+         false,
+         0,
+         toLoader},
         {"first INQUIRY, in the loader",
+         id,
          {"LD5871,loader=1,fail=12@2:02/3A/00"},
          -1,
-         Img::Good,
+         32768,
+         nullptr,
          {cd + "Down Load fault(CD-006)"},
-         kToLoader,
          1,
-         false},
+         false,
+         0,
+         toLoader},
         {"switch INQUIRY",
+         id,
          {"LD5871,fail=12@3:02/04/01"},
          -1,
-         Img::Good,
+         32768,
+         nullptr,
          {hlv + "Down Load fault(NG-100)", "HLV CD-ROM DOWNLOAD|stop|Down Load fault(CD-007)"},
-         kToLoader,
          0,
-         false},
+         false,
+         0,
+         toLoader},
         {"switch",
+         id,
          {"LD5871,fail=CC:05/26/00"},
          -1,
-         Img::Good,
+         32768,
+         nullptr,
          {hlv + "Down Load fault(NG-101)", "HLV CD-ROM DOWNLOAD|stop|Down Load fault(CD-007)"},
-         kToLoader,
          1,
-         false},
+         false,
+         0,
+         toLoader},
         {"INQUIRY after the switch",
+         id,
          {"LD5871,fail=12@4:02/04/01"},
          -1,
-         Img::Good,
+         32768,
+         nullptr,
          {cd + "Down Load fault(CD-008)"},
-         kToLoader,
          2,
-         false},
+         false,
+         0,
+         toLoader},
         {"another family's loader",
-         {"LD5871", "LD5850"},
+         id,
+         {id, "LD5850"},
          1,
-         Img::Good,
+         32768,
+         nullptr,
          {cd + "Down Load fault(CD-009)"},
-         kToLoader,
          2,
-         false},
+         false,
+         0,
+         toLoader},
         {"image of another loader",
-         {"LD5871"},
+         id,
+         {id},
          -1,
-         Img::OtherHeader,
+         32768,
+         OtherLoader,
          {cd + "Down Load fault(CD-00A)"},
-         "CheckLoader.... ",
          2,
-         false},
+         false,
+         0,
+         "CheckLoader.... "},
         {"write",
+         id,
          {"LD5871,fail=3B:04/00/00"},
          -1,
-         Img::Good,
+         32768,
+         nullptr,
          {cd + "Down Load fault(CD-00Z)"},
-         "Write Buffer.... ",
          2,
-         false},
+         false,
+         1,
+         "Write Buffer.... "},
+        // The loader is not left.
         {"read",
+         id,
          {"LD5871,fail=3C@2:04/00/00"},
          -1,
-         Img::Good,
+         32768,
+         nullptr,
          {cd + "Down Load fault(CD-00Z)"},
-         "Read Buffer(Veriyfy).... ",
          1,
-         true},
+         true,
+         1,
+         reading},
         {"verify",
+         id,
          {"LD5871,garble=3C"},
          -1,
-         Img::Good,
+         32768,
+         nullptr,
          {hlv + "Down Load fault(Verify)"},
-         "Read Buffer(Veriyfy).... ",
          2,
-         false},
+         false,
+         1,
+         reading},
         {"INQUIRY after leaving",
+         id,
          {"LD5871,fail=12@6:02/04/01"},
          -1,
-         Img::Good,
+         32768,
+         nullptr,
          {cd + "Down Load fault(CD-00C)"},
-         "Read Buffer(Veriyfy).... ",
          2,
-         false},
+         false,
+         1,
+         reading},
     };
-    for (const FailureRow& row : rows) {
-        for (TransportChoice t : kBoth) {
-            SCOPED_TRACE(std::string(row.what) + " " + Name(t));
-            EmulatedRun run;
-            run.program = "LD5871";
-            run.drives = row.drives;
-            run.transport = t;
-            run.commandLine = row.select < 0;
-            run.select = row.select;
-            run.image = EmulatedRun::Sample("LD5871", 32768);
-            if (row.image == Img::Short) run.image.resize(31);
-            if (row.image == Img::Long) run.image.resize(262145);
-            if (row.image == Img::BadSum) run.image[200] ^= 1;
-            if (row.image == Img::OtherHeader) run.image[12] = 'X';  // not summed
-            run.Run();
-            const EmulatedDrive& drive = *run.emulated[row.select < 0 ? 0 : row.select];
-            EXPECT_EQ(Boxes(run.messages), row.boxes);
-            EXPECT_EQ(run.ui().stage, row.stage);
-            EXPECT_EQ(run.outcome, Outcome::Failed);
-            EXPECT_EQ(drive.CountOf(0xCC), row.switches);
-            EXPECT_EQ(drive.InLoader(), row.inLoader);
-            if (row.image == Img::Short || row.image == Img::Long || row.image == Img::BadSum) {
-                EXPECT_TRUE(run.commands.empty());
-            }
-        }
-    }
+    for (const FailureRow& row : rows) RunFailureRow(row);
 }
 
 // ---- the image sum -----------------------------------------------------------------------------

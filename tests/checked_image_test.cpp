@@ -45,33 +45,26 @@ TEST(CheckedImage, DownloadsEndToEnd) {
 
 // ---- failures ----------------------------------------------------------------------------------
 
-using Mutation = void (*)(std::vector<uint8_t>& image);
-
 void PutBe32(std::vector<uint8_t>& image, uint32_t at, uint32_t v) {
     for (int k = 0; k < 4; ++k) image[at + k] = static_cast<uint8_t>(v >> (24 - 8 * k));
 }
-uint32_t PaddedSize(const std::vector<uint8_t>& image) {
-    return static_cast<uint32_t>(image.size() + image.size() % 2);
-}
 
-struct FailureRow {
-    const char* what;
-    const char* program;
-    std::vector<std::string> drives;
-    int select;  // -1: the file from the command line; else the drive picked, file from the dialog
-    uint32_t size;
-    Mutation mutate;
-    std::vector<std::string> boxes;  // caption|icon|text, in order
-    int switches;                    // 0xCC commands sent; -1: no command at all
-    bool inLoader;                   // the drive runs its loader at the end
-};
+// The sample of 40,001 bytes: S = 40,002, its identity at 10,000.
+void IdentityBeforeAQuarter(std::vector<uint8_t>& image) {
+    std::memcpy(&image[9000], &image[10000], 24);
+    image[10000] = 'x';
+}
+void BothAreasWrong(std::vector<uint8_t>& image) {
+    image[35] ^= 1;
+    image[39997] ^= 1;
+}
+void SummedAreaPastS(std::vector<uint8_t>& image) {
+    image[200] += 2;  // the end, relative to the body, was S - 32
+}
 
 TEST(CheckedImage, EveryFailureEndsAsItShould) {
     const std::string hlv = "HLV DOWNLOAD|stop|";
-    auto sums = [&](int n) {
-        return std::vector<std::string>{hlv + "Down Load fault(CheckSum0" + std::to_string(n) + ")",
-                                        hlv + "Down Load fault(NG-005)"};
-    };
+    const std::string ng005 = hlv + "Down Load fault(NG-005)";
     // The first INQUIRY a drive receives is the scan's.
     const FailureRow rows[] = {
         {"no body",
@@ -79,7 +72,7 @@ TEST(CheckedImage, EveryFailureEndsAsItShould) {
          {"LD5850"},
          -1,
          40001,
-         [](std::vector<uint8_t>& i) { i.resize(31); },
+         ResizeTo<31>,
          {hlv + "Down load file open error(NG-004)\n(31 bytes: an image holds 32 to 524288 bytes)"},
          -1,
          false},
@@ -88,9 +81,9 @@ TEST(CheckedImage, EveryFailureEndsAsItShould) {
          {"LD5850"},
          -1,
          40001,
-         [](std::vector<uint8_t>& i) { i.resize(524289); },
-         {hlv +
-          "Down load file open error(NG-004)\n(524289 bytes: an image holds 32 to 524288 bytes)"},
+         ResizeTo<524289>,
+         {hlv + "Down load file open error(NG-004)\n(524289 bytes: an image holds 32 to 524288 "
+                "bytes)"},
          -1,
          false},
         {"identity only before a quarter",
@@ -98,32 +91,26 @@ TEST(CheckedImage, EveryFailureEndsAsItShould) {
          {"LD5850"},
          -1,
          40001,
-         [](std::vector<uint8_t>& i) {
-             std::memcpy(&i[9000], &i[10000], 24);
-             i[10000] = 'x';
-         },
+         IdentityBeforeAQuarter,
          {hlv + "Invalid format"},
          -1,
          false},
-        {"both areas wrong",
+        {"kind 16, both areas wrong",
          "LD4630",
          {"LD4630"},
          -1,
          40001,
-         [](std::vector<uint8_t>& i) {
-             i[35] ^= 1;
-             i[PaddedSize(i) - 5] ^= 1;
-         },
-         sums(3),
+         BothAreasWrong,
+         {hlv + "Down Load fault(CheckSum03)", ng005},
          -1,
          false},
-        {"summed area ends past S",
+        {"kind 32, summed area past S",
          "LD5850",
          {"LD5850"},
          -1,
          40001,
-         [](std::vector<uint8_t>& i) { i[200] += 2; },
-         sums(1),
+         SummedAreaPastS,
+         {hlv + "Down Load fault(CheckSum01)", ng005},
          -1,
          false},
         // The drive never entered its loader: nothing switches it there.
@@ -172,7 +159,9 @@ TEST(CheckedImage, EveryFailureEndsAsItShould) {
          {hlv + "Down Load fault(NG-009)",
           hlv + "HALVERON VD5870 DOWNLOAD\nHALVERON LQ10A4 DOWNLOAD"},
          2,
-         false},
+         false,
+         0},
+        // The loader is not left.
         {"write",
          "LD5850",
          {"LD5850,fail=3B@2:04/00/00"},
@@ -181,7 +170,8 @@ TEST(CheckedImage, EveryFailureEndsAsItShould) {
          nullptr,
          {hlv + "Down Load fault(NG-00B)"},
          1,
-         true},
+         true,
+         2},
         {"read",
          "LD5850",
          {"LD5850,fail=3C@2:04/00/00"},
@@ -190,7 +180,8 @@ TEST(CheckedImage, EveryFailureEndsAsItShould) {
          nullptr,
          {hlv + "Down Load fault(NG-00C)"},
          1,
-         true},
+         true,
+         2},
         {"verify",
          "LD4630",
          {"LD4630,garble=3C@2"},
@@ -199,28 +190,10 @@ TEST(CheckedImage, EveryFailureEndsAsItShould) {
          nullptr,
          {hlv + "Down Load fault(Verify)"},
          2,
-         false},
+         false,
+         2},
     };
-    for (const FailureRow& row : rows) {
-        for (TransportChoice t : kBoth) {
-            SCOPED_TRACE(std::string(row.what) + " " + Name(t));
-            EmulatedRun run;
-            run.program = row.program;
-            run.drives = row.drives;
-            run.transport = t;
-            run.commandLine = row.select < 0;
-            run.select = row.select;
-            run.image = EmulatedRun::Sample(row.program, row.size);
-            if (row.mutate) row.mutate(run.image);
-            run.Run();
-            const EmulatedDrive& drive = *run.emulated[row.select < 0 ? 0 : row.select];
-            EXPECT_EQ(Boxes(run.messages), row.boxes);
-            EXPECT_EQ(run.outcome, Outcome::Failed);
-            EXPECT_EQ(run.commands.empty(), row.switches < 0);
-            EXPECT_EQ(drive.CountOf(0xCC), std::max(row.switches, 0));
-            EXPECT_EQ(drive.InLoader(), row.inLoader);
-        }
-    }
+    for (const FailureRow& row : rows) RunFailureRow(row);
 }
 
 // ---- pure pieces -------------------------------------------------------------------------------

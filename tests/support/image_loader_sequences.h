@@ -1,7 +1,9 @@
-// The command sequences of whole downloads by the loaders that take the whole image into their
-// buffer (kinds 16, 32, 34), as the trace shows them, for drives with no disc.
+// Downloads by the loaders that take the whole image into their buffer (kinds 16, 32, 34 and the
+// power-off kinds 33, 35-38): the command sequences of whole downloads as the trace shows them,
+// for drives with no disc, and the rows of failing ones.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,6 +71,74 @@ inline std::vector<std::string> CheckedDownload(const Transfer& t, bool inLoader
     Add(c, Switch());
     Add(c, kTur, 2);
     return c;
+}
+
+// The power-off kinds (only the writes of a transfer count).
+inline std::vector<std::string> PowerOffDownload(uint8_t kind, const Transfer& t, bool inLoader) {
+    std::vector<std::string> c = {Inquiry()};
+    if (!inLoader) Add(c, {Switch()[0], Switch()[1], Inquiry()});
+    if (kind == 33) Add(c, "3c010101ffdd00000200 in 2");
+    if (kind == 35 || kind == 37) Add(c, "3c010100600900000200 in 4");
+    for (const Piece& p : t.writes) Add(c, Write(5, p.bufferId, p.offset, p.length));
+    if (kind == 35) return c;  // left in its loader
+    Add(c, Switch());
+    Add(c, kTur, 2);
+    Add(c, kTur, 5);
+    Add(c, {Inquiry(), Inquiry()});
+    return c;
+}
+
+// ---- failures ----
+
+using Mutation = void (*)(std::vector<uint8_t>& image);
+template <uint32_t N>
+void ResizeTo(std::vector<uint8_t>& image) {
+    image.resize(N, 0x5A);
+}
+// Bytes 0..23 name another loader (no sum covers them).
+inline void OtherLoader(std::vector<uint8_t>& image) {
+    image[12] = 'X';
+}
+
+// A download that fails, and how it must end.
+struct FailureRow {
+    const char* what;
+    const char* program;
+    std::vector<std::string> drives;  // --emulate values
+    int select;       // -1: the file from the command line; else the drive picked, file from dialog
+    uint32_t size;    // of the sample image
+    Mutation mutate;  // null: the sample as it is
+    std::vector<std::string> boxes;  // caption|icon|text, in order
+    int switches;                    // 0xCC commands sent; -1: no command at all
+    bool inLoader;                   // the drive runs its loader at the end
+    int writes = -1;                 // WRITE BUFFER commands sent; -1: not counted
+    const char* stage = "";          // the stage line at the end
+};
+
+// Runs a row on both transports.
+inline void RunFailureRow(const FailureRow& row) {
+    for (TransportChoice t : kBoth) {
+        SCOPED_TRACE(std::string(row.what) + " " + Name(t));
+        EmulatedRun run;
+        run.program = row.program;
+        run.drives = row.drives;
+        run.transport = t;
+        run.commandLine = row.select < 0;
+        run.select = row.select;
+        run.image = EmulatedRun::Sample(row.program, row.size);
+        if (row.mutate) row.mutate(run.image);
+        run.Run();
+        const EmulatedDrive& drive = *run.emulated[row.select < 0 ? 0 : row.select];
+        EXPECT_EQ(Boxes(run.messages), row.boxes);
+        EXPECT_EQ(run.ui().stage, row.stage);
+        EXPECT_EQ(run.outcome, Outcome::Failed);
+        EXPECT_EQ(run.commands.empty(), row.switches < 0);
+        EXPECT_EQ(drive.CountOf(0xCC), std::max(row.switches, 0));
+        EXPECT_EQ(drive.InLoader(), row.inLoader);
+        if (row.writes >= 0) {
+            EXPECT_EQ(drive.CountOf(0x3B), row.writes);
+        }
+    }
 }
 
 }  // namespace expect
