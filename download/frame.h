@@ -4,7 +4,8 @@
 //
 // How a procedure ends. The frame's operations never decide an outcome; the procedure states
 // it with ReportOutcome before it returns (the last word counts):
-//   - Outcome::Succeeded   when it shows "Down Load complete";
+//   - Outcome::Succeeded   when it shows "Down Load complete", or ends well without a box
+//                          (the CD-ROM download's stage line, the power-off box);
 //   - Outcome::Failed      after any failure message: a file-stage message, a disc in the drive,
 //                          a refused identity, a command error (SwitchLoader's own included),
 //                          "Down Load NoGood";
