@@ -147,6 +147,16 @@ bool CDISCFLASHDlg::ReadImage(bool padOdd, const FileStageMessages& messages) {
     return true;
 }
 
+bool CDISCFLASHDlg::CheckImageLength(const ProcedureFrame& frame) {
+    const uint64_t padded = uint64_t{m_imageLength} + (m_imageLength & 1u);
+    if (m_imageLength >= kImageHeaderSize && padded <= frame.bufferSize) return true;
+    char text[200];
+    std::snprintf(text, sizeof text, "%s\n(%u bytes: an image holds %u to %u bytes)",
+                  frame.messages.openError, m_imageLength, kImageHeaderSize, frame.bufferSize);
+    Fail(text, frame.messages.caption);
+    return false;
+}
+
 bool CDISCFLASHDlg::LoadFirmwareImage(uint32_t bufferSize, bool padOdd,
                                       const FileStageMessages& messages) {
     return LearnImageLength(messages) && AllocateImage(bufferSize, messages) &&
@@ -254,6 +264,38 @@ bool CDISCFLASHDlg::CheckTransferLimit(uint32_t largest, const char* caption) {
     return false;
 }
 
+bool CDISCFLASHDlg::TransferPieces(TransferForm form, const std::vector<Piece>& plan,
+                                   uint8_t* buffer, uint64_t capacity) {
+    const bool writing = form == TransferForm::Writing;
+    for (size_t k = 0; k < plan.size(); ++k) {
+        const Piece& p = plan[k];
+        if (uint64_t{p.offset} + p.length > capacity) return false;
+        Cdb cdb = writing ? WriteBufferCdb(kModeDownloadAndSave, p.bufferId, p.offset, p.length)
+                          : ReadBufferCdb(kModeVendor, p.bufferId, p.offset, p.length);
+        int sent =
+            ExecCommandEx(1, writing ? XFER_OUT : XFER_IN, cdb.data(), buffer + p.offset, p.length);
+        PumpMessages();
+        if (!sent) return false;
+        if (k + 1 < plan.size()) ProgressAdvance();
+    }
+    return true;
+}
+
+bool CDISCFLASHDlg::VerifyReadBack(uint32_t S, const uint8_t* body, const uint8_t* readBack) {
+    ProgressBegin(static_cast<int32_t>(S / 10));
+    const uint32_t n = S > kImageHeaderSize ? S - kImageHeaderSize : 0;
+    const int64_t differs = FirstDifference(body, readBack, n);
+    // One step for each offset 0, 10, 20, ... compared equal.
+    const uint32_t equal = differs < 0 ? n : static_cast<uint32_t>(differs);
+    for (uint32_t i = 0; i < equal; i += 10) ProgressAdvance();
+    if (differs >= 0) {
+        StopBox("Down Load fault(Verify)", kHlvCaption);
+        return false;
+    }
+    ProgressEnd(static_cast<int32_t>(S));
+    return true;
+}
+
 bool CDISCFLASHDlg::PollIdentity(uint8_t* into, const std::string& expected, uint8_t allocation,
                                  int32_t pauseSeconds) {
     constexpr int kAttempts = 10;
@@ -289,6 +331,11 @@ int CDISCFLASHDlg::MatchGroupPumping(const uint8_t* bytes, int32_t length) {
 
 void CDISCFLASHDlg::SetStage(const std::string& text) {
     if (rt().ui) rt().ui->SetStage(text);
+}
+
+bool Inquire(uint8_t* into, uint32_t hostLength) {
+    std::memset(into, 0, hostLength);
+    return ExecCommand(InquiryCdb().data(), into, hostLength) != 0;
 }
 
 void ProgressBegin(int32_t chunks) {

@@ -7,9 +7,15 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "drives/catalogue.h"
 #include "system/ports.h"
+
+struct Piece;
+enum class TransferForm;
+struct CdRomFlow;
+struct ProcedureFrame;
 
 // What a procedure reports, so that a front end can set its exit status.
 enum class Outcome { NothingDone, Succeeded, Failed };
@@ -64,6 +70,10 @@ class CDISCFLASHDlg {
     bool LearnImageLength(const FileStageMessages& messages);             // sets m_imageLength
     bool AllocateImage(uint32_t bufferSize, const FileStageMessages& m);  // zero-filled
     bool ReadImage(bool padOdd, const FileStageMessages& messages);       // into imageBuffer
+    // After LearnImageLength: an image needs its 32-byte header and must fit the procedure's
+    // buffer once padded. False, before anything is allocated or sent, after a stop box (the
+    // third file-stage message) that names the file's length and the lengths allowed.
+    bool CheckImageLength(const ProcedureFrame& frame);
     void ReleaseImage();
     void PumpMessages();
     void PumpMessagesForMs(uint16_t milliseconds);
@@ -92,6 +102,15 @@ class CDISCFLASHDlg {
     void Fail(const std::string& text, const char* caption, unsigned icon = MB_ICONHAND);
     // A procedure states how it ended; the last word counts.
     void ReportOutcome(Outcome outcome) { m_lastOutcome = outcome; }
+    // The pieces of a transfer in order (WRITE BUFFER mode 5 from `buffer`, or READ BUFFER of
+    // the vendor mode into it, each at its own offset), dispatching events after each command;
+    // the bar steps after every piece but the last. False at the first piece that fails, or
+    // that would pass the end of `buffer` (`capacity` bytes), which is then not sent.
+    bool TransferPieces(TransferForm form, const std::vector<Piece>& plan, uint8_t* buffer,
+                        uint64_t capacity);
+    // Compares the image body (the S - 32 bytes from image offset 32) with what the drive read
+    // back; the bar steps every 10 bytes. False after "Down Load fault(Verify)".
+    bool VerifyReadBack(uint32_t S, const uint8_t* body, const uint8_t* readBack);
 
     // imageBuffer: the procedure's own zero-filled buffer, and the image length S.
     std::unique_ptr<uint8_t[]> m_imageBuffer;
@@ -119,10 +138,15 @@ class CDISCFLASHDlg {
     void DownloadKind18() { DownloadLoaderSwitch(); }
     void DownloadKind19() { DownloadLoaderSwitch(); }
     void DownloadKind20() { DownloadLoaderSwitch(); }
+    void DownloadCheckedImage();   // kinds 16, 32
+    void DownloadCdRom();          // kind 34
+    void DownloadCdRomPowerOff();  // kinds 33, 35, 36, 37, 38
 
   private:
     // Clears m_bBusy and runs Exit: the program ends from inside a procedure.
     void QuitFromProcedure();
+    // The CD-ROM download and its power-off variant: one flow, their differences as data.
+    void DownloadCdRomFlow(const CdRomFlow& flow);
 
     bool m_closed = false;
     Outcome m_lastOutcome = Outcome::NothingDone;

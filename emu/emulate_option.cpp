@@ -237,6 +237,10 @@ bool ParseDriveData(const std::string& v, EmulatedDriveSpec& s, std::string& err
     return ParseHexBytes(v, 4, s.driveData, error);
 }
 
+bool ParseConfig(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    return ParseHexBytes(v, 2, s.config, error);
+}
+
 bool ParseStore(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
     long n = 0;
     if (!ParseNumber(v, 0, 100000, n)) {
@@ -283,6 +287,9 @@ const EmulateKey kKeys[] = {
      "the reply to the tag command 0xCF, up to 2 bytes (default zeros)"},
     {"drive-data", "HEX", false, ParseDriveData,
      "the reply to the drive-data command 0xCE, up to 4 bytes (default zeros)"},
+    {"config", "HEX", false, ParseConfig,
+     "the 2 configuration bytes the loader returns from body offsets 0x6009 and 0x1FFDD (DVD-ROM "
+     "families; default zeros)"},
     {"store", "SECONDS", false, ParseStore,
      "how long the microcode store command 0xF5 runs (default 5)"},
     {"fail", "OP[@N]:KK/AA/QQ", true, ParseFailKey,

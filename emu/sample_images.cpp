@@ -10,6 +10,8 @@ const std::vector<SampleImageRule>& SampleImageRules() {
     // Loader families: identity and loader revision in the first 29 bytes, a body from byte 32,
     // and room for the read-back behind the image in the 1 MiB buffer (S + 2,048).
     // Microcode: a 48-byte header, and pieces that never read past the 1 MiB buffer.
+    // Checked images: room for LD4630's area fields, or LD5850's sum fields before a quarter
+    // of the file; CD-ROM images: the sum word; up to the 512 KiB or 256 KiB buffer.
     static const std::vector<SampleImageRule> kRules = {
         {"LD3410", 47, 1048576, MakeRomImage},
         {"LD3411", 47, 1048576, MakeRomImage},
@@ -20,6 +22,14 @@ const std::vector<SampleImageRule>& SampleImageRules() {
         {"LD4741", 32, 1046528, MakeLoaderSwitchImage},
         {"LD4742", 32, 1046528, MakeLoaderSwitchImage},
         {"LDMULTI", 49, 1048112, MakeMicrocodeImage},
+        {"LD4630", 16448, 524288, MakeCheckedImage},
+        {"LD5850", 1024, 524288, MakeCheckedImage},
+        {"LD5871", 160, 262144, MakeCdRomImage},
+        {"LD5860", 160, 262144, MakeCdRomImage},
+        {"LD5861", 160, 262144, MakeCdRomImage},
+        {"LD5862", 160, 262144, MakeCdRomImage},
+        {"LD5851", 160, 262144, MakeCdRomImage},
+        {"LD5852", 160, 262144, MakeCdRomImage},
     };
     return kRules;
 }

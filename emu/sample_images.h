@@ -40,3 +40,5 @@ std::vector<uint8_t> Padded(const std::vector<uint8_t>& image);
 void MakeRomImage(const char* id, uint32_t size, std::vector<uint8_t>& image);
 void MakeLoaderSwitchImage(const char* id, uint32_t size, std::vector<uint8_t>& image);
 void MakeMicrocodeImage(const char* id, uint32_t size, std::vector<uint8_t>& image);
+void MakeCheckedImage(const char* id, uint32_t size, std::vector<uint8_t>& image);
+void MakeCdRomImage(const char* id, uint32_t size, std::vector<uint8_t>& image);

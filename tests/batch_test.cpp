@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/image_loader_sequences.h"
+
 namespace {
 
 struct ProgramRun {
@@ -254,4 +256,56 @@ TEST(Batch, RomImagesDownloadAndCheck) {
     EXPECT_EQ(one.out, "LD3520   refused: \"Invalid format\"\n");
     EXPECT_EQ(RunProgram("discflash", {"--check"}).status, 64);
     std::remove(image.c_str());
+}
+
+template <uint8_t kind>
+std::vector<std::string> PowerOff(const expect::Transfer& t, bool inLoader) {
+    return expect::PowerOffDownload(kind, t, inLoader);
+}
+
+// A download as a user runs it: an image from discflash-mkimage, the program under the family's
+// name over an emulated drive of the family, on both transports. The trace holds exactly the
+// procedure's commands after the scan's one INQUIRY.
+TEST(Batch, FamiliesDownloadSampleImages) {
+    struct Case {
+        const char* id;
+        const expect::Transfer& transfer;
+        std::vector<std::string> (*sequence)(const expect::Transfer&, bool);
+    };
+    const Case cases[] = {
+        {"LD5871", expect::kCdRom32768, expect::CdRomDownload},
+        {"LD5871", expect::kCdRom262144, expect::CdRomDownload},
+        {"LD4630", expect::kChecked[0], expect::CheckedDownload},
+        {"LD4630", expect::kChecked[2], expect::CheckedDownload},
+        {"LD4630", expect::kChecked[3], expect::CheckedDownload},
+        {"LD5850", expect::kChecked[0], expect::CheckedDownload},
+        {"LD5850", expect::kChecked[2], expect::CheckedDownload},
+        {"LD5850", expect::kChecked[3], expect::CheckedDownload},
+        {"LD5860", expect::kChecked[2], PowerOff<33>},
+        {"LD5861", expect::kChecked[2], PowerOff<35>},
+        {"LD5851", expect::kChecked[2], PowerOff<36>},
+        {"LD5862", expect::kChecked[2], PowerOff<37>},
+        {"LD5852", expect::kChecked[1], PowerOff<38>},
+    };
+    const std::string image = TempPath("sample.bin"), trace = TempPath("download.jsonl");
+    for (const Case& c : cases) {
+        const std::string size = std::to_string(c.transfer.size);
+        ASSERT_EQ(RunProgram("discflash-mkimage", {c.id, image, "--size", size}).status, 0);
+        for (const char* transport : {"sr", "sg"}) {
+            SCOPED_TRACE(std::string(c.id) + " " + size + " " + transport);
+            ProgramRun r = RunProgram(
+                c.id, {"--batch", std::string("--emulate=") + c.id,
+                       std::string("--transport=") + transport, "--trace=" + trace, image});
+            EXPECT_EQ(r.status, 0) << r.out << r.err;
+            std::vector<std::string> commands;
+            std::istringstream lines(Slurp(trace));
+            for (std::string line, command; std::getline(lines, line);)
+                if (TraceCommandLine(line, command)) commands.push_back(command);
+            ASSERT_FALSE(commands.empty());
+            commands.erase(commands.begin());  // the scan's
+            EXPECT_EQ(commands, c.sequence(c.transfer, false));
+        }
+    }
+    std::remove(image.c_str());
+    std::remove(trace.c_str());
 }
