@@ -52,7 +52,7 @@ bool SetTrace(const std::string& value, Options& o, std::string& error) {
     return true;
 }
 
-const OptionSpec kOptions[] = {
+const OptionRow kOptions[] = {
     {"--batch", nullptr, nullptr, ValueKind::None,
      "no window: scan, run DownLoad once, print everything on standard output and exit with "
      "the download's status",
@@ -95,16 +95,16 @@ const ExitStatus kExitStatuses[] = {
 };
 
 // The option `arg` names, with its value; null when none does.
-const OptionSpec* Match(const std::string& arg, std::string& value) {
-    for (const OptionSpec& spec : kOptions) {
-        if (!spec.value) {
-            if (arg == spec.name || (spec.alias && arg == spec.alias)) return &spec;
+const OptionRow* Match(const std::string& arg, std::string& value) {
+    for (const OptionRow& option : kOptions) {
+        if (!option.value) {
+            if (arg == option.name || (option.alias && arg == option.alias)) return &option;
             continue;
         }
-        std::string prefix = std::string(spec.name) + "=";
+        std::string prefix = std::string(option.name) + "=";
         if (arg.rfind(prefix, 0) == 0) {
             value = arg.substr(prefix.size());
-            return &spec;
+            return &option;
         }
     }
     return nullptr;
@@ -122,10 +122,11 @@ std::string Entry(const std::string& label, const std::string& text, size_t colu
 
 std::string OptionsHelp() {
     std::string text = "Options:\n";
-    for (const OptionSpec& spec : kOptions) {
-        std::string label = std::string("  ") + (spec.alias ? spec.alias + std::string(", ") : "") +
-                            spec.name + (spec.value ? std::string("=") + spec.value : "");
-        text += Entry(label, spec.help, 23);
+    for (const OptionRow& option : kOptions) {
+        std::string label = std::string("  ") +
+                            (option.alias ? option.alias + std::string(", ") : "") + option.name +
+                            (option.value ? std::string("=") + option.value : "");
+        text += Entry(label, option.help, 23);
     }
     return text;
 }
@@ -153,7 +154,7 @@ std::string ExitStatusHelp() {
 
 }  // namespace
 
-std::span<const OptionSpec> OptionSpecs() {
+std::span<const OptionRow> OptionTable() {
     return kOptions;
 }
 
@@ -201,12 +202,12 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             continue;
         }
         std::string value;
-        const OptionSpec* spec = Match(arg, value);
-        if (!spec) {
+        const OptionRow* option = Match(arg, value);
+        if (!option) {
             error = "unknown option '" + arg + "' (see --help)";
             return false;
         }
-        if (!spec->apply(value, o, error)) return false;
+        if (!option->apply(value, o, error)) return false;
     }
     if (o.emulate.size() > kMaxEmulatedDrives) {
         error = "at most " + std::to_string(kMaxEmulatedDrives) + " drives can be emulated";

@@ -38,7 +38,7 @@ enum class ValueKind {
     EmulatedDrive,  // a family, then KEY=VALUE items of EmulateKeys()
 };
 
-struct OptionSpec {
+struct OptionRow {
     const char* name;   // "--transport"
     const char* alias;  // a short form ("-h"), or null
     const char* value;  // what the value after '=' looks like; null when it takes none
@@ -50,7 +50,7 @@ struct OptionSpec {
 };
 
 // Every option, in the order --help lists them.
-std::span<const OptionSpec> OptionSpecs();
+std::span<const OptionRow> OptionTable();
 
 struct ExitStatus {
     int code;

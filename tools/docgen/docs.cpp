@@ -48,17 +48,17 @@ std::string Entry(const std::string& tag, const std::string& text) {
     return ".TP\n" + tag + "\n" + RoffText(text);
 }
 
-std::string OptionTag(const OptionSpec& spec) {
-    std::string tag = spec.alias ? Bold(spec.alias) + ", " : "";
-    tag += Bold(spec.name);
-    if (spec.value) tag += "=" + Italic(spec.value);
+std::string OptionTag(const OptionRow& option) {
+    std::string tag = option.alias ? Bold(option.alias) + ", " : "";
+    tag += Bold(option.name);
+    if (option.value) tag += "=" + Italic(option.value);
     return tag;
 }
 
 std::string OptionsPage() {
     std::vector<std::string> entries;
-    for (const OptionSpec& spec : OptionSpecs())
-        entries.push_back(Entry(OptionTag(spec), spec.help));
+    for (const OptionRow& option : OptionTable())
+        entries.push_back(Entry(OptionTag(option), option.help));
     return Joined(entries, "\n");
 }
 
@@ -131,13 +131,13 @@ bool IsPlaceholderName(const std::string& name) {
 // ---- the completion ----------------------------------------------------------------------------
 
 // One case arm of the option's value, by what the value is.
-std::string ValueArm(const OptionSpec& spec) {
+std::string ValueArm(const OptionRow& option) {
     std::string body;
-    switch (spec.kind) {
+    switch (option.kind) {
         case ValueKind::None:
             return "";
         case ValueKind::Choice:
-            body = "COMPREPLY=($(compgen -W '" + Joined(Split(spec.value, '|'), " ") +
+            body = "COMPREPLY=($(compgen -W '" + Joined(Split(option.value, '|'), " ") +
                    "' -- \"$cur\"))";
             break;
         case ValueKind::File:
@@ -150,7 +150,7 @@ std::string ValueArm(const OptionSpec& spec) {
             body = "_discflash_emulate";
             break;
     }
-    return "        " + std::string(spec.name) + ")\n            " + body +
+    return "        " + std::string(option.name) + ")\n            " + body +
            "\n            return\n            ;;\n";
 }
 
@@ -259,10 +259,10 @@ bool FillManPage(const std::string& tmpl, const std::string& version, std::strin
 std::string BashCompletion() {
     std::vector<std::string> words;
     std::string arms;
-    for (const OptionSpec& spec : OptionSpecs()) {
-        if (spec.alias) words.push_back(spec.alias);
-        words.push_back(std::string(spec.name) + (spec.value ? "=" : ""));
-        arms += ValueArm(spec);
+    for (const OptionRow& option : OptionTable()) {
+        if (option.alias) words.push_back(option.alias);
+        words.push_back(std::string(option.name) + (option.value ? "=" : ""));
+        arms += ValueArm(option);
     }
     std::vector<std::string> mkimageWords;
     std::string mkimageValued;
