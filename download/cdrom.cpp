@@ -141,6 +141,7 @@ void CDISCFLASHDlg::DownloadCdRomFlow(const CdRomFlow& flow) {
         stage("CheckLoader.... ");
         if (std::memcmp(inquiry + 8, image, kCdRomIdentityLength) != 0)
             return fail("Down Load fault(CD-00A)");
+        m_imageIdentity.assign(reinterpret_cast<const char*>(image), kCdRomIdentityLength);
     }
 
     // the drive's configuration byte goes into the image; without it the image is not sent,

@@ -58,6 +58,8 @@ void CDISCFLASHDlg::DownloadCheckedImage() {
     if (!SearchGroupIdentity(image, L0 / 4, L0, currentGroup, currentGroupCount, m_nCompareLength,
                              hit))
         return Fail("Invalid format", kHlvCaption);
+    m_imageIdentity.assign(reinterpret_cast<const char*>(image + hit.offset),
+                           static_cast<size_t>(m_nCompareLength));
     PumpMessages();
 
     // the kind's sum

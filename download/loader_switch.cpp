@@ -71,10 +71,10 @@ void CDISCFLASHDlg::DownloadLoaderSwitch() {
         int field = MatchGroupPumping(image, L);
         PumpMessages();
         if (field < 0) return Fail("This File Is not  F/W", kHlvCaption);
-        m_imageIdentity.assign(currentGroup[field].text, static_cast<size_t>(L));
     }
     // ... which the drive reports again once it has stored it
     const std::string expected(reinterpret_cast<const char*>(image), static_cast<size_t>(L));
+    m_imageIdentity = expected;
     SetStage(kStageClear);
     PumpMessages();
 
