@@ -36,9 +36,9 @@ TEST(CdRomPowerOff, DownloadsEndToEnd) {
     // Both sides of the chunked boundary: one WRITE BUFFER of buffer 0, or 32 KiB pieces.
     for (const Transfer* transfer : {&kChecked[1], &kChecked[2]}) {
         for (const Family& f : kFamilies) {
-            for (TransportChoice t : kBoth) {
+            for (TransportChoice t : kBothTransports) {
                 SCOPED_TRACE(std::string(f.id) + " " + std::to_string(transfer->size) + " " +
-                             Name(t));
+                             TransportName(t));
                 EmulatedRun run;
                 Download(run, f.id, f.id, EmulatedRun::Sample(f.id, transfer->size), t);
                 EXPECT_EQ(run.commands, PowerOffDownload(f.kind, *transfer, false));

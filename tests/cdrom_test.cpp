@@ -25,8 +25,8 @@ TEST(CdRom, DownloadsEndToEnd) {
         {32768, true, kCdRom32768},  // already in its loader: no switch
     };
     for (const Case& c : cases) {
-        for (TransportChoice t : kBoth) {
-            SCOPED_TRACE(std::to_string(c.size) + (c.loader ? " loader " : " ") + Name(t));
+        for (TransportChoice t : kBothTransports) {
+            SCOPED_TRACE(std::to_string(c.size) + (c.loader ? " loader " : " ") + TransportName(t));
             EmulatedRun run;
             run.program = "LD5871";
             run.drives = {c.loader ? "LD5871,loader=1" : "LD5871"};

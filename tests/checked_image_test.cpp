@@ -16,8 +16,9 @@ using namespace expect;
 TEST(CheckedImage, DownloadsEndToEnd) {
     for (const char* id : {"LD4630", "LD5850"}) {
         for (const Transfer& transfer : kChecked) {
-            for (TransportChoice t : kBoth) {
-                SCOPED_TRACE(std::string(id) + " " + std::to_string(transfer.size) + " " + Name(t));
+            for (TransportChoice t : kBothTransports) {
+                SCOPED_TRACE(std::string(id) + " " + std::to_string(transfer.size) + " " +
+                             TransportName(t));
                 EmulatedRun run;
                 run.program = id;
                 run.drives = {id};

@@ -34,8 +34,8 @@ TEST(LoaderSwitch, EveryKindDownloadsEndToEnd) {
     const std::pair<const char*, uint8_t> kinds[] = {
         {"LD3521", 4}, {"LD4740", 17}, {"LD4631", 18}, {"LD4741", 19}, {"LD4742", 20}};
     for (auto [id, kind] : kinds) {
-        for (TransportChoice t : kBoth) {
-            SCOPED_TRACE(std::string(id) + " " + Name(t));
+        for (TransportChoice t : kBothTransports) {
+            SCOPED_TRACE(std::string(id) + " " + TransportName(t));
             EmulatedRun run;
             run.program = id;
             run.drives = {id};
@@ -320,8 +320,8 @@ TEST(LoaderSwitch, EveryFailureEndsAsItShould) {
          0},
     };
     for (const FailureRow& row : rows) {
-        for (TransportChoice t : kBoth) {
-            SCOPED_TRACE(std::string(row.what) + " " + Name(t));
+        for (TransportChoice t : kBothTransports) {
+            SCOPED_TRACE(std::string(row.what) + " " + TransportName(t));
             EmulatedRun run;
             run.program = row.id;
             run.drives = {std::string(row.id) + row.keys};

@@ -10,30 +10,9 @@ namespace {
 using namespace expect;
 
 std::string Ea(uint32_t offset, uint32_t length) {
-    std::vector<uint8_t> c = {0xEA,
-                              0,
-                              0,
-                              static_cast<uint8_t>(offset >> 16),
-                              static_cast<uint8_t>(offset >> 8),
-                              static_cast<uint8_t>(offset),
-                              static_cast<uint8_t>(length >> 16),
-                              static_cast<uint8_t>(length >> 8),
-                              static_cast<uint8_t>(length),
-                              0,
-                              0,
-                              0};
-    return Hex(c) + " out " + std::to_string(length);
+    return Vendor12(0xEA, offset, length, "out");
 }
 const std::string kStore = "f50000000000000000000000 none 0 nowait";
-
-std::string Box(const ShownMessage& m) {
-    unsigned icon = m.type & MB_ICON_MASK;
-    return m.caption + "|" +
-           (icon == MB_ICONHAND          ? "stop"
-            : icon == MB_ICONEXCLAMATION ? "excl"
-                                         : "none") +
-           "|" + m.text;
-}
 
 struct SizeCase {
     uint32_t size;
@@ -208,8 +187,7 @@ TEST(Microcode, EveryFailureEndsAsItShould) {
             run.image = EmulatedRun::Sample("LDMULTI", std::clamp(row.size, 49u, 8000u));
             run.image.resize(row.size, 0x11);
             run.Run();
-            std::vector<std::string> boxes;
-            for (const ShownMessage& m : run.messages) boxes.push_back(Box(m));
+            std::vector<std::string> boxes = Boxes(run);
             std::vector<std::string> expected = row.boxes;
             for (std::string& b : expected)
                 if (size_t at = b.find("%S"); at != std::string::npos)

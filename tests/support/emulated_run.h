@@ -165,25 +165,6 @@ inline const char* TransportName(TransportChoice t) {
     return t == TransportChoice::Sr ? "sr" : "sg";
 }
 
-// The boxes of a run, each "caption|icon|text" with icon stop, excl or none.
-inline std::vector<std::string> Boxes(const EmulatedRun& run) {
-    std::vector<std::string> boxes;
-    for (const ShownMessage& m : run.messages) {
-        unsigned icon = m.type & MB_ICON_MASK;
-        boxes.push_back(m.caption + "|" +
-                        (icon == MB_ICONHAND          ? "stop"
-                         : icon == MB_ICONEXCLAMATION ? "excl"
-                                                      : "none") +
-                        "|" + m.text);
-    }
-    return boxes;
-}
-
-inline constexpr TransportChoice kBoth[] = {TransportChoice::Sr, TransportChoice::Sg};
-inline const char* Name(TransportChoice t) {
-    return t == TransportChoice::Sr ? "sr" : "sg";
-}
-
 inline std::string Hex(const std::vector<uint8_t>& bytes) {
     std::string s;
     char b[3];
@@ -207,6 +188,11 @@ inline std::string Buffer(uint8_t op, uint8_t mode, uint8_t id, uint32_t offset,
                               static_cast<uint8_t>(length),
                               0};
     return Hex(c) + (op == 0x3B ? " out " : " in ") + std::to_string(hostLength);
+}
+// A 12-byte vendor command that carries an offset and a length as the buffer commands do.
+inline std::string Vendor12(uint8_t op, uint32_t offset, uint32_t length, const char* dir) {
+    std::string line = Buffer(op, 0, 0, offset, length, length);
+    return line.substr(0, 20) + "0000" + " " + dir + " " + std::to_string(length);
 }
 inline std::string Write(uint8_t mode, uint8_t id, uint32_t offset, uint32_t length) {
     return Buffer(0x3B, mode, id, offset, length, length);
@@ -235,6 +221,9 @@ inline std::vector<std::string> Boxes(const std::vector<ShownMessage>& shown) {
                         "|" + m.text);
     }
     return boxes;
+}
+inline std::vector<std::string> Boxes(const EmulatedRun& run) {
+    return Boxes(run.messages);
 }
 
 // Appends lines to a table.

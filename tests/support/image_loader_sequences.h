@@ -117,8 +117,8 @@ struct FailureRow {
 
 // Runs a row on both transports.
 inline void RunFailureRow(const FailureRow& row) {
-    for (TransportChoice t : kBoth) {
-        SCOPED_TRACE(std::string(row.what) + " " + Name(t));
+    for (TransportChoice t : kBothTransports) {
+        SCOPED_TRACE(std::string(row.what) + " " + TransportName(t));
         EmulatedRun run;
         run.program = row.program;
         run.drives = row.drives;
