@@ -187,14 +187,21 @@ bool ParseIdentity(const std::string& v, EmulatedDriveSpec& s, std::string& erro
     return true;
 }
 
-bool ParseType(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+// A whole number within [low, high] into `into`; otherwise `expected` is the error.
+bool NumberInto(const std::string& v, long low, long high, int& into, const char* expected,
+                std::string& error) {
     long n = 0;
-    if (!ParseNumber(v, 0, 255, n)) {
-        error = "expected a number from 0 to 255 (decimal or 0x hex)";
+    if (!ParseNumber(v, low, high, n)) {
+        error = expected;
         return false;
     }
-    s.type = static_cast<int>(n);
+    into = static_cast<int>(n);
     return true;
+}
+
+bool ParseType(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    return NumberInto(v, 0, 255, s.type, "expected a number from 0 to 255 (decimal or 0x hex)",
+                      error);
 }
 
 bool ParseDisc(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
@@ -242,13 +249,8 @@ bool ParseConfig(const std::string& v, EmulatedDriveSpec& s, std::string& error)
 }
 
 bool ParseStore(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
-    long n = 0;
-    if (!ParseNumber(v, 0, 100000, n)) {
-        error = "expected whole seconds from 0 to 100000";
-        return false;
-    }
-    s.storeSeconds = static_cast<int>(n);
-    return true;
+    return NumberInto(v, 0, 100000, s.storeSeconds, "expected whole seconds from 0 to 100000",
+                      error);
 }
 
 bool ParseFailKey(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
@@ -258,20 +260,19 @@ bool ParseFailKey(const std::string& v, EmulatedDriveSpec& s, std::string& error
     return true;
 }
 
-bool ParseHang(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+// OP[@N] keys: a fault rule with one flag set.
+template <bool FaultRule::*flag>
+bool ParseRuleAt(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
     FaultRule rule;
-    rule.hang = true;
+    rule.*flag = true;
     if (!ParseOpcodeAt(v, rule, error)) return false;
     s.faults.push_back(rule);
     return true;
 }
 
-bool ParseGarble(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
-    FaultRule rule;
-    rule.garble = true;
-    if (!ParseOpcodeAt(v, rule, error)) return false;
-    s.faults.push_back(rule);
-    return true;
+bool ParseBusy(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    return NumberInto(v, 1, 1000000, s.busyFromOpen,
+                      "expected the open from which on it is busy (1: every open)", error);
 }
 
 const EmulateKey kKeys[] = {
@@ -295,9 +296,15 @@ const EmulateKey kKeys[] = {
     {"fail", "OP[@N]:KK/AA/QQ", true, ParseFailKey,
      "the N-th command (default the first) with opcode OP ends with CHECK CONDITION and sense "
      "KK/AA/QQ"},
-    {"hang", "OP[@N]", true, ParseHang, "that command never completes"},
-    {"garble", "OP[@N]", true, ParseGarble,
+    {"hang", "OP[@N]", true, ParseRuleAt<&FaultRule::hang>, "that command never completes"},
+    {"garble", "OP[@N]", true, ParseRuleAt<&FaultRule::garble>,
      "that command returns its data with the first byte inverted"},
+    {"vanish", "OP[@N]", false, ParseRuleAt<&FaultRule::vanish>,
+     "the drive is unplugged at that command: it goes with it, and from then on the kernel "
+     "answers as for a removed drive (ENODEV, ENXIO; DID_NO_CONNECT with --transport=sg)"},
+    {"busy", "N", false, ParseBusy,
+     "from the N-th opening of its nodes on, another program holds the drive: opening fails with "
+     "EBUSY (1: every opening; 2: the scan lists it, the download cannot open it)"},
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 
+#include "system/errno_name.h"
 #include "system/runtime.h"
 #include "system/sha256.h"
 
@@ -88,6 +89,7 @@ void Trace::Cmd(const Command& c) {
              "\"";
     }
     if (!c.sent) f += ",\"sent\":false";
+    if (c.err) f += ",\"errno\":" + Str(ErrnoName(c.err));
     f += ",\"result\":" + std::to_string(c.result);
     Event("cmd", f + OutcomeFields(c));
 }
@@ -166,6 +168,11 @@ bool TracingUi::ChooseFile(const FileRequest& request, std::string& path) {
                              ",\"chosen\":" + (chosen ? "true" : "false") +
                              ",\"path\":" + Trace::Str(chosen ? path : ""));
     return chosen;
+}
+
+void TracingUi::Note(const std::string& text) {
+    trace_.Event("note", ",\"text\":" + Trace::Str(text));
+    inner_.Note(text);
 }
 
 void TracingClock::SleepMs(uint32_t ms) {

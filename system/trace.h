@@ -34,6 +34,7 @@ class Trace {
         bool wait = true;
         const uint8_t* out = nullptr;  // data sent, when dir is out
         bool sent = true;
+        int err = 0;  // errno of a call the kernel failed, 0 when it did not
         int result = 0;
         int status = 0;
         int host = 0;
@@ -77,6 +78,7 @@ class TracingUi : public UiPort {
     void MeasureLayout() override { inner_.MeasureLayout(); }
     void ApplyCompactSize() override { inner_.ApplyCompactSize(); }
     void Quit(int exitCode) override { inner_.Quit(exitCode); }
+    void Note(const std::string& text) override;
 
   private:
     UiPort& inner_;

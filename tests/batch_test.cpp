@@ -99,6 +99,20 @@ TEST(Batch, BothTransportsAndTheDeviceFilterListEmulatedDrives) {
     }
 }
 
+// A --device that names no node of the transport is not dropped without a word.
+TEST(Batch, IgnoredDevicesAreNamedWithTheReason) {
+    for (const char* transport : {"--transport=sr", "--transport=sg"}) {
+        ProgramRun r = RunProgram("LD4740", {"--batch", "--emulate=LD4740", transport,
+                                             "--device=emu:sr5", "--device=emu:sg0"});
+        EXPECT_TRUE(Has(r.out, "* 0: HALVERONCD-RW  KR-4740")) << r.out;
+        EXPECT_TRUE(Has(r.err,
+                        "note: --device=emu:sr5 is ignored: no emulated drive has this "
+                        "node"))
+            << transport << r.err;
+        EXPECT_FALSE(Has(r.err, "emu:sg0 is ignored")) << r.err;
+    }
+}
+
 TEST(Batch, EveryFamilyFindsItsOwnDrive) {
     const char* ids[] = {"LD3410", "LD3411", "LD3520", "LD3521", "LD4630", "LD4631",
                          "LD4740", "LD4741", "LD4742", "LD5850", "LD5860", "LD5871",

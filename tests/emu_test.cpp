@@ -107,6 +107,10 @@ TEST(EmulateOption, RefusesMalformedValuesWithAReason) {
         {"LD4740,hang=12@", "is not a command count"},
         {"LDMULTI,loader=1", "LDMULTI drives have no loader"},
         {"LD4740,disc=1,disc=0", "disc is given twice"},
+        {"LD4740,vanish=3G", "\"3G\" is not a hexadecimal opcode"},
+        {"LD4740,vanish=12,vanish=3b", "vanish is given twice"},
+        {"LD4740,busy=0", "busy=0: expected the open from which on it is busy"},
+        {"LD4740,busy=x", "busy=x: expected"},
     };
     for (const auto& [value, reason] : cases) {
         SCOPED_TRACE(value);
@@ -532,6 +536,63 @@ TEST(EmuPort, KernelRefusalsNeverReachTheDrive) {
         EXPECT_EQ(rc, -1);
         EXPECT_EQ(err, c.err);
         EXPECT_TRUE(port.Drive(0).Log().empty());
+    }
+}
+
+// An unplugged drive as the kernel shows it: its command in flight ends without it, every later
+// call on its nodes fails, and it leaves the listing. A busy one refuses opens.
+TEST(EmuPort, AVanishedDriveIsGoneFromTheKernelAndABusyOneRefusesOpens) {
+    for (Path path : {Path::Sr, Path::Sg}) {
+        SCOPED_TRACE(path == Path::Sr ? "sr" : "sg");
+        VirtualClock clock;
+        EmulatedDevicePort port({Spec("LD4740,disc=1,vanish=00@2"), Spec("LD3410,busy=2")}, clock);
+        const char* node = path == Path::Sr ? "emu:sr0" : "emu:sg0";
+        int err = 0;
+        int handle = port.Open(node, err);
+        ASSERT_GE(handle, 0);
+        ExpectGood(Send(port, path, handle, Tur()));
+
+        std::vector<uint8_t> cdb = Tur();
+        std::vector<uint8_t> none;
+        uint8_t sense[32];
+        sg_io_hdr_t h = MakeHdr(cdb, SG_DXFER_NONE, none, sense, 32);
+        if (path == Path::Sr) {
+            EXPECT_EQ(port.SgIo(handle, h, err), -1);
+            EXPECT_EQ(err, ENODEV);
+        } else {
+            ASSERT_EQ(port.Submit(handle, h, err), 0);  // it was on its way
+            sg_io_hdr_t reply{};
+            ASSERT_EQ(port.Collect(handle, reply, 0, err), 1);
+            EXPECT_EQ(reply.host_status, 0x01);  // DID_NO_CONNECT
+            EXPECT_EQ(reply.status, 0);
+            EXPECT_EQ(port.Collect(handle, reply, 0, err), -1);  // nothing left to collect
+            EXPECT_EQ(err, ENODEV);
+            EXPECT_EQ(port.Submit(handle, h, err), -1);
+            EXPECT_EQ(err, ENODEV);
+        }
+        EXPECT_EQ(port.SgIo(handle, h, err), -1);
+        EXPECT_EQ(err, ENODEV);
+        EXPECT_EQ(port.Drive(0).Log().size(), 2u);  // nothing after the vanish reached it
+        EXPECT_TRUE(port.Drive(0).Gone());
+        EXPECT_EQ(port.Open(node, err), -1);
+        EXPECT_EQ(err, ENXIO);
+        DeviceNode found;
+        EXPECT_FALSE(port.Describe(node, NodeClass::Block, found));
+        for (NodeClass cls : {NodeClass::Block, NodeClass::Generic}) {
+            std::vector<DeviceNode> nodes = port.ListNodes(cls);
+            ASSERT_EQ(nodes.size(), 1u);
+            EXPECT_EQ(nodes[0].index, 1);  // the other drive keeps its number
+        }
+
+        // busy=2: the first opening works, every later one fails.
+        const char* other = path == Path::Sr ? "emu:sr1" : "emu:sg1";
+        int first = port.Open(other, err);
+        EXPECT_GE(first, 0);
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(port.Open(other, err), -1);
+            EXPECT_EQ(err, EBUSY);
+        }
+        ExpectGood(Send(port, path, first, Inquiry(), SG_DXFER_FROM_DEV, std::vector<uint8_t>(36)));
     }
 }
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include "app/cli/console_ui.h"
@@ -130,6 +131,8 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
     r.deviceFilter = o.devices;
     r.batch = o.batch;
     r.commandLineFile = o.firmwarePath;
+    std::error_code ec;
+    r.programFile = std::filesystem::canonical("/proc/self/exe", ec).string();
 
     bool emulated = !o.emulate.empty();
     VirtualClock* virtualClock = nullptr;

@@ -23,6 +23,7 @@
 #include <QUtf8StringView>
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <tuple>
 
 #include "app/cli/signals.h"
@@ -455,6 +456,11 @@ void DialogWindow::ApplyCompactSize() {
     // Never cut into the stage line, whatever the style thinks a title bar is.
     clientHeight = std::max(clientHeight, m_editStage->geometry().bottom() + 1);
     setFixedSize(clientWidth, clientHeight);  // keeps the position
+}
+
+void DialogWindow::Note(const std::string& text) {
+    std::fprintf(stderr, "note: %s\n", text.c_str());
+    std::fflush(stderr);
 }
 
 void DialogWindow::Quit(int exitCode) {

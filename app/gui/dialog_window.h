@@ -69,6 +69,8 @@ class DialogWindow : public QDialog, public UiPort {
     void MeasureLayout() override;
     void ApplyCompactSize() override;
     void Quit(int exitCode) override;
+    // A window shows no notes: they go to standard error, for a user who started it there.
+    void Note(const std::string& text) override;
 
   public slots:
     void DownLoad();  // the DownLoad button, Enter and SIGUSR1
