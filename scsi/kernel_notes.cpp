@@ -85,6 +85,12 @@ void NoteCommandOutcome(const SentCommand& s, const std::string& node) {
     }
 }
 
+void NoteAbandoned(const SentCommand& s, const std::string& node) {
+    Note(node + ": the drive had not finished command " + Opcode(s) +
+         " when the program stopped waiting for it; it may still be carrying it out. Leave it "
+         "switched on, give it a few minutes, then use Research.");
+}
+
 void NoteOpenFailure(const std::string& path, int err, bool listing) {
     if (listing) transport().unopened.push_back({path, err});
     std::string advice;

@@ -33,6 +33,9 @@ class VanishWatch {
 // time-out, a refused call, a host adapter error. Commands that were not sent say nothing.
 void NoteCommandOutcome(const SentCommand& outcome, const std::string& node);
 
+// Notes that a command started without waiting was given up before it ended.
+void NoteAbandoned(const SentCommand& command, const std::string& node);
+
 // Notes why a node could not be opened, with the way to get at it; remembered for the
 // not-found note when `listing`.
 void NoteOpenFailure(const std::string& path, int err, bool listing);

@@ -73,8 +73,10 @@ Trace::Command Described(const SentCommand& s) {
 // A no-wait command's end is traced once, when PollCommand first reports it; one given up on
 // before that gets a note instead. Either way the next command starts with nothing untraced.
 void NoWaitGone(Backend* b, bool abandoned) {
-    if (abandoned && g_transport.endUntraced && rt().trace)
-        rt().trace->CmdAbandoned(Described(b->LastSent()));
+    if (abandoned && g_transport.endUntraced) {
+        if (rt().trace) rt().trace->CmdAbandoned(Described(b->LastSent()));
+        NoteAbandoned(b->LastSent(), g_transport.openNode);
+    }
     g_transport.endUntraced = false;
 }
 

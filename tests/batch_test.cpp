@@ -213,17 +213,23 @@ TEST(Batch, SampleImagesDownloadOnBothTransports) {
         const char* keys;
         int status;
         const char* last;  // the last box's text
+        const char* note;  // on standard error; nothing is noted when empty
     } cases[] = {
-        {"LD3521", "", 0, "Down Load complete"},
-        {"LD4740", "", 0, "Down Load complete"},
-        {"LD4631", "", 0, "Down Load complete"},
-        {"LD4741", "", 0, "Down Load complete"},
-        {"LD4742", "", 0, "Down Load complete"},
-        {"LDMULTI", "", 0, "Down Load complete"},
+        {"LD3521", "", 0, "Down Load complete", ""},
+        {"LD4740", "", 0, "Down Load complete", ""},
+        {"LD4631", "", 0, "Down Load complete", ""},
+        {"LD4741", "", 0, "Down Load complete", ""},
+        {"LD4742", "", 0, "Down Load complete", ""},
+        {"LDMULTI", "", 0, "Down Load complete", ""},
         // The loader answers wrongly: the program ends from inside the download.
-        {"LD4740", ",fail=12@3:02/04/01", 1, "Loader Inquiry CMD Error\n  DownLoadEnd"},
+        {"LD4740", ",fail=12@3:02/04/01", 1, "Loader Inquiry CMD Error\n  DownLoadEnd", ""},
         // A store that never ends is given up: the program does not wait for it.
-        {"LDMULTI", ",hang=F5", 1, "Down Load fault\n  (SYNCHRONZE MICROCODE Fullsh..)"},
+        {"LDMULTI", ",hang=F5", 1, "Down Load fault\n  (SYNCHRONZE MICROCODE Fullsh..)",
+         "had not finished command F5"},
+        // Unplugged, hung, held by another program: the cause beside the boxes.
+        {"LD4740", ",vanish=3B@2", 1, "Down Load fault(NG-100)", "the drive is gone"},
+        {"LD4740", ",hang=3B@2", 1, "Down Load fault\n  (WriteBuffer)", "give it a few minutes"},
+        {"LD4740", ",busy=2", 1, "Down Load fault\n  (PG Change 001)", "fuser -v emu:s"},
     };
     for (const Case& c : cases) {
         std::string image = TempPath(std::string(c.id) + ".bin");
@@ -236,6 +242,8 @@ TEST(Batch, SampleImagesDownloadOnBothTransports) {
                 c.id, {"--batch", transport, std::string("--emulate=") + c.id + c.keys, image});
             EXPECT_EQ(r.status, c.status) << r.out << r.err;
             EXPECT_TRUE(Has(r.out, std::string("  ") + c.last + "\n")) << r.out;
+            EXPECT_EQ(Has(r.err, "note: "), *c.note != 0) << r.err;
+            EXPECT_TRUE(Has(r.err, c.note)) << r.err;
         }
         std::remove(image.c_str());
     }
