@@ -173,17 +173,42 @@ namespace {
 
 // ---- the keys -------------------------------------------------------------------------------
 
-bool ParseIdentity(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
-    if (v.size() > 24) {
-        error = "longer than 24 characters";
+// Text a drive reports: printable ASCII as written, any other byte as \xNN (as real drives fill
+// their INQUIRY bytes); from `least` to `most` bytes once decoded.
+bool ParseDriveText(const std::string& v, size_t least, size_t most, std::string& text,
+                    std::string& error) {
+    std::string out;
+    for (size_t i = 0; i < v.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(v[i]);
+        uint8_t byte = 0;
+        if (c == '\\') {
+            if (i + 4 > v.size() || v.compare(i, 2, "\\x") != 0 ||
+                !ParseHexByte(v.substr(i + 2, 2), byte)) {
+                error = "a backslash starts a byte written \\xNN (a backslash itself is \\x5C)";
+                return false;
+            }
+            out += static_cast<char>(byte);
+            i += 3;
+        } else if (c < 0x20 || c > 0x7E) {
+            error = "only printable ASCII characters; write other bytes as \\xNN";
+            return false;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (out.size() < least || out.size() > most) {
+        error = "expected " + std::to_string(least) + " to " + std::to_string(most) +
+                " bytes, not " + std::to_string(out.size());
         return false;
     }
-    for (char c : v)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
-            error = "only printable ASCII characters";
-            return false;
-        }
-    s.identity = v + std::string(24 - v.size(), ' ');
+    text = std::move(out);
+    return true;
+}
+
+bool ParseIdentity(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    std::string text;
+    if (!ParseDriveText(v, 0, 24, text, error)) return false;
+    s.identity = text + std::string(24 - text.size(), ' ');
     return true;
 }
 
@@ -218,18 +243,12 @@ bool ParseLoader(const std::string& v, EmulatedDriveSpec& s, std::string& error)
     return true;
 }
 
+bool ParseRevision(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    return ParseDriveText(v, 1, 4, s.revision, error);
+}
+
 bool ParseLoaderRevision(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
-    if (v.empty() || v.size() > 4) {
-        error = "expected 1 to 4 printable characters";
-        return false;
-    }
-    for (char c : v)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
-            error = "only printable ASCII characters";
-            return false;
-        }
-    s.loaderRevision = v;
-    return true;
+    return ParseDriveText(v, 1, 4, s.loaderRevision, error);
 }
 
 bool ParsePoll(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
@@ -277,13 +296,16 @@ bool ParseBusy(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
 
 const EmulateKey kKeys[] = {
     {"identity", "TEXT", false, ParseIdentity,
-     "the 24 identity characters (vendor and product) of the main program"},
+     "the 24 identity bytes (vendor and product, INQUIRY bytes 8-31) of the main program; any "
+     "byte as \\xNN"},
+    {"revision", "TEXT", false, ParseRevision,
+     "the main program's INQUIRY revision, bytes 32-35 (default 1.00); any byte as \\xNN"},
     {"type", "N", false, ParseType, "INQUIRY byte 0 (5 is a CD/DVD device)"},
     {"disc", "1|0", false, ParseDisc, "a disc is in the drive"},
     {"loader", "1|0", false, ParseLoader, "the drive starts in its loader program"},
     {"poll", "1|0", false, ParsePoll, "the host polls the drive for media (auto-insert on)"},
     {"loader-revision", "TEXT", false, ParseLoaderRevision,
-     "the loader's INQUIRY revision, bytes 32-35 (default 0.10)"},
+     "the loader's INQUIRY revision, bytes 32-35 (default 0.10); any byte as \\xNN"},
     {"tag", "HEX", false, ParseTag,
      "the reply to the tag command 0xCF, up to 2 bytes (default zeros)"},
     {"drive-data", "HEX", false, ParseDriveData,

@@ -34,12 +34,15 @@ std::string Trace::Str(const std::string& s) {
                 o += "\\t";
                 break;
             default:
-                if (c < 0x20) {
+                // Texts are bytes (a drive's INQUIRY text may hold any): every byte outside
+                // printable ASCII is written as the code point of its value, so that the line is
+                // plain ASCII JSON and a reader gets the bytes back exactly.
+                if (c < 0x20 || c > 0x7E) {
                     char buf[8];
                     std::snprintf(buf, sizeof buf, "\\u%04x", c);
                     o += buf;
                 } else {
-                    o += static_cast<char>(c);  // UTF-8 passes through
+                    o += static_cast<char>(c);
                 }
         }
     }

@@ -47,7 +47,8 @@ class Trace {
     void CmdAbandoned(const Command& c);
 
     // JSON helpers
-    static std::string Str(const std::string& s);  // quoted, escaped
+    // Quoted and escaped; bytes outside 0x20-0x7E as \u00XX (code point = byte).
+    static std::string Str(const std::string& s);
     static std::string Hex(const uint8_t* data, size_t n);
 
   private:

@@ -113,6 +113,34 @@ TEST(Batch, IgnoredDevicesAreNamedWithTheReason) {
     }
 }
 
+// A drive may report any byte in its INQUIRY text: the trace stays plain ASCII JSON, one object a
+// line, and gives the bytes back exactly.
+TEST(Batch, TraceGivesBackTheDriveBytesExactly) {
+    const std::string trace = TempPath("bytes.jsonl");
+    ProgramRun r = RunProgram(
+        "LD4740",
+        {"--batch", "--trace=" + trace,
+         "--emulate=LD4740,identity=HALVERON\\xC3\\xA9\\x7F\\x80\\x9F\\x01\\x1B\\x22\\x5C,"
+         "revision=\\xFF\\xFE1."});
+    EXPECT_EQ(r.status, 2) << r.out << r.err;  // not a drive of the family: HLV DRIVE NotFound
+    const std::string lines = Slurp(trace);
+    std::remove(trace.c_str());
+    for (char c : lines) ASSERT_TRUE(c == '\n' || (c >= 0x20 && c <= 0x7E)) << int(c);
+    std::istringstream in(lines);
+    std::string line, listed;
+    while (std::getline(in, line)) {
+        EXPECT_EQ(line.front(), '{');
+        EXPECT_EQ(line.back(), '}');
+        const std::string add = "\"ev\":\"list\",\"op\":\"add\",\"text\":\"";
+        size_t at = line.find(add);
+        if (at != std::string::npos)
+            listed = line.substr(at + add.size(), line.rfind("\",\"index\"") - at - add.size());
+    }
+    // The list entry: identity (24), revision (4), blanks to 40.
+    EXPECT_EQ(listed, "HALVERON\\u00c3\\u00a9\\u007f\\u0080\\u009f\\u0001\\u001b\\\"\\\\" +
+                          std::string(7, ' ') + "\\u00ff\\u00fe1." + std::string(12, ' '));
+}
+
 TEST(Batch, EveryFamilyFindsItsOwnDrive) {
     const char* ids[] = {"LD3410", "LD3411", "LD3520", "LD3521", "LD4630", "LD4631",
                          "LD4740", "LD4741", "LD4742", "LD5850", "LD5860", "LD5871",

@@ -19,7 +19,7 @@ namespace {
 struct GoodOption {
     const char* value;
     const char* id;
-    const char* identity;
+    std::string identity;
     int type;
     bool disc, loader;
     size_t faults;
@@ -36,6 +36,12 @@ TEST(EmulateOption, AcceptsWellFormedValues) {
         {"LD5850,identity=", "LD5850", "                        ", 5, false, false, 0},
         {"LD5850,identity=ABCDEFGHIJKLMNOPQRSTUVWX", "LD5850", "ABCDEFGHIJKLMNOPQRSTUVWX", 5, false,
          false, 0},
+        {"LD5850,identity=HALVERON\\xff\\x00\\x5C\\x2c\\x7FCD", "LD5850",
+         std::string("HALVERON\xff\0\\,\x7f"
+                     "CD",
+                     15) +
+             std::string(9, ' '),
+         5, false, false, 0},
         {"LD5871,fail=3b@2:05/24/00,hang=CC,fail=0x12:2/3a/0", "LD5871", "", 5, false, false, 3},
     };
     for (const GoodOption& c : cases) {
@@ -50,6 +56,16 @@ TEST(EmulateOption, AcceptsWellFormedValues) {
         EXPECT_EQ(spec.loader, c.loader);
         EXPECT_EQ(spec.faults.size(), c.faults);
     }
+    // The revisions take any byte too.
+    EmulatedDriveSpec spec;
+    std::string error;
+    ASSERT_TRUE(
+        ParseEmulateOption("LD4740,revision=\\xE9\\x7F1,loader-revision=0.\\x01", spec, error))
+        << error;
+    EXPECT_EQ(spec.revision,
+              "\xe9\x7f"
+              "1");
+    EXPECT_EQ(spec.loaderRevision, "0.\x01");
 }
 
 TEST(EmulateOption, FaultRulesKeepOpcodeCountAndSense) {
@@ -92,8 +108,13 @@ TEST(EmulateOption, RefusesMalformedValuesWithAReason) {
         {"LD4740,type=-1", "expected a number"},
         {"LD4740,type=0x1G", "expected a number"},
         {"LD4740,type=", "expected a number"},
-        {"LD4740,identity=ABCDEFGHIJKLMNOPQRSTUVWXY", "longer than 24 characters"},
+        {"LD4740,identity=ABCDEFGHIJKLMNOPQRSTUVWXY", "expected 0 to 24 bytes, not 25"},
         {"LD4740,identity=A\tB", "printable"},
+        {"LD4740,identity=A\\xG0", "a backslash starts a byte written \\xNN"},
+        {"LD4740,identity=A\\x4", "a backslash starts"},
+        {"LD4740,identity=A\\B", "a backslash starts"},
+        {"LD4740,revision=", "expected 1 to 4 bytes, not 0"},
+        {"LD4740,revision=1.\\x0000", "expected 1 to 4 bytes, not 5"},
         {"LD4740,fail=3G:05/24/00", "\"3G\" is not a hexadecimal opcode"},
         {"LD4740,fail=13b:05/24/00", "not a hexadecimal opcode"},
         {"LD4740,fail=3b@0:05/24/00", "\"0\" is not a command count"},
