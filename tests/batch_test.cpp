@@ -3,6 +3,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -139,6 +141,49 @@ TEST(Batch, TraceGivesBackTheDriveBytesExactly) {
     // The list entry: identity (24), revision (4), blanks to 40.
     EXPECT_EQ(listed, "HALVERON\\u00c3\\u00a9\\u007f\\u0080\\u009f\\u0001\\u001b\\\"\\\\" +
                           std::string(7, ' ') + "\\u00ff\\u00fe1." + std::string(12, ' '));
+}
+
+// A stop signal while the start-up scan waits for a hung drive ends the program at once with
+// 128 + signal; it is neither held until the scan gives up nor lost.
+TEST(Batch, StopSignalDuringTheScanEndsAtOnce) {
+    for (const char* transport : {"--transport=sr", "--transport=sg"}) {
+        for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+            SCOPED_TRACE(std::string(transport) + " " + std::to_string(signo));
+            int out[2], err[2];
+            ASSERT_EQ(pipe(out), 0);
+            ASSERT_EQ(pipe(err), 0);
+            const std::string program = std::string(DISCFLASH_BIN_DIR) + "/LD4740";
+            pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                dup2(out[1], STDOUT_FILENO);
+                dup2(err[1], STDERR_FILENO);
+                // The listing INQUIRY hangs for 5 s (sr) or 20 s (sg) of real time.
+                execl(program.c_str(), "LD4740", "--batch", "--real-time", transport,
+                      "--emulate=LD4740,hang=12", static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            close(out[1]);
+            close(err[1]);
+            // The identity line comes just before the listing.
+            std::string seen;
+            char c;
+            while (seen.find("Version 1.100") == std::string::npos && read(out[0], &c, 1) == 1)
+                seen += c;
+            const auto start = std::chrono::steady_clock::now();
+            kill(pid, signo);
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), 128 + signo);
+            std::string errors;
+            while (read(err[0], &c, 1) == 1) errors += c;
+            EXPECT_TRUE(Has(errors, "stopped by signal " + std::to_string(signo) + "\n")) << errors;
+            close(out[0]);
+            close(err[0]);
+        }
+    }
 }
 
 TEST(Batch, EveryFamilyFindsItsOwnDrive) {

@@ -80,6 +80,8 @@ int RunCheck(const Options& o) {
 }
 
 int RunBatch(const Options& o) {
+    // Nothing reads the signal pipe outside a procedure: a stop ends the run there and then.
+    SetStopAtOnce(true);
     ConsoleUi console(stdout, stderr, o.yes, isatty(STDOUT_FILENO) != 0);
     rt().ui = WrapUi(&console);
     CDISCFLASHDlg dialog;
