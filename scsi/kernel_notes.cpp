@@ -91,6 +91,20 @@ void NoteAbandoned(const SentCommand& s, const std::string& node) {
          "switched on, give it a few minutes, then use Research.");
 }
 
+void NoteRightsGrant() {
+    // Through /dev/sgN the right is the node's read-write access, whose note came with the open.
+    if (IsAspiMode()) return;
+    const std::string program = rt().programFile.empty() ? "PROGRAM" : rt().programFile;
+    Note(
+        "the block layer lets WRITE BUFFER and vendor commands through /dev/srN only to a "
+        "process with the CAP_SYS_RAWIO capability. Grant it to the program with `sudo setcap "
+        "cap_sys_rawio+ep " +
+        program +
+        "` and start it again (its names are links to that file; replacing the file drops the "
+        "capability), or run it as root, or use --transport=sg, which needs only read-write "
+        "access to the drive's /dev/sgN.");
+}
+
 void NoteOpenFailure(const std::string& path, int err, bool listing) {
     if (listing) transport().unopened.push_back({path, err});
     std::string advice;

@@ -36,6 +36,10 @@ void NoteCommandOutcome(const SentCommand& outcome, const std::string& node);
 // Notes that a command started without waiting was given up before it ended.
 void NoteAbandoned(const SentCommand& command, const std::string& node);
 
+// Notes how to get the right to send WRITE BUFFER and vendor commands on the transport in force,
+// after the check before a download found it missing.
+void NoteRightsGrant();
+
 // Notes why a node could not be opened, with the way to get at it; remembered for the
 // not-found note when `listing`.
 void NoteOpenFailure(const std::string& path, int err, bool listing);
