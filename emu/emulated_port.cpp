@@ -210,9 +210,12 @@ EmulatedDevicePort::EmulatedDevicePort(std::vector<EmulatedDriveSpec> specs, Clo
 
 EmulatedDevicePort::~EmulatedDevicePort() {
     // A worker still held by a hang must let go before the drives disappear.
+    CloseCalls([this] {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        impl_->closing = true;
+        impl_->cv.notify_all();
+    });
     std::unique_lock<std::mutex> lock(impl_->mu);
-    impl_->closing = true;
-    impl_->cv.notify_all();
     impl_->cv.wait(lock, [this] { return impl_->deadlines.empty(); });
 }
 

@@ -29,7 +29,8 @@ void Label(DriveRecord& r, int index) {
 }  // namespace
 
 // What a worker may still reach of the program: cut when the back end goes, so that a worker the
-// kernel holds past that never calls a port or a priority that may be gone by then.
+// kernel holds past that never calls a priority that may be gone by then, nor enters a port. One
+// that entered the port's gate while attached keeps the port until it leaves (DevicePort).
 struct PassThroughBackend::Link {
     std::mutex mu;
     bool attached = true;
@@ -281,19 +282,21 @@ int PassThroughBackend::Start() {
         t_inWorker = true;
         DevicePort* port = nullptr;
         {
+            // While the back end is attached the port is there: entering its gate now keeps it
+            // there until this call has left, whenever the back end goes.
             std::lock_guard<std::mutex> lock(link->mu);
             if (link->attached) {
                 // A new thread inherits the lowered priority of its creator.
                 if (job->priority) job->priority->SetNormal();
-                port = job->port;
+                if (job->port && job->port->EnterCall()) port = job->port;
             }
         }
         int err = ENODEV;
         job->callResult = port && job->handle >= 0 ? port->SgIo(job->handle, job->hdr, err) : -1;
         job->err = err;
-        {
-            std::lock_guard<std::mutex> lock(link->mu);
-            if (link->attached && port && job->handle >= 0) port->Close(job->handle);
+        if (port) {
+            if (job->handle >= 0) port->Close(job->handle);
+            port->LeaveCall();
         }
         job->ended = true;
         --g_liveWorkers;

@@ -73,6 +73,9 @@ LinuxDevicePort::LinuxDevicePort(std::string sysRoot, std::string devRoot, std::
     : sys_(std::move(sysRoot)), dev_(std::move(devRoot)), procStatus_(std::move(procStatus)) {}
 
 LinuxDevicePort::~LinuxDevicePort() {
+    // A worker's SG_IO held by the kernel returns only when the drive answers or the command
+    // times out; the process could not end before that anyway.
+    CloseCalls([] {});
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& [fd, path] : opened_) ::close(fd);
 }

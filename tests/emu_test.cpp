@@ -888,6 +888,19 @@ TEST(EmulatedTransport, HungCommandsTimeOutOnTheVirtualClock) {
     }
 }
 
+// Torn down while its worker may still be on the way into the port, or held in it.
+TEST(EmulatedTransport, TeardownRightAfterANoWaitCommand) {
+    for (const char* option : {"LDMULTI", "LDMULTI,hang=F5"}) {
+        for (int round = 0; round < 100; ++round) {
+            SCOPED_TRACE(option);
+            auto rig = std::make_unique<EmuRig>(TransportChoice::Sr, option);
+            uint8_t store[12] = {0xF5};
+            ASSERT_EQ(ExecCommandEx(0, XFER_NONE, store, nullptr, 0), 1);
+            rig.reset();
+        }
+    }
+}
+
 // The store command hangs and the procedure gives up after its waits: closing, opening and
 // commanding the drive again, and tearing the port and the runtime down, all take no real time
 // on either transport. The kernel's late time-out of the given-up command changes nothing.

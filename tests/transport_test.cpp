@@ -439,6 +439,21 @@ TEST_P(BothBackEnds, NothingMoreGoesToAVanishedDrive) {
     }
 }
 
+// The worker of a no-wait command may not have reached the port yet when the command is given up
+// and everything is torn down: it must then leave the port alone, not call into one that is gone.
+TEST(PassThroughWorker, NeverReachesAPortThatIsGone) {
+    for (int round = 0; round < 300; ++round) {
+        auto rig = std::make_unique<Rig>(false);
+        uint8_t store[12] = {0xF5};
+        ASSERT_EQ(ExecCommandEx(0, XFER_NONE, store, nullptr, 0), 1);
+        rig.reset();
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (PassThroughBackend::LiveWorkers() > 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+    EXPECT_EQ(PassThroughBackend::LiveWorkers(), 0);
+}
+
 TEST(TransportInterface, DirectionForOpcodeEncodesPerBackEnd) {
     TestEnv env;
     struct {
