@@ -9,6 +9,7 @@
 #include <string>
 
 #include "drives/main_dialog.h"
+#include "scsi/kernel_notes.h"
 #include "scsi/transport.h"
 #include "system/download_guard.h"
 #include "system/runtime.h"
@@ -147,22 +148,14 @@ CDISCFLASHDlg::Procedure CDISCFLASHDlg::ProcedureForKind(uint8_t kind) {
         Procedure procedure;
     };
     static const Entry kTable[] = {
-        {1, &CDISCFLASHDlg::DownloadRomImage},
-        {2, &CDISCFLASHDlg::DownloadRomImage},
-        {3, &CDISCFLASHDlg::DownloadRomImage},
-        {4, &CDISCFLASHDlg::DownloadKind4},
-        {17, &CDISCFLASHDlg::DownloadKind17},
-        {18, &CDISCFLASHDlg::DownloadKind18},
-        {19, &CDISCFLASHDlg::DownloadKind19},
-        {20, &CDISCFLASHDlg::DownloadKind20},
-        {16, &CDISCFLASHDlg::DownloadCheckedImage},
-        {32, &CDISCFLASHDlg::DownloadCheckedImage},
-        {34, &CDISCFLASHDlg::DownloadCdRom},
-        {33, &CDISCFLASHDlg::DownloadCdRomPowerOff},
-        {35, &CDISCFLASHDlg::DownloadCdRomPowerOff},
-        {36, &CDISCFLASHDlg::DownloadCdRomPowerOff},
-        {37, &CDISCFLASHDlg::DownloadCdRomPowerOff},
-        {38, &CDISCFLASHDlg::DownloadCdRomPowerOff},
+        {1, &CDISCFLASHDlg::DownloadRomImage},       {2, &CDISCFLASHDlg::DownloadRomImage},
+        {3, &CDISCFLASHDlg::DownloadRomImage},       {4, &CDISCFLASHDlg::DownloadKind4},
+        {17, &CDISCFLASHDlg::DownloadKind17},        {18, &CDISCFLASHDlg::DownloadKind18},
+        {19, &CDISCFLASHDlg::DownloadKind19},        {20, &CDISCFLASHDlg::DownloadKind20},
+        {16, &CDISCFLASHDlg::DownloadCheckedImage},  {32, &CDISCFLASHDlg::DownloadCheckedImage},
+        {34, &CDISCFLASHDlg::DownloadCdRom},         {33, &CDISCFLASHDlg::DownloadCdRomPowerOff},
+        {35, &CDISCFLASHDlg::DownloadCdRomPowerOff}, {36, &CDISCFLASHDlg::DownloadCdRomPowerOff},
+        {37, &CDISCFLASHDlg::DownloadCdRomPowerOff}, {38, &CDISCFLASHDlg::DownloadCdRomPowerOff},
         {48, &CDISCFLASHDlg::DownloadMicrocode},
     };
     for (const Entry& e : kTable)
@@ -225,6 +218,7 @@ void CDISCFLASHDlg::OnOK() {
         if (runs && !TransportMaySendAnyCommand(why)) {
             // Said before the procedure sends anything, rather than failing half-way through.
             ShowMessage(why, "HLV DOWNLOAD", MB_OK | MB_ICONHAND);
+            NoteRightsGrant();
             ReportOutcome(Outcome::Failed);
         } else if (runs) {
             ProcedureScope scope;

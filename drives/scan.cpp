@@ -7,6 +7,7 @@
 #include "drives/main_dialog.h"
 #include "scsi/transport.h"
 #include "system/autoinsert.h"
+#include "system/errno_name.h"
 #include "system/runtime.h"
 
 namespace {
@@ -58,6 +59,67 @@ std::string ListText(const DriveRecord& record) {
     const char* text = record.IdentityText();
     std::string s(text, strnlen(text, sizeof(record.inquiry) - 8));
     return Format("%-40.40s", s.c_str());
+}
+
+// Drive bytes in a note: printable ASCII as it is, any other byte as \xNN.
+std::string Printable(const char* text, size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        char b[8];
+        std::snprintf(b, sizeof b, c >= 0x20 && c <= 0x7E && c != '\\' ? "%c" : "\\x%02X", c);
+        s += b;
+    }
+    return s;
+}
+
+// The program identifiers whose groups take a drive.
+std::string FamiliesOf(const uint8_t* inquiry) {
+    std::string ids;
+    for (int t = 0; t < kProgramTableSize; ++t) {
+        const ProgramEntry& e = kProgramTable[t];
+        int32_t length = e.compareLength ? e.compareLength : kDefaultCompareLength;
+        if (GroupFieldMatch(length, e.group, e.count, inquiry) != kNoField)
+            ids += std::string(ids.empty() ? "" : ", ") + e.id;
+    }
+    return ids;
+}
+
+// Why no listed drive is of the family, in Linux terms: what the transport found, what it could
+// not open, and what each drive is instead.
+void NoteNotFound(const std::string& id, const IdentityGroup* group, int32_t count) {
+    const bool sg = IsAspiMode();
+    const char* nodes = sg ? "SCSI generic nodes (/dev/sgN)" : "CD/DVD block devices (/dev/srN)";
+    std::string text = "no drive of the " + id + " family: " + std::to_string(driveCount) +
+                       " CD/DVD device" + (driveCount == 1 ? "" : "s") + " found among the " +
+                       nodes + ".";
+    if (driveCount <= 0 && transport().unopened.empty())
+        text += std::string(" None is attached or switched on, or its driver (") +
+                (sg ? "sg" : "sr_mod") + ") is not loaded; `lsscsi -g` lists the SCSI devices.";
+    for (const TransportState::Unopened& u : transport().unopened)
+        text += " " + u.path + " could not be opened: " + ErrnoText(u.err) + ".";
+    std::string takes;
+    for (int32_t k = 0; group && k + 1 < count; ++k)
+        takes += std::string(takes.empty() ? "" : ", ") + "\"" +
+                 Printable(group[k].text, static_cast<size_t>(FieldLength(group[k]))) + "\"";
+    for (int j = 0; j < driveCount; ++j) {
+        const DriveRecord& d = driveTable[j];
+        if (d.node.empty()) continue;  // one that could not be opened, named above
+        const size_t n = strnlen(d.IdentityText(), 24);
+        text += " " + d.node + ": ";
+        if (n == 0) {
+            text += "gave no INQUIRY data.";
+            continue;
+        }
+        text += "\"" + Printable(d.IdentityText(), n) + "\" is ";
+        const std::string families = FamiliesOf(d.inquiry);
+        text += families.empty() ? "of no family this program knows."
+                                 : "a drive of " + families +
+                                       ": start the program under that "
+                                       "name, or as HLVDOWNLOAD.";
+    }
+    if (!takes.empty()) text += " " + id + " takes " + takes + ".";
+    Note(text);
 }
 
 void ListClear() {
@@ -160,6 +222,7 @@ int32_t CDISCFLASHDlg::ScanDrives() {
         // The family number after "LD"; an identifier shorter than that shows blanks.
         std::string family = id.size() > 2 ? id.substr(2) : std::string();
         ShowMessage(Format("HLV DRIVE [%4.4s] NotFound", family.c_str()));
+        NoteNotFound(id, currentGroup, currentGroupCount);
     }
     return m_bFound;
 }

@@ -4,7 +4,9 @@
 
 #include <scsi/sg.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,6 +64,9 @@ class UiPort {
     virtual void ApplyCompactSize() = 0;
     // end the main loop with this exit code
     virtual void Quit(int exitCode) = 0;
+    // A cause and a way out in Linux terms, beside the boxes (whose texts stay as they are):
+    // standard error in batch mode, and the trace.
+    virtual void Note(const std::string& text) { (void)text; }
 };
 
 // ---- time ---------------------------------------------------------------------------------------
@@ -99,11 +104,27 @@ struct DeviceNode {
 };
 
 // Thin layer over the kernel calls both back ends make. Every call reports errno through `err`.
-// A port may be destroyed while another thread is blocked in its SgIo (a command given up on):
-// the call returns first, and needs nothing of the port after that.
+//
+// A call from another thread (the worker of a no-wait command, which may be given up on) goes
+// through the gate: EnterCall before, LeaveCall after, and no call unless EnterCall said yes. A
+// port that goes away first closes the gate (CloseCalls): no call enters any more, calls held in
+// the port are let go, and it waits for those inside. So a worker never reaches a port that is
+// gone, however late it runs.
 class DevicePort {
   public:
     virtual ~DevicePort() = default;
+
+    bool EnterCall() {
+        std::lock_guard<std::mutex> lock(callMu_);
+        if (callsClosed_) return false;
+        ++callsInside_;
+        return true;
+    }
+    void LeaveCall() {
+        std::lock_guard<std::mutex> lock(callMu_);
+        --callsInside_;
+        callCv_.notify_all();
+    }
     // Nodes of a class in ascending N. Generic nodes carry their host/channel/target/LUN.
     virtual std::vector<DeviceNode> ListNodes(NodeClass cls) = 0;
     // The node (any class) a path names, following symbolic links; false when it is none.
@@ -128,10 +149,42 @@ class DevicePort {
     virtual uint32_t MaxTransferBytes(int handle) = 0;
     // may this process send any command (WRITE BUFFER, vendor opcodes) through this node?
     virtual bool MaySendAnyCommand(NodeClass cls) = 0;
+    // The group that owns a node, for telling a user who may not open it how to get access;
+    // empty when unknown.
+    virtual std::string NodeGroup(const std::string& path) {
+        (void)path;
+        return {};
+    }
+    // Why Describe(path, cls) found no node, in a user's words.
+    virtual std::string WhyNoNode(const std::string& path, NodeClass cls) {
+        (void)path;
+        return cls == NodeClass::Block ? "not a CD/DVD block device (/dev/srN)"
+                                       : "not a SCSI generic node (/dev/sgN)";
+    }
     // a virtual-clock run asks this after each sleep: is a blocked call due by now?
     virtual bool CallDue() { return false; }
     // ... and is a call blocked until a later (virtual) time, so that only a sleep frees it?
     virtual bool CallWaiting() { return false; }
+
+  protected:
+    // For the destructor of a port, first: shuts the gate, has `release` let held calls return,
+    // and waits until the calls that entered have left.
+    template <typename Release>
+    void CloseCalls(Release release) {
+        {
+            std::lock_guard<std::mutex> lock(callMu_);
+            callsClosed_ = true;
+        }
+        release();
+        std::unique_lock<std::mutex> lock(callMu_);
+        callCv_.wait(lock, [this] { return callsInside_ == 0; });
+    }
+
+  private:
+    std::mutex callMu_;
+    std::condition_variable callCv_;
+    int callsInside_ = 0;
+    bool callsClosed_ = false;
 };
 
 // ---- host services ------------------------------------------------------------------------------

@@ -437,19 +437,34 @@ TEST_F(DispatchTest, NoHostStillRuns) {
 
 }  // namespace
 
+// The box says what is missing; beside it, on /dev/srN, a note gives the command that grants it
+// (through /dev/sgN the open's own note has done so).
 TEST_F(DispatchTest, MissingRightsAreSaidBeforeAnythingIsSent) {
-    Record();
-    Start("LD4740", {"HALVERONCD-RW  KR-4740P "});
-    backend.mayAll = false;
-    size_t sent = backend.commands.size();
-    dlg.OnOK();
-    EXPECT_TRUE(seen.empty());  // the procedure never ran
-    EXPECT_EQ(backend.commands.size(), sent);
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text, "not allowed");
-    EXPECT_EQ(ui.messages[0].caption, "HLV DOWNLOAD");
-    EXPECT_EQ(ui.messages[0].type, MB_OK | MB_ICONHAND);
-    EXPECT_EQ(dlg.LastOutcome(), Outcome::Failed);
-    EXPECT_EQ(dlg.m_bBusy, 0);
-    EXPECT_GT(backend.closes, 0);
+    rt().programFile = "/opt/df/discflash";
+    for (TransportChoice t : {TransportChoice::Sr, TransportChoice::Sg}) {
+        SCOPED_TRACE(t == TransportChoice::Sr ? "sr" : "sg");
+        rt().transport = t;
+        seen.clear();
+        ui.notes.clear();
+        Record();
+        Start("LD4740", {"HALVERONCD-RW  KR-4740P "});
+        backend.mayAll = false;
+        size_t sent = backend.commands.size();
+        dlg.OnOK();
+        EXPECT_TRUE(seen.empty());  // the procedure never ran
+        EXPECT_EQ(backend.commands.size(), sent);
+        ASSERT_EQ(ui.messages.size(), 1u);
+        EXPECT_EQ(ui.messages[0].text, "not allowed");
+        EXPECT_EQ(ui.messages[0].caption, "HLV DOWNLOAD");
+        EXPECT_EQ(ui.messages[0].type, MB_OK | MB_ICONHAND);
+        EXPECT_EQ(dlg.LastOutcome(), Outcome::Failed);
+        EXPECT_EQ(dlg.m_bBusy, 0);
+        EXPECT_GT(backend.closes, 0);
+        std::vector<std::string> grants;
+        if (t == TransportChoice::Sr)
+            grants.push_back("sudo setcap cap_sys_rawio+ep /opt/df/discflash");
+        ASSERT_EQ(ui.notes.size(), grants.size());
+        for (size_t i = 0; i < grants.size(); ++i)
+            EXPECT_NE(ui.notes[i].find(grants[i]), std::string::npos) << ui.notes[i];
+    }
 }

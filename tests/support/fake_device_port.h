@@ -69,9 +69,12 @@ class FakeDevicePort : public DevicePort {
     explicit FakeDevicePort(ClockPort* clock = nullptr) : clock_(clock) {}
     // Like the kernel, lets a held call return before the port goes.
     ~FakeDevicePort() override {
+        CloseCalls([this] {
+            std::lock_guard<std::mutex> l(mu_);
+            holdNext_ = held_ = false;
+            cv_.notify_all();
+        });
         std::unique_lock<std::mutex> l(mu_);
-        holdNext_ = held_ = false;
-        cv_.notify_all();
         cv_.wait(l, [&] { return inside_ == 0; });
     }
 
