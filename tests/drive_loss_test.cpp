@@ -60,8 +60,8 @@ const Case kCases[] = {
 
 TEST(DriveLoss, EachProcedureEndsWithItsMessageAndTheCause) {
     for (const Case& c : kCases) {
-        for (TransportChoice t : expect::kBoth) {
-            SCOPED_TRACE(std::string(c.program) + "," + c.fault + " " + expect::Name(t));
+        for (TransportChoice t : expect::kBothTransports) {
+            SCOPED_TRACE(std::string(c.program) + "," + c.fault + " " + expect::TransportName(t));
             EmulatedRun run;
             run.program = c.program;
             run.drives = {std::string(c.program) + "," + c.fault, kBystander};
