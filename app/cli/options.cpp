@@ -156,7 +156,7 @@ std::string ExitStatusHelp() {
         std::string code = std::to_string(status.code);
         text += Entry("  " + code, status.meaning, 5);
     }
-    return text;
+    return text + kCheckStatus;
 }
 
 }  // namespace
