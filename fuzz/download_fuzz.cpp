@@ -1,8 +1,9 @@
 // One procedure's whole batch DownLoad with the fuzzed file as the image, against a default
 // emulated drive of one of its families, on the virtual clock, through the sr or sg back end:
 // the --check machinery, which resets the process state before and after each run. The first
-// byte chooses the family and the back end; the rest is the file. Every run must end by itself
-// with the procedure's verdict.
+// byte chooses the family (low bits), the back end (0x80: sg) and whether the run is repeated
+// (0x40); the rest is the file. Every run must end by itself with the procedure's verdict, and
+// a repeated run must end as the first did: nothing of one run may leak into the next.
 #include <string>
 #include <vector>
 
@@ -34,12 +35,16 @@ FuzzFile g_file;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    const std::string& id = g_families[data[0] % g_families.size()];
+    const std::string& id = g_families[(data[0] & 0x3F) % g_families.size()];
     const TransportChoice transport = data[0] & 0x80 ? TransportChoice::Sg : TransportChoice::Sr;
     g_file.Write(data + 1, size - 1);
 
     const std::vector<FamilyCheck> checks = CheckImage(g_file.path(), id, transport);
     FUZZ_CHECK(checks.size() == 1);
+    if (data[0] & 0x40) {
+        const std::vector<FamilyCheck> again = CheckImage(g_file.path(), id, transport);
+        FUZZ_CHECK(again.size() == 1 && CheckLine(again[0]) == CheckLine(checks[0]));
+    }
     const FamilyCheck& c = checks[0];
     if (c.verdict == FamilyCheck::Verdict::NotChecked)
         std::fprintf(stderr, "%s: %s\n", id.c_str(), CheckLine(c).c_str());
