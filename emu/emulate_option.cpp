@@ -173,28 +173,60 @@ namespace {
 
 // ---- the keys -------------------------------------------------------------------------------
 
-bool ParseIdentity(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
-    if (v.size() > 24) {
-        error = "longer than 24 characters";
+// Text a drive reports: printable ASCII as written, any other byte as \xNN (as real drives fill
+// their INQUIRY bytes); from `least` to `most` bytes once decoded.
+bool ParseDriveText(const std::string& v, size_t least, size_t most, std::string& text,
+                    std::string& error) {
+    std::string out;
+    for (size_t i = 0; i < v.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(v[i]);
+        uint8_t byte = 0;
+        if (c == '\\') {
+            if (i + 4 > v.size() || v.compare(i, 2, "\\x") != 0 ||
+                !ParseHexByte(v.substr(i + 2, 2), byte)) {
+                error = "a backslash starts a byte written \\xNN (a backslash itself is \\x5C)";
+                return false;
+            }
+            out += static_cast<char>(byte);
+            i += 3;
+        } else if (c < 0x20 || c > 0x7E) {
+            error = "only printable ASCII characters; write other bytes as \\xNN";
+            return false;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (out.size() < least || out.size() > most) {
+        error = "expected " + std::to_string(least) + " to " + std::to_string(most) +
+                " bytes, not " + std::to_string(out.size());
         return false;
     }
-    for (char c : v)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
-            error = "only printable ASCII characters";
-            return false;
-        }
-    s.identity = v + std::string(24 - v.size(), ' ');
+    text = std::move(out);
+    return true;
+}
+
+bool ParseIdentity(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    std::string text;
+    if (!ParseDriveText(v, 0, 24, text, error)) return false;
+    s.identity = text + std::string(24 - text.size(), ' ');
+    return true;
+}
+
+// A whole number within [low, high] into `into`; otherwise `expected` is the error.
+bool NumberInto(const std::string& v, long low, long high, int& into, const char* expected,
+                std::string& error) {
+    long n = 0;
+    if (!ParseNumber(v, low, high, n)) {
+        error = expected;
+        return false;
+    }
+    into = static_cast<int>(n);
     return true;
 }
 
 bool ParseType(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
-    long n = 0;
-    if (!ParseNumber(v, 0, 255, n)) {
-        error = "expected a number from 0 to 255 (decimal or 0x hex)";
-        return false;
-    }
-    s.type = static_cast<int>(n);
-    return true;
+    return NumberInto(v, 0, 255, s.type, "expected a number from 0 to 255 (decimal or 0x hex)",
+                      error);
 }
 
 bool ParseDisc(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
@@ -211,18 +243,12 @@ bool ParseLoader(const std::string& v, EmulatedDriveSpec& s, std::string& error)
     return true;
 }
 
+bool ParseRevision(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    return ParseDriveText(v, 1, 4, s.revision, error);
+}
+
 bool ParseLoaderRevision(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
-    if (v.empty() || v.size() > 4) {
-        error = "expected 1 to 4 printable characters";
-        return false;
-    }
-    for (char c : v)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
-            error = "only printable ASCII characters";
-            return false;
-        }
-    s.loaderRevision = v;
-    return true;
+    return ParseDriveText(v, 1, 4, s.loaderRevision, error);
 }
 
 bool ParsePoll(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
@@ -242,13 +268,8 @@ bool ParseConfig(const std::string& v, EmulatedDriveSpec& s, std::string& error)
 }
 
 bool ParseStore(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
-    long n = 0;
-    if (!ParseNumber(v, 0, 100000, n)) {
-        error = "expected whole seconds from 0 to 100000";
-        return false;
-    }
-    s.storeSeconds = static_cast<int>(n);
-    return true;
+    return NumberInto(v, 0, 100000, s.storeSeconds, "expected whole seconds from 0 to 100000",
+                      error);
 }
 
 bool ParseInquiryLength(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
@@ -268,31 +289,33 @@ bool ParseFailKey(const std::string& v, EmulatedDriveSpec& s, std::string& error
     return true;
 }
 
-bool ParseHang(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+// OP[@N] keys: a fault rule with one flag set.
+template <bool FaultRule::*flag>
+bool ParseRuleAt(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
     FaultRule rule;
-    rule.hang = true;
+    rule.*flag = true;
     if (!ParseOpcodeAt(v, rule, error)) return false;
     s.faults.push_back(rule);
     return true;
 }
 
-bool ParseGarble(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
-    FaultRule rule;
-    rule.garble = true;
-    if (!ParseOpcodeAt(v, rule, error)) return false;
-    s.faults.push_back(rule);
-    return true;
+bool ParseBusy(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    return NumberInto(v, 1, 1000000, s.busyFromOpen,
+                      "expected the open from which on it is busy (1: every open)", error);
 }
 
 const EmulateKey kKeys[] = {
     {"identity", "TEXT", false, ParseIdentity,
-     "the 24 identity characters (vendor and product) of the main program"},
+     "the 24 identity bytes (vendor and product, INQUIRY bytes 8-31) of the main program; any "
+     "byte as \\xNN"},
+    {"revision", "TEXT", false, ParseRevision,
+     "the main program's INQUIRY revision, bytes 32-35 (default 1.00); any byte as \\xNN"},
     {"type", "N", false, ParseType, "INQUIRY byte 0 (5 is a CD/DVD device)"},
     {"disc", "1|0", false, ParseDisc, "a disc is in the drive"},
     {"loader", "1|0", false, ParseLoader, "the drive starts in its loader program"},
     {"poll", "1|0", false, ParsePoll, "the host polls the drive for media (auto-insert on)"},
     {"loader-revision", "TEXT", false, ParseLoaderRevision,
-     "the loader's INQUIRY revision, bytes 32-35 (default 0.10)"},
+     "the loader's INQUIRY revision, bytes 32-35 (default 0.10); any byte as \\xNN"},
     {"tag", "HEX", false, ParseTag,
      "the reply to the tag command 0xCF, up to 2 bytes (default zeros)"},
     {"drive-data", "HEX", false, ParseDriveData,
@@ -309,9 +332,15 @@ const EmulateKey kKeys[] = {
     {"fail", "OP[@N]:KK/AA/QQ", true, ParseFailKey,
      "the N-th command (default the first) with opcode OP ends with CHECK CONDITION and sense "
      "KK/AA/QQ"},
-    {"hang", "OP[@N]", true, ParseHang, "that command never completes"},
-    {"garble", "OP[@N]", true, ParseGarble,
+    {"hang", "OP[@N]", true, ParseRuleAt<&FaultRule::hang>, "that command never completes"},
+    {"garble", "OP[@N]", true, ParseRuleAt<&FaultRule::garble>,
      "that command returns its data with the first byte inverted"},
+    {"vanish", "OP[@N]", false, ParseRuleAt<&FaultRule::vanish>,
+     "the drive is unplugged at that command: it goes with it, and from then on the kernel "
+     "answers as for a removed drive (ENODEV, ENXIO; DID_NO_CONNECT with --transport=sg)"},
+    {"busy", "N", false, ParseBusy,
+     "from the N-th opening of its nodes on, another program holds the drive: opening fails with "
+     "EBUSY (1: every opening; 2: the scan lists it, the download cannot open it)"},
 };
 
 }  // namespace

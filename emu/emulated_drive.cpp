@@ -206,6 +206,11 @@ int EmulatedDrive::Stores() const {
     return state_.stores;
 }
 
+bool EmulatedDrive::Gone() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return state_.gone;
+}
+
 std::vector<LoggedCommand> EmulatedDrive::Log() const {
     std::lock_guard<std::mutex> lock(mu_);
     return log_;
@@ -239,7 +244,10 @@ DriveReply EmulatedDrive::Execute(const uint8_t* cdb, size_t cdbLength, const ui
             rule = &f;
             break;
         }
-    if (rule && rule->hang) {
+    if (state_.gone || (rule && rule->vanish)) {
+        state_.gone = true;
+        reply.vanished = true;
+    } else if (rule && rule->hang) {
         reply.hang = true;
     } else if (rule && rule->garble) {
         reply = Run(DriveCommand{c, out, out ? outLength : 0, inCapacity, nowMs});

@@ -14,12 +14,14 @@
 #include "system/ports.h"
 
 // One injected fault: the nth command (1-based) with this opcode fails with CHECK CONDITION and
-// this sense, never completes (hang), or returns its data with the first byte inverted (garble).
+// this sense, never completes (hang), returns its data with the first byte inverted (garble), or
+// takes the drive away with it (vanish: unplugged, from that command on).
 struct FaultRule {
     uint8_t opcode = 0;
     int nth = 1;
     bool hang = false;
     bool garble = false;
+    bool vanish = false;
     uint8_t senseKey = 0, asc = 0, ascq = 0;
 };
 
@@ -39,6 +41,7 @@ struct EmulatedDriveSpec {
     std::vector<uint8_t> driveData;  // reply to 0xCE, zeros where not given
     int storeSeconds = 5;            // how long the microcode store (0xF5) runs
     int inquiryLength = 0;           // INQUIRY bytes sent whatever was asked; 0: 36, as asked
+    int busyFromOpen = 0;            // from this open of its nodes on (1: every), EBUSY; 0 never
     std::vector<uint8_t> config;     // configuration bytes of the firmware it runs, zeros where
                                      // not given (EmulatedDrive::kConfigAt)
 };
@@ -87,6 +90,7 @@ struct DriveReply {
     std::vector<uint8_t> dataIn;  // what the drive sends, never more than the host takes
     size_t outUsed = 0;           // bytes of the data out the drive took
     bool hang = false;            // never completes
+    bool vanished = false;        // the drive is gone; the command went with it
     uint32_t busyMs = 0;          // completes this long after it was sent
 };
 
@@ -119,6 +123,7 @@ struct DriveState {
     std::vector<uint8_t> firmware;  // the last image the drive stored; empty: the one it came with
     int stores = 0;                 // images stored so far
     uint64_t notReadyUntilMs = 0;   // busy storing: TEST UNIT READY and INQUIRY wait for it
+    bool gone = false;              // vanished: no longer attached
 };
 
 // A family's own answers, ahead of the commands every drive knows (INQUIRY, TEST UNIT READY,
@@ -170,6 +175,8 @@ class EmulatedDrive {
     // The last image the drive stored (empty when none), and how many it stored.
     std::vector<uint8_t> StoredFirmware() const;
     int Stores() const;
+    // The drive has vanished (a vanish rule fired): the kernel no longer reaches it.
+    bool Gone() const;
     std::vector<LoggedCommand> Log() const;
     // Commands received with this opcode so far.
     int CountOf(uint8_t opcode) const;
@@ -194,6 +201,13 @@ std::vector<uint8_t> InquiryOf(const DriveState& drive);
 // command time-out, after hdr.timeout (60 s when 0) with host status DID_TIME_OUT: a worker
 // thread is held until the clock passes that deadline; the thread that created the port (the
 // one that moves a virtual clock) instead lets the time pass itself.
+//
+// A drive that vanishes answers as an unplugged one does: its nodes leave the listing, opening
+// them fails with ENXIO, SG_IO with ENODEV (the block layer refuses requests to a removed disk,
+// sg those to a detached device); on the asynchronous path the command in flight comes back with
+// host status DID_NO_CONNECT, and later submissions, or a wait with nothing left to collect, fail
+// with ENODEV. A busy drive refuses opens with EBUSY, as when another program holds it
+// exclusively.
 class EmulatedDevicePort : public DevicePort {
   public:
     static constexpr uint32_t kMaxTransfer = 256u * 1024u;
@@ -219,6 +233,7 @@ class EmulatedDevicePort : public DevicePort {
     bool MaySendAnyCommand(NodeClass) override { return true; }
     bool CallDue() override;
     bool CallWaiting() override;
+    std::string WhyNoNode(const std::string& path, NodeClass cls) override;
 
     size_t DriveCount() const;
     EmulatedDrive& Drive(size_t index);

@@ -15,6 +15,7 @@ namespace {
 constexpr const char* kBlockPrefix = "emu:sr";
 constexpr const char* kGenericPrefix = "emu:sg";
 constexpr uint32_t kDefaultTimeoutMs = 60000;  // what the kernel takes for a timeout of 0
+constexpr uint16_t kDidNoConnect = 0x01;
 constexpr uint16_t kDidTimeOut = 0x03;
 constexpr uint16_t kDriverSense = 0x08;
 constexpr int kDxferUnknown = -5;  // SG_DXFER_UNKNOWN, absent from the C library's header
@@ -46,6 +47,7 @@ struct Pending {
     std::array<uint8_t, kSenseLength> sense{};
     size_t senseLength = 0;
     bool hung = false;
+    bool vanished = false;   // the drive went with it
     uint64_t readyAtMs = 0;  // a drive that takes its time completes then
 };
 
@@ -70,6 +72,7 @@ struct EmulatedDevicePort::Impl {
     int nextHandle = 3;
     std::vector<uint64_t> deadlines;  // of SgIo calls waiting out a hang
     bool closing = false;
+    std::vector<int> opens;  // open attempts per drive, for busy drives
 
     DeviceNode NodeOf(size_t index, NodeClass cls) const {
         DeviceNode node;
@@ -117,6 +120,18 @@ struct EmulatedDevicePort::Impl {
             drives[drive]->Execute(hdr.cmdp, hdr.cmd_len, out, outLength, inCapacity, now);
         if (r.hang) {
             p.hung = true;
+            return;
+        }
+        if (r.vanished) {
+            p.vanished = true;
+            sg_io_hdr_t& h = p.hdr;
+            h.status = h.masked_status = h.msg_status = 0;
+            h.host_status = kDidNoConnect;
+            h.driver_status = 0;
+            h.sb_len_wr = 0;
+            h.duration = 0;
+            h.resid = static_cast<int>(hdr.dxfer_len);
+            h.info = SG_INFO_CHECK;
             return;
         }
         p.readyAtMs = now + r.busyMs;
@@ -178,6 +193,8 @@ struct EmulatedDevicePort::Impl {
         return &it->second;
     }
 
+    bool Gone(size_t drive) const { return drives[drive]->Gone(); }
+
     bool AnyDue() {
         uint64_t now = clock.ElapsedMs();
         for (uint64_t d : deadlines)
@@ -190,6 +207,7 @@ EmulatedDevicePort::EmulatedDevicePort(std::vector<EmulatedDriveSpec> specs, Clo
     : impl_(std::make_unique<Impl>(clock)) {
     for (EmulatedDriveSpec& s : specs)
         impl_->drives.push_back(std::make_unique<EmulatedDrive>(std::move(s)));
+    impl_->opens.assign(impl_->drives.size(), 0);
 }
 
 EmulatedDevicePort::~EmulatedDevicePort() {
@@ -202,7 +220,8 @@ EmulatedDevicePort::~EmulatedDevicePort() {
 
 std::vector<DeviceNode> EmulatedDevicePort::ListNodes(NodeClass cls) {
     std::vector<DeviceNode> nodes;
-    for (size_t i = 0; i < impl_->drives.size(); ++i) nodes.push_back(impl_->NodeOf(i, cls));
+    for (size_t i = 0; i < impl_->drives.size(); ++i)
+        if (!impl_->Gone(i)) nodes.push_back(impl_->NodeOf(i, cls));
     return nodes;
 }
 
@@ -210,8 +229,21 @@ bool EmulatedDevicePort::Describe(const std::string& path, NodeClass cls, Device
     int index = NodeIndex(path, kBlockPrefix);
     if (index < 0) index = NodeIndex(path, kGenericPrefix);
     if (index < 0 || static_cast<size_t>(index) >= impl_->drives.size()) return false;
+    if (impl_->Gone(static_cast<size_t>(index))) return false;
     node = impl_->NodeOf(static_cast<size_t>(index), cls);
     return true;
+}
+
+std::string EmulatedDevicePort::WhyNoNode(const std::string& path, NodeClass cls) {
+    DeviceNode node;
+    const char* prefix = cls == NodeClass::Block ? kBlockPrefix : kGenericPrefix;
+    if (Describe(path, NodeClass::Block, node)) return "";
+    int index = NodeIndex(path, kBlockPrefix);
+    if (index < 0) index = NodeIndex(path, kGenericPrefix);
+    if (index >= 0 && static_cast<size_t>(index) < impl_->drives.size())
+        return "the emulated drive there is gone";
+    return "no emulated drive has this node (" + std::string(prefix) + "0 to " + prefix +
+           std::to_string(impl_->drives.size() - 1) + ")";
 }
 
 int EmulatedDevicePort::Open(const std::string& path, int& err) {
@@ -226,6 +258,16 @@ int EmulatedDevicePort::Open(const std::string& path, int& err) {
         return -1;
     }
     std::lock_guard<std::mutex> lock(impl_->mu);
+    const size_t drive = static_cast<size_t>(index);
+    const int busyFrom = impl_->drives[drive]->Spec().busyFromOpen;
+    if (impl_->Gone(drive)) {
+        err = ENXIO;  // the node's device number names nothing any more
+        return -1;
+    }
+    if (busyFrom > 0 && ++impl_->opens[drive] >= busyFrom) {
+        err = EBUSY;
+        return -1;
+    }
     int handle = impl_->nextHandle++;
     impl_->handles[handle] = Impl::Handle{static_cast<size_t>(index), cls};
     err = 0;
@@ -256,7 +298,11 @@ int EmulatedDevicePort::SgIo(int handle, sg_io_hdr_t& hdr, int& err) {
     Impl::Handle* h = m.Accept(handle, hdr, err);
     if (!h) return -1;
     Pending p;
-    m.Run(h->drive, hdr, p);
+    if (!m.Gone(h->drive)) m.Run(h->drive, hdr, p);
+    if (m.Gone(h->drive)) {
+        err = ENODEV;
+        return -1;
+    }
     const uint64_t now = m.clock.ElapsedMs();
     if (!p.hung && p.readyAtMs <= now) {
         Impl::Deliver(p, hdr);
@@ -299,6 +345,10 @@ int EmulatedDevicePort::Submit(int handle, sg_io_hdr_t& hdr, int& err) {
     std::lock_guard<std::mutex> lock(m.mu);
     Impl::Handle* h = m.Accept(handle, hdr, err);
     if (!h) return -1;
+    if (m.Gone(h->drive)) {
+        err = ENODEV;
+        return -1;
+    }
     Pending p;
     m.Run(h->drive, hdr, p);
     h->queue->push_back(std::move(p));
@@ -316,12 +366,17 @@ int EmulatedDevicePort::Collect(int handle, sg_io_hdr_t& hdr, int timeoutMs, int
     err = 0;
     std::deque<Pending>& q = *it->second.queue;
     const uint64_t now = m.clock.ElapsedMs();
-    auto ready = std::find_if(q.begin(), q.end(),
-                              [now](const Pending& p) { return !p.hung && p.readyAtMs <= now; });
+    auto ready = std::find_if(q.begin(), q.end(), [now](const Pending& p) {
+        return p.vanished || (!p.hung && p.readyAtMs <= now);
+    });
     if (ready != q.end()) {
         Impl::Deliver(*ready, hdr);
         q.erase(ready);
         return 1;
+    }
+    if (m.Gone(it->second.drive)) {
+        err = ENODEV;
+        return -1;
     }
     if (timeoutMs > 0) {
         lock.unlock();

@@ -7,6 +7,7 @@
 #include <map>
 #include <tuple>
 
+#include "scsi/kernel_notes.h"
 #include "scsi/sg_request.h"
 #include "system/runtime.h"
 
@@ -32,6 +33,10 @@ AspiBackend::~AspiBackend() {
 int AspiBackend::Load() {
     if (rt().devices && rt().devices->GenericDriverPresent()) return 1;
     ShowMessage("WNASPI32.DLL Not Found");
+    Note(
+        "the SCSI generic driver (sg) is not loaded: the kernel lists no /sys/class/scsi_generic, "
+        "so there are no /dev/sgN nodes. Load it with `sudo modprobe sg` (at every start: `echo "
+        "sg | sudo tee /etc/modules-load.d/sg.conf`), or use --transport=sr.");
     return 0;
 }
 
@@ -60,22 +65,27 @@ bool AspiBackend::WaitIdle() {
     return true;
 }
 
-int AspiBackend::Wait(int handle, uint32_t deadlineTick) {
+int AspiBackend::Wait(int handle, uint32_t deadlineTick, int& err) {
     DevicePort* port = rt().devices;
     for (;;) {
         int32_t left = Remaining(deadlineTick);
         if (left <= 0) return 0;
-        int err = 0;
+        err = 0;
         int r = port->Collect(handle, hdr_, left, err);
         if (r != 0) return r > 0 ? 1 : -1;
     }
 }
 
-int AspiBackend::ListInquiry(const std::string& path, uint8_t* buffer) {
+int AspiBackend::ListInquiry(const DeviceNode& node, uint8_t* buffer) {
     DevicePort* port = rt().devices;
+    const std::string& path = node.path;
     int err = 0;
     int fd = port->Open(path, err);
-    if (fd < 0) return 0;  // cannot reach it: like an error status, go on with the next LUN
+    if (fd < 0) {
+        // Only a CD/DVD node is worth a word: users seldom may open their disks' nodes.
+        if (node.type == 5 || node.type < 0) NoteOpenFailure(path, err, true);
+        return 0;  // cannot reach it: like an error status, go on with the next LUN
+    }
     std::memset(buffer, 0, kInquiryBuffer);  // a short answer must not keep an earlier tail
     std::memset(sense_, 0, sizeof sense_);
     std::memset(cdbArea_, 0, sizeof cdbArea_);
@@ -95,12 +105,17 @@ int AspiBackend::ListInquiry(const std::string& path, uint8_t* buffer) {
     int result = 0;
     if (port->Submit(fd, hdr_, err) >= 0) {
         uint32_t deadline = rt().clock->TickMs() + kListDeadlineMs;
-        int r = Wait(fd, deadline);
+        int r = Wait(fd, deadline, err);
         if (r == 0)
             result = -1;
         else if (r > 0)
             result = (SgTransportOk(0, hdr_) && hdr_.status == 0) ? 1 : 0;
-        TraceCommand(SgSeen(hdr_, r > 0 ? 0 : -1), 1, nullptr, result == 1 ? 1 : 0);
+        SentCommand seen = SgSeen(hdr_, r > 0 ? 0 : -1);
+        seen.err = r < 0 ? err : 0;
+        seen.gaveUp = r == 0;
+        seen.timeoutMs = kListDeadlineMs;
+        TraceCommand(seen, 1, nullptr, result == 1 ? 1 : 0);
+        NoteCommandOutcome(seen, path);
     }
     port->Close(fd);  // an unanswered request is orphaned with the handle
     return result;
@@ -127,7 +142,7 @@ int AspiBackend::Enumerate(int capacity, DriveRecord* table) {
     int count = 0;
     // Returns false when the scan must end (no answer by the deadline).
     auto examine = [&](const DeviceNode& n, bool& full) {
-        int r = ListInquiry(n.path, buffer.data());
+        int r = ListInquiry(n, buffer.data());
         if (r < 0) return false;
         if (r == 1 && buffer[0] == 5) {
             if (count >= capacity) {
@@ -159,11 +174,16 @@ int AspiBackend::Enumerate(int capacity, DriveRecord* table) {
         std::vector<std::string> seen;
         for (const std::string& path : rt().deviceFilter) {
             DeviceNode n;
-            if (!port->Describe(path, NodeClass::Generic, n)) continue;
+            if (!port->Describe(path, NodeClass::Generic, n)) {
+                NoteIgnoredDevice(path, port->WhyNoNode(path, NodeClass::Generic));
+                continue;
+            }
             if (std::find(seen.begin(), seen.end(), n.path) != seen.end()) continue;
             seen.push_back(n.path);
-            if (!std::binary_search(adapters.begin(), adapters.end(), Adapter(n.host, n.channel)))
-                continue;  // not a node the driver lists
+            if (!std::binary_search(adapters.begin(), adapters.end(), Adapter(n.host, n.channel))) {
+                NoteIgnoredDevice(path, "the sg driver does not list " + n.path);
+                continue;
+            }
             bool full = false;
             if (!examine(n, full)) break;
         }
@@ -199,6 +219,8 @@ int AspiBackend::Open(DriveRecord& record) {
     maxTransfer_ = 0;
     reserved_ = 0;
     nodePath_ = record.node;
+    watch_.Reset();
+    openErr_ = ENODEV;
     DevicePort* port = rt().devices;
     if (!port) return 0;
     int err = ENODEV;
@@ -209,11 +231,14 @@ int AspiBackend::Open(DriveRecord& record) {
         fd_ = port->Open(nodePath_, err);
     }
     if (fd_ < 0) {
+        openErr_ = err;
         char msg[64];
         std::snprintf(msg, sizeof msg, "CreateFile Err %d", err);
         ShowMessage(msg);
+        NoteOpenFailure(nodePath_, err, false);
         return 0;
     }
+    openErr_ = 0;
     reserved_ = port->SetReservedSize(fd_, kReservedSize, err);
     uint32_t queue = port->MaxTransferBytes(fd_);
     maxTransfer_ = queue ? queue : reserved_ > 0 ? static_cast<uint32_t>(reserved_) : 0;
@@ -240,6 +265,7 @@ void AspiBackend::Finish(bool waiting) {
     sent_.asc = asc_;
     sent_.ascq = ascq_;
     state_ = ok ? kComplete : kFailed;
+    watch_.See(sent_);
     if (!ok && waiting) {
         lastCommandError.status = host_;
         lastCommandError.senseKey = senseKey_;
@@ -248,7 +274,9 @@ void AspiBackend::Finish(bool waiting) {
     }
 }
 
-void AspiBackend::Unreadable() {
+void AspiBackend::Unreadable(int err) {
+    sent_.err = err;
+    watch_.See(sent_);
     Abandon();
     host_ = kHostError;
     senseKey_ = asc_ = ascq_ = 0;
@@ -275,28 +303,39 @@ int AspiBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer, ui
     sent_.cdbLength = n;
     sent_.dir = DirectionName(resolved);
     sent_.length = hdr_.dxfer_len;
+    sent_.timeoutMs = hdr_.timeout;
 
     DevicePort* port = rt().devices;
     int err = 0;
-    if (fd_ < 0 || !port || port->Submit(fd_, hdr_, err) < 0) {
-        // Refused before it started: nothing to report beyond the CDB.
+    // Refused before it started: nothing to report beyond the CDB. Nothing goes to a drive that
+    // has vanished, nor to no drive at all.
+    auto refused = [&](bool sent) {
         host_ = senseKey_ = asc_ = ascq_ = 0;
         state_ = kFailed;
+        sent_.sent = sent;
         return 0;
+    };
+    if (watch_.Gone() || fd_ < 0 || !port) return refused(false);
+    if (port->Submit(fd_, hdr_, err) < 0) {
+        sent_.err = err;
+        watch_.See(sent_);
+        return refused(true);
     }
     state_ = kPending;
     if (!wait) {
         outstanding_ = true;
         return 1;
     }
-    int r = Wait(fd_, rt().clock->TickMs() + kCommandDeadlineMs);
+    int r = Wait(fd_, rt().clock->TickMs() + kCommandDeadlineMs, err);
     if (r == 0) {
         std::memset(lastCommandError.bytes() + 12, 0xFF, 8);
+        sent_.gaveUp = true;
+        sent_.timeoutMs = kCommandDeadlineMs;
         Abandon();
         return 0;
     }
     if (r < 0) {
-        Unreadable();
+        Unreadable(err);
         lastCommandError.status = host_;
         return 0;
     }
@@ -313,7 +352,7 @@ int AspiBackend::Poll() {
         if (r > 0)
             Finish(false);
         else
-            Unreadable();
+            Unreadable(err);
     }
     if (state_ == kFailed) {
         CommandErrorRecord& e = lastCommandError;
@@ -332,6 +371,9 @@ uint32_t AspiBackend::MaxTransfer() {
 }
 
 bool AspiBackend::MaySendAnyCommand(std::string& why) {
+    // A node that did not open for another reason has had its message; the procedure's first
+    // command fails on it.
+    if (fd_ < 0 && openErr_ != 0 && openErr_ != EACCES && openErr_ != EPERM) return true;
     if (fd_ < 0) {
         why =
             "The drive's SCSI generic node (/dev/sgN) is not open read-write. Give the user "

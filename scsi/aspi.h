@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "scsi/kernel_notes.h"
 #include "scsi/transport.h"
 #include "system/ports.h"
 
@@ -54,20 +55,23 @@ class AspiBackend : public Backend {
     enum : uint8_t { kPending = 0, kComplete = 1, kFailed = 2 };
 
     // One INQUIRY at listing: 1 done (buffer filled), 0 failed, -1 no answer by the deadline.
-    int ListInquiry(const std::string& path, uint8_t* buffer);
-    // Wait for the reply to the submitted request until deadlineTick: 1, 0 timed out, -1 error.
-    int Wait(int handle, uint32_t deadlineTick);
+    int ListInquiry(const DeviceNode& node, uint8_t* buffer);
+    // Wait for the reply to the submitted request until deadlineTick: 1, 0 timed out, -1 error
+    // (errno in err).
+    int Wait(int handle, uint32_t deadlineTick, int& err);
     // Judge a collected reply; fills the error record on failure.
     void Finish(bool waiting);
     // Drop a request nobody will collect: reopening orphans it, so its reply never lands in a
     // buffer that may be gone.
     void Abandon();
-    // The reply could not be read: drop the request and report a host error.
-    void Unreadable();
+    // The reply could not be read (errno err): drop the request and report a host error.
+    void Unreadable(int err);
     void CloseNode();
 
     int fd_ = -1;
+    int openErr_ = 0;  // why the last Open failed
     std::string nodePath_;
+    VanishWatch watch_;
     bool outstanding_ = false;
     uint8_t state_ = kPending;
     int haCount_ = 0;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "scsi/kernel_notes.h"
 #include "scsi/sg_request.h"
 #include "system/runtime.h"
 
@@ -45,6 +46,7 @@ struct PassThroughBackend::Job {
     PriorityPort* priority = nullptr;
     int handle = -1;  // the worker's own duplicate of the open node
     int callResult = -1;
+    int err = 0;
     std::atomic<bool> ended{false};
 };
 
@@ -57,7 +59,7 @@ PassThroughBackend::~PassThroughBackend() {
     link_->attached = false;
 }
 
-int PassThroughBackend::OpenNode(const std::string& path) {
+int PassThroughBackend::OpenNode(const std::string& path, bool listing) {
     DevicePort* port = rt().devices;
     int err = ENODEV;
     int fd = port ? port->Open(path, err) : -1;
@@ -70,6 +72,7 @@ int PassThroughBackend::OpenNode(const std::string& path) {
         char msg[64];
         std::snprintf(msg, sizeof msg, "CreateFile Err %d", err);
         ShowMessage(msg);
+        NoteOpenFailure(path, err, listing);
     }
     return fd;
 }
@@ -83,9 +86,10 @@ int PassThroughBackend::Enumerate(int capacity, DriveRecord* table) {
     } else {
         for (const std::string& path : rt().deviceFilter) {
             DeviceNode n;
-            if (port->Describe(path, NodeClass::Block, n) &&
-                std::none_of(nodes.begin(), nodes.end(),
-                             [&](const DeviceNode& m) { return m.path == n.path; }))
+            if (!port->Describe(path, NodeClass::Block, n))
+                NoteIgnoredDevice(path, port->WhyNoNode(path, NodeClass::Block));
+            else if (std::none_of(nodes.begin(), nodes.end(),
+                                  [&](const DeviceNode& m) { return m.path == n.path; }))
                 nodes.push_back(n);
         }
     }
@@ -100,7 +104,7 @@ int PassThroughBackend::Enumerate(int capacity, DriveRecord* table) {
 }
 
 void PassThroughBackend::Inquire(const DeviceNode& node, int position, DriveRecord& record) {
-    int fd = OpenNode(node.path);
+    int fd = OpenNode(node.path, true);
     if (fd < 0) return;  // the record stays empty
     record.pathId = record.adapterId = record.targetId = record.lun = 0;
     Label(record, node.index >= 0 ? node.index : position);
@@ -125,7 +129,10 @@ void PassThroughBackend::Inquire(const DeviceNode& node, int position, DriveReco
     h.timeout = kInquiryTimeoutMs;
     int err = 0;
     int r = rt().devices->SgIo(fd, h, err);
-    TraceCommand(SgSeen(h, r), 1, nullptr, SgTransportOk(r, h) ? 1 : 0);
+    SentCommand seen = SgSeen(h, r);
+    seen.err = r != 0 ? err : 0;
+    TraceCommand(seen, 1, nullptr, SgTransportOk(r, h) ? 1 : 0);
+    NoteCommandOutcome(seen, node.path);
     if (!SgTransportOk(r, h)) {
         char msg[80];
         std::snprintf(msg, sizeof msg, "Error IOCTL_SCSI_GET_ADDRESS ; error was %d\n",
@@ -142,7 +149,8 @@ int PassThroughBackend::Open(DriveRecord& record) {
     Abandon();
     TransportState& t = transport();
     maxTransfer_ = 0;
-    int fd = OpenNode(record.node);
+    watch_.Reset();
+    int fd = OpenNode(record.node, false);
     if (fd < 0) {
         t.openDevice = -1;
         return 0;
@@ -181,8 +189,8 @@ bool PassThroughBackend::Abandon() {
     return true;
 }
 
-int PassThroughBackend::Judge(int ioctlResult, const sg_io_hdr_t& hdr, const uint8_t* sense,
-                              SentCommand& seen) {
+int PassThroughBackend::Judge(int ioctlResult, int err, const sg_io_hdr_t& hdr,
+                              const uint8_t* sense, SentCommand& seen) {
     CommandErrorRecord& e = lastCommandError;
     uint8_t sk = 0, asc = 0, ascq = 0;
     if (ioctlResult == 0) SgSense(hdr, sense, sk, asc, ascq);
@@ -192,6 +200,9 @@ int PassThroughBackend::Judge(int ioctlResult, const sg_io_hdr_t& hdr, const uin
     seen.senseKey = sk;
     seen.asc = asc;
     seen.ascq = ascq;
+    seen.err = ioctlResult == 0 ? 0 : err;
+    seen.timeoutMs = hdr.timeout;
+    watch_.See(seen);
     auto fill = [&] {
         e.status = status;
         e.senseKey = sk;
@@ -230,12 +241,17 @@ int PassThroughBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buf
     sent_.dir = DirectionName(resolved);
     sent_.length = hdr_.dxfer_len;
 
-    if (!wait) return Start();
     const int fd = t.openDevice;
     DevicePort* port = rt().devices;
+    // Nothing goes to a drive that has vanished, nor to no drive at all.
+    if (watch_.Gone() || ((fd < 0 || !port) && wait)) {
+        sent_.sent = false;
+        return 0;
+    }
+    if (!wait) return Start();
     int err = 0;
-    int r = (fd >= 0 && port) ? port->SgIo(fd, hdr_, err) : -1;
-    return Judge(r, hdr_, sense_, sent_);
+    int r = port->SgIo(fd, hdr_, err);
+    return Judge(r, err, hdr_, sense_, sent_);
 }
 
 int PassThroughBackend::Start() {
@@ -272,8 +288,9 @@ int PassThroughBackend::Start() {
                 port = job->port;
             }
         }
-        int err = 0;
+        int err = ENODEV;
         job->callResult = port && job->handle >= 0 ? port->SgIo(job->handle, job->hdr, err) : -1;
+        job->err = err;
         {
             std::lock_guard<std::mutex> lock(link->mu);
             if (link->attached && port && job->handle >= 0) port->Close(job->handle);
@@ -288,7 +305,7 @@ void PassThroughBackend::Reap() {
     if (worker_.joinable()) worker_.join();
     Job& job = *job_;
     // Judged like a waiting command: a CHECK CONDITION is a failure, not a completion.
-    int ok = Judge(job.callResult, job.hdr, job.sense, sent_);
+    int ok = Judge(job.callResult, job.err, job.hdr, job.sense, sent_);
     if (job.callerBuffer && (job.hdr.dxfer_direction == SG_DXFER_FROM_DEV ||
                              job.hdr.dxfer_direction == SG_DXFER_TO_FROM_DEV))
         std::memcpy(job.callerBuffer, job.data.data(), job.data.size());

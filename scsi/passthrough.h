@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "scsi/kernel_notes.h"
 #include "scsi/transport.h"
 #include "system/ports.h"
 
@@ -53,10 +54,11 @@ class PassThroughBackend : public Backend {
     struct Link;
 
     // Open with one retry 1500 ms later; the handle, or -1 with the message shown.
-    int OpenNode(const std::string& path);
+    int OpenNode(const std::string& path, bool listing);
     void Inquire(const DeviceNode& node, int position, DriveRecord& record);
     // Steps 5 to 7 of a finished request: 1 success, 0 failure with the error record filled.
-    int Judge(int ioctlResult, const sg_io_hdr_t& hdr, const uint8_t* sense, SentCommand& seen);
+    int Judge(int ioctlResult, int err, const sg_io_hdr_t& hdr, const uint8_t* sense,
+              SentCommand& seen);
     // Hands the prepared request to a worker thread; 0 when it cannot be started.
     int Start();
     // Takes the outcome of the worker's ended command into the transport state.
@@ -69,6 +71,7 @@ class PassThroughBackend : public Backend {
     uint8_t sense_[32] = {};
     uint32_t maxTransfer_ = 0;
     SentCommand sent_;
+    VanishWatch watch_;
     std::shared_ptr<Link> link_;
     std::shared_ptr<Job> job_;  // the running no-wait command, until reaped or abandoned
     std::thread worker_;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "scsi/kernel_notes.h"
 #include "system/runtime.h"
 #include "system/trace.h"
 
@@ -64,14 +65,18 @@ Trace::Command Described(const SentCommand& s) {
     c.senseKey = s.senseKey;
     c.asc = s.asc;
     c.ascq = s.ascq;
+    c.sent = s.sent;
+    c.err = s.err;
     return c;
 }
 
 // A no-wait command's end is traced once, when PollCommand first reports it; one given up on
 // before that gets a note instead. Either way the next command starts with nothing untraced.
 void NoWaitGone(Backend* b, bool abandoned) {
-    if (abandoned && g_transport.endUntraced && rt().trace)
-        rt().trace->CmdAbandoned(Described(b->LastSent()));
+    if (abandoned && g_transport.endUntraced) {
+        if (rt().trace) rt().trace->CmdAbandoned(Described(b->LastSent()));
+        NoteAbandoned(b->LastSent(), g_transport.openNode);
+    }
     g_transport.endUntraced = false;
 }
 
@@ -93,7 +98,10 @@ int Run(int wait, uint8_t direction, const uint8_t* cdb, void* buffer, uint32_t 
     Lower();
     int result = b ? b->Execute(cdb, 0xFF, buffer, length, direction, wait) : 0;
     Normal();
-    if (b) TraceCommand(b->LastSent(), wait, static_cast<const uint8_t*>(buffer), result);
+    if (b) {
+        TraceCommand(b->LastSent(), wait, static_cast<const uint8_t*>(buffer), result);
+        NoteCommandOutcome(b->LastSent(), g_transport.openNode);
+    }
     return result;
 }
 
@@ -114,6 +122,7 @@ void TransportState::Reset() {
     aspiLibrary = false;
     openNode.clear();
     endUntraced = false;
+    unopened.clear();
 }
 
 TransportState& transport() {
@@ -185,6 +194,7 @@ int IsAspiMode() {
 }
 
 int EnumerateDrives(int capacity, DriveRecord* table) {
+    g_transport.unopened.clear();
     Backend* b = ActiveBackend();
     return b ? b->Enumerate(capacity, table) : 0;
 }
@@ -253,6 +263,7 @@ int PollCommand() {
     if (state != 0 && g_transport.endUntraced) {
         g_transport.endUntraced = false;
         if (rt().trace) rt().trace->CmdEnd(Described(b->LastSent()), state);
+        NoteCommandOutcome(b->LastSent(), g_transport.openNode);
     }
     return state;
 }

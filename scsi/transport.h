@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "scsi/scsi_types.h"
 
@@ -18,6 +19,10 @@ struct SentCommand {
     uint8_t scsiStatus = 0;
     uint8_t hostStatus = 0;
     uint8_t senseKey = 0, asc = 0, ascq = 0;
+    bool sent = true;        // false: the back end refused it; nothing reached the kernel
+    int err = 0;             // errno of a kernel call that failed
+    unsigned timeoutMs = 0;  // the kernel's time limit for it
+    bool gaveUp = false;     // the program stopped waiting for its end
 };
 
 // The back-end contract: Enumerate, Open, Execute, Poll, plus Linux housekeeping.
@@ -63,6 +68,12 @@ struct TransportState {
     bool aspiLibrary = false;  // sg back end loaded
     std::string openNode;      // the device node OpenDrive opened last, for messages
     bool endUntraced = false;  // a no-wait command runs whose end the trace has not had yet
+    // Nodes the last enumeration could not open, with the errno, for the notes.
+    struct Unopened {
+        std::string path;
+        int err;
+    };
+    std::vector<Unopened> unopened;
 
     void Reset();
 };

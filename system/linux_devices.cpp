@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -126,22 +128,60 @@ bool LinuxDevicePort::Describe(const std::string& path, NodeClass cls, DeviceNod
         // A device node under any name: match its device number against the class.
         bool wantBlock = cls == NodeClass::Block;
         if (wantBlock != S_ISBLK(st.st_mode)) return false;
-        std::string want =
-            std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
-        for (const std::string& name : Entries(ClassDir(cls))) {
-            std::string dev;
-            if (ReadLine(ClassDir(cls) + "/" + name + "/dev", dev) && dev == want &&
-                FromEntry(cls, name, node)) {
-                node.path = real;
-                return true;
-            }
-        }
-        return false;
+        std::string name = EntryOf(st, cls);
+        if (name.empty() || !FromEntry(cls, name, node)) return false;
+        node.path = real;
+        return true;
     }
     // Not a device node (a tree without device files): go by the name it resolves to.
     if (!FromEntry(cls, BaseName(real), node)) return false;
     node.path = real;
     return true;
+}
+
+std::string LinuxDevicePort::EntryOf(const struct stat& st, NodeClass cls) const {
+    std::string want = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    for (const std::string& name : Entries(ClassDir(cls))) {
+        std::string dev;
+        if (ReadLine(ClassDir(cls) + "/" + name + "/dev", dev) && dev == want) return name;
+    }
+    return {};
+}
+
+std::string LinuxDevicePort::WhyNoNode(const std::string& path, NodeClass cls) {
+    const bool block = cls == NodeClass::Block;
+    const char* wanted =
+        block ? "a CD/DVD block device (/dev/srN)" : "a SCSI generic node (/dev/sgN)";
+    std::string real = Resolve(path);
+    struct stat st {};
+    if (real.empty() || stat(real.c_str(), &st) != 0)
+        return std::string("there is no such file (") + std::strerror(errno) + ")";
+    if (S_ISREG(st.st_mode)) return std::string("a regular file, not ") + wanted;
+    if (S_ISDIR(st.st_mode)) return std::string("a directory, not ") + wanted;
+    if (!S_ISBLK(st.st_mode) && !S_ISCHR(st.st_mode))
+        return std::string("not a device node; the transport wants ") + wanted;
+    if (block == !S_ISBLK(st.st_mode)) {
+        NodeClass other = block ? NodeClass::Generic : NodeClass::Block;
+        if (!EntryOf(st, other).empty())
+            return real + (block ? " is a SCSI generic node: --transport=sr takes the drives' "
+                                   "block devices (/dev/srN); use --transport=sg for it"
+                                 : " is a CD/DVD block device: --transport=sg takes SCSI generic "
+                                   "nodes (/dev/sgN); use --transport=sr for it");
+        return real + " is a " + (S_ISBLK(st.st_mode) ? "block" : "character") + " device, not " +
+               wanted;
+    }
+    return real + " is not " + wanted + (block ? " but another block device" : "");
+}
+
+std::string LinuxDevicePort::NodeGroup(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return {};
+    std::vector<char> buf(16384);
+    group g{};
+    group* found = nullptr;
+    if (getgrgid_r(st.st_gid, &g, buf.data(), buf.size(), &found) != 0 || !found)
+        return std::to_string(st.st_gid);
+    return found->gr_name;
 }
 
 bool LinuxDevicePort::GenericDriverPresent() {

@@ -3,6 +3,8 @@
 // parameters so that tests can point the port at a tree of their own.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <map>
 #include <mutex>
 #include <string>
@@ -28,6 +30,8 @@ class LinuxDevicePort : public DevicePort {
     int SetReservedSize(int handle, int bytes, int& err) override;
     uint32_t MaxTransferBytes(int handle) override;
     bool MaySendAnyCommand(NodeClass cls) override;
+    std::string NodeGroup(const std::string& path) override;
+    std::string WhyNoNode(const std::string& path, NodeClass cls) override;
 
     // Is capability bit `cap` in the effective set of a /proc/<pid>/status file?
     static bool HasCapability(const std::string& procStatus, int cap);
@@ -36,6 +40,8 @@ class LinuxDevicePort : public DevicePort {
     std::string ClassDir(NodeClass cls) const;
     // The node for a sysfs entry name ("sr0", "sg3"); false when it is not one of the class.
     bool FromEntry(NodeClass cls, const std::string& name, DeviceNode& node) const;
+    // The class entry ("sr0") whose device number a node has; empty when none.
+    std::string EntryOf(const struct stat& st, NodeClass cls) const;
 
     std::string sys_, dev_, procStatus_;
     std::mutex mu_;

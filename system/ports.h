@@ -62,6 +62,9 @@ class UiPort {
     virtual void ApplyCompactSize() = 0;
     // end the main loop with this exit code
     virtual void Quit(int exitCode) = 0;
+    // A cause and a way out in Linux terms, beside the boxes (whose texts stay as they are):
+    // standard error in batch mode, and the trace.
+    virtual void Note(const std::string& text) { (void)text; }
 };
 
 // ---- time ---------------------------------------------------------------------------------------
@@ -128,6 +131,18 @@ class DevicePort {
     virtual uint32_t MaxTransferBytes(int handle) = 0;
     // may this process send any command (WRITE BUFFER, vendor opcodes) through this node?
     virtual bool MaySendAnyCommand(NodeClass cls) = 0;
+    // The group that owns a node, for telling a user who may not open it how to get access;
+    // empty when unknown.
+    virtual std::string NodeGroup(const std::string& path) {
+        (void)path;
+        return {};
+    }
+    // Why Describe(path, cls) found no node, in a user's words.
+    virtual std::string WhyNoNode(const std::string& path, NodeClass cls) {
+        (void)path;
+        return cls == NodeClass::Block ? "not a CD/DVD block device (/dev/srN)"
+                                       : "not a SCSI generic node (/dev/sgN)";
+    }
     // a virtual-clock run asks this after each sleep: is a blocked call due by now?
     virtual bool CallDue() { return false; }
     // ... and is a call blocked until a later (virtual) time, so that only a sleep frees it?

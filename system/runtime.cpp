@@ -36,3 +36,7 @@ int ShowMessage(const std::string& text, const std::string& caption, unsigned ty
 void SleepMs(uint32_t ms) {
     if (g_runtime.clock) g_runtime.clock->SleepMs(ms);
 }
+
+void Note(const std::string& text) {
+    if (g_runtime.ui) g_runtime.ui->Note(text);
+}

@@ -29,6 +29,7 @@ struct Runtime {
     std::vector<std::string> deviceFilter;  // --device, in the given order; empty: all nodes
     bool batch = false;
     std::string commandLineFile;  // the firmware file named on the command line, if any
+    std::string programFile;      // the running binary's full path, for advice; may be empty
 };
 
 Runtime& rt();
@@ -45,3 +46,6 @@ void SetProgramName(const std::string& argv0);
 int ShowMessage(const std::string& text, const std::string& caption = "", unsigned type = MB_OK);
 
 void SleepMs(uint32_t ms);  // through the clock port, traced
+
+// A note through the UI port: the cause of what the user saw, and the way out, in Linux terms.
+void Note(const std::string& text);

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 
+#include "system/errno_name.h"
 #include "system/runtime.h"
 #include "system/sha256.h"
 
@@ -33,12 +34,15 @@ std::string Trace::Str(const std::string& s) {
                 o += "\\t";
                 break;
             default:
-                if (c < 0x20) {
+                // Texts are bytes (a drive's INQUIRY text may hold any): every byte outside
+                // printable ASCII is written as the code point of its value, so that the line is
+                // plain ASCII JSON and a reader gets the bytes back exactly.
+                if (c < 0x20 || c > 0x7E) {
                     char buf[8];
                     std::snprintf(buf, sizeof buf, "\\u%04x", c);
                     o += buf;
                 } else {
-                    o += static_cast<char>(c);  // UTF-8 passes through
+                    o += static_cast<char>(c);
                 }
         }
     }
@@ -88,6 +92,7 @@ void Trace::Cmd(const Command& c) {
              "\"";
     }
     if (!c.sent) f += ",\"sent\":false";
+    if (c.err) f += ",\"errno\":" + Str(ErrnoName(c.err));
     f += ",\"result\":" + std::to_string(c.result);
     Event("cmd", f + OutcomeFields(c));
 }
@@ -166,6 +171,11 @@ bool TracingUi::ChooseFile(const FileRequest& request, std::string& path) {
                              ",\"chosen\":" + (chosen ? "true" : "false") +
                              ",\"path\":" + Trace::Str(chosen ? path : ""));
     return chosen;
+}
+
+void TracingUi::Note(const std::string& text) {
+    trace_.Event("note", ",\"text\":" + Trace::Str(text));
+    inner_.Note(text);
 }
 
 void TracingClock::SleepMs(uint32_t ms) {

@@ -34,6 +34,7 @@ class Trace {
         bool wait = true;
         const uint8_t* out = nullptr;  // data sent, when dir is out
         bool sent = true;
+        int err = 0;  // errno of a call the kernel failed, 0 when it did not
         int result = 0;
         int status = 0;
         int host = 0;
@@ -46,7 +47,8 @@ class Trace {
     void CmdAbandoned(const Command& c);
 
     // JSON helpers
-    static std::string Str(const std::string& s);  // quoted, escaped
+    // Quoted and escaped; bytes outside 0x20-0x7E as \u00XX (code point = byte).
+    static std::string Str(const std::string& s);
     static std::string Hex(const uint8_t* data, size_t n);
 
   private:
@@ -77,6 +79,7 @@ class TracingUi : public UiPort {
     void MeasureLayout() override { inner_.MeasureLayout(); }
     void ApplyCompactSize() override { inner_.ApplyCompactSize(); }
     void Quit(int exitCode) override { inner_.Quit(exitCode); }
+    void Note(const std::string& text) override;
 
   private:
     UiPort& inner_;

@@ -3,6 +3,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -96,6 +98,91 @@ TEST(Batch, BothTransportsAndTheDeviceFilterListEmulatedDrives) {
         ProgramRun r = RunProgram("LD4740", args);
         EXPECT_TRUE(Has(r.out, c.listing)) << c.args[0] << "\n" << r.out << r.err;
         EXPECT_EQ(r.status, 3) << r.out;
+    }
+}
+
+// A --device that names no node of the transport is not dropped without a word.
+TEST(Batch, IgnoredDevicesAreNamedWithTheReason) {
+    for (const char* transport : {"--transport=sr", "--transport=sg"}) {
+        ProgramRun r = RunProgram("LD4740", {"--batch", "--emulate=LD4740", transport,
+                                             "--device=emu:sr5", "--device=emu:sg0"});
+        EXPECT_TRUE(Has(r.out, "* 0: HALVERONCD-RW  KR-4740")) << r.out;
+        EXPECT_TRUE(Has(r.err,
+                        "note: --device=emu:sr5 is ignored: no emulated drive has this "
+                        "node"))
+            << transport << r.err;
+        EXPECT_FALSE(Has(r.err, "emu:sg0 is ignored")) << r.err;
+    }
+}
+
+// A drive may report any byte in its INQUIRY text: the trace stays plain ASCII JSON, one object a
+// line, and gives the bytes back exactly.
+TEST(Batch, TraceGivesBackTheDriveBytesExactly) {
+    const std::string trace = TempPath("bytes.jsonl");
+    ProgramRun r = RunProgram(
+        "LD4740",
+        {"--batch", "--trace=" + trace,
+         "--emulate=LD4740,identity=HALVERON\\xC3\\xA9\\x7F\\x80\\x9F\\x01\\x1B\\x22\\x5C,"
+         "revision=\\xFF\\xFE1."});
+    EXPECT_EQ(r.status, 2) << r.out << r.err;  // not a drive of the family: HLV DRIVE NotFound
+    const std::string lines = Slurp(trace);
+    std::remove(trace.c_str());
+    for (char c : lines) ASSERT_TRUE(c == '\n' || (c >= 0x20 && c <= 0x7E)) << int(c);
+    std::istringstream in(lines);
+    std::string line, listed;
+    while (std::getline(in, line)) {
+        EXPECT_EQ(line.front(), '{');
+        EXPECT_EQ(line.back(), '}');
+        const std::string add = "\"ev\":\"list\",\"op\":\"add\",\"text\":\"";
+        size_t at = line.find(add);
+        if (at != std::string::npos)
+            listed = line.substr(at + add.size(), line.rfind("\",\"index\"") - at - add.size());
+    }
+    // The list entry: identity (24), revision (4), blanks to 40.
+    EXPECT_EQ(listed, "HALVERON\\u00c3\\u00a9\\u007f\\u0080\\u009f\\u0001\\u001b\\\"\\\\" +
+                          std::string(7, ' ') + "\\u00ff\\u00fe1." + std::string(12, ' '));
+}
+
+// A stop signal while the start-up scan waits for a hung drive ends the program at once with
+// 128 + signal; it is neither held until the scan gives up nor lost.
+TEST(Batch, StopSignalDuringTheScanEndsAtOnce) {
+    for (const char* transport : {"--transport=sr", "--transport=sg"}) {
+        for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+            SCOPED_TRACE(std::string(transport) + " " + std::to_string(signo));
+            int out[2], err[2];
+            ASSERT_EQ(pipe(out), 0);
+            ASSERT_EQ(pipe(err), 0);
+            const std::string program = std::string(DISCFLASH_BIN_DIR) + "/LD4740";
+            pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                dup2(out[1], STDOUT_FILENO);
+                dup2(err[1], STDERR_FILENO);
+                // The listing INQUIRY hangs for 5 s (sr) or 20 s (sg) of real time.
+                execl(program.c_str(), "LD4740", "--batch", "--real-time", transport,
+                      "--emulate=LD4740,hang=12", static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            close(out[1]);
+            close(err[1]);
+            // The identity line comes just before the listing.
+            std::string seen;
+            char c;
+            while (seen.find("Version 1.100") == std::string::npos && read(out[0], &c, 1) == 1)
+                seen += c;
+            const auto start = std::chrono::steady_clock::now();
+            kill(pid, signo);
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), 128 + signo);
+            std::string errors;
+            while (read(err[0], &c, 1) == 1) errors += c;
+            EXPECT_TRUE(Has(errors, "stopped by signal " + std::to_string(signo) + "\n")) << errors;
+            close(out[0]);
+            close(err[0]);
+        }
     }
 }
 
@@ -199,17 +286,23 @@ TEST(Batch, SampleImagesDownloadOnBothTransports) {
         const char* keys;
         int status;
         const char* last;  // the last box's text
+        const char* note;  // on standard error; nothing is noted when empty
     } cases[] = {
-        {"LD3521", "", 0, "Down Load complete"},
-        {"LD4740", "", 0, "Down Load complete"},
-        {"LD4631", "", 0, "Down Load complete"},
-        {"LD4741", "", 0, "Down Load complete"},
-        {"LD4742", "", 0, "Down Load complete"},
-        {"LDMULTI", "", 0, "Down Load complete"},
+        {"LD3521", "", 0, "Down Load complete", ""},
+        {"LD4740", "", 0, "Down Load complete", ""},
+        {"LD4631", "", 0, "Down Load complete", ""},
+        {"LD4741", "", 0, "Down Load complete", ""},
+        {"LD4742", "", 0, "Down Load complete", ""},
+        {"LDMULTI", "", 0, "Down Load complete", ""},
         // The loader answers wrongly: the program ends from inside the download.
-        {"LD4740", ",fail=12@3:02/04/01", 1, "Loader Inquiry CMD Error\n  DownLoadEnd"},
+        {"LD4740", ",fail=12@3:02/04/01", 1, "Loader Inquiry CMD Error\n  DownLoadEnd", ""},
         // A store that never ends is given up: the program does not wait for it.
-        {"LDMULTI", ",hang=F5", 1, "Down Load fault\n  (SYNCHRONZE MICROCODE Fullsh..)"},
+        {"LDMULTI", ",hang=F5", 1, "Down Load fault\n  (SYNCHRONZE MICROCODE Fullsh..)",
+         "had not finished command F5"},
+        // Unplugged, hung, held by another program: the cause beside the boxes.
+        {"LD4740", ",vanish=3B@2", 1, "Down Load fault(NG-100)", "the drive is gone"},
+        {"LD4740", ",hang=3B@2", 1, "Down Load fault\n  (WriteBuffer)", "give it a few minutes"},
+        {"LD4740", ",busy=2", 1, "Down Load fault\n  (PG Change 001)", "fuser -v emu:s"},
     };
     for (const Case& c : cases) {
         std::string image = TempPath(std::string(c.id) + ".bin");
@@ -222,6 +315,8 @@ TEST(Batch, SampleImagesDownloadOnBothTransports) {
                 c.id, {"--batch", transport, std::string("--emulate=") + c.id + c.keys, image});
             EXPECT_EQ(r.status, c.status) << r.out << r.err;
             EXPECT_TRUE(Has(r.out, std::string("  ") + c.last + "\n")) << r.out;
+            EXPECT_EQ(Has(r.err, "note: "), *c.note != 0) << r.err;
+            EXPECT_TRUE(Has(r.err, c.note)) << r.err;
         }
         std::remove(image.c_str());
     }

@@ -19,7 +19,7 @@ namespace {
 struct GoodOption {
     const char* value;
     const char* id;
-    const char* identity;
+    std::string identity;
     int type;
     bool disc, loader;
     size_t faults;
@@ -36,6 +36,12 @@ TEST(EmulateOption, AcceptsWellFormedValues) {
         {"LD5850,identity=", "LD5850", "                        ", 5, false, false, 0},
         {"LD5850,identity=ABCDEFGHIJKLMNOPQRSTUVWX", "LD5850", "ABCDEFGHIJKLMNOPQRSTUVWX", 5, false,
          false, 0},
+        {"LD5850,identity=HALVERON\\xff\\x00\\x5C\\x2c\\x7FCD", "LD5850",
+         std::string("HALVERON\xff\0\\,\x7f"
+                     "CD",
+                     15) +
+             std::string(9, ' '),
+         5, false, false, 0},
         {"LD5871,fail=3b@2:05/24/00,hang=CC,fail=0x12:2/3a/0", "LD5871", "", 5, false, false, 3},
     };
     for (const GoodOption& c : cases) {
@@ -50,6 +56,16 @@ TEST(EmulateOption, AcceptsWellFormedValues) {
         EXPECT_EQ(spec.loader, c.loader);
         EXPECT_EQ(spec.faults.size(), c.faults);
     }
+    // The revisions take any byte too.
+    EmulatedDriveSpec spec;
+    std::string error;
+    ASSERT_TRUE(
+        ParseEmulateOption("LD4740,revision=\\xE9\\x7F1,loader-revision=0.\\x01", spec, error))
+        << error;
+    EXPECT_EQ(spec.revision,
+              "\xe9\x7f"
+              "1");
+    EXPECT_EQ(spec.loaderRevision, "0.\x01");
 }
 
 TEST(EmulateOption, FaultRulesKeepOpcodeCountAndSense) {
@@ -92,8 +108,13 @@ TEST(EmulateOption, RefusesMalformedValuesWithAReason) {
         {"LD4740,type=-1", "expected a number"},
         {"LD4740,type=0x1G", "expected a number"},
         {"LD4740,type=", "expected a number"},
-        {"LD4740,identity=ABCDEFGHIJKLMNOPQRSTUVWXY", "longer than 24 characters"},
+        {"LD4740,identity=ABCDEFGHIJKLMNOPQRSTUVWXY", "expected 0 to 24 bytes, not 25"},
         {"LD4740,identity=A\tB", "printable"},
+        {"LD4740,identity=A\\xG0", "a backslash starts a byte written \\xNN"},
+        {"LD4740,identity=A\\x4", "a backslash starts"},
+        {"LD4740,identity=A\\B", "a backslash starts"},
+        {"LD4740,revision=", "expected 1 to 4 bytes, not 0"},
+        {"LD4740,revision=1.\\x0000", "expected 1 to 4 bytes, not 5"},
         {"LD4740,fail=3G:05/24/00", "\"3G\" is not a hexadecimal opcode"},
         {"LD4740,fail=13b:05/24/00", "not a hexadecimal opcode"},
         {"LD4740,fail=3b@0:05/24/00", "\"0\" is not a command count"},
@@ -107,6 +128,10 @@ TEST(EmulateOption, RefusesMalformedValuesWithAReason) {
         {"LD4740,hang=12@", "is not a command count"},
         {"LDMULTI,loader=1", "LDMULTI drives have no loader"},
         {"LD4740,disc=1,disc=0", "disc is given twice"},
+        {"LD4740,vanish=3G", "\"3G\" is not a hexadecimal opcode"},
+        {"LD4740,vanish=12,vanish=3b", "vanish is given twice"},
+        {"LD4740,busy=0", "busy=0: expected the open from which on it is busy"},
+        {"LD4740,busy=x", "busy=x: expected"},
     };
     for (const auto& [value, reason] : cases) {
         SCOPED_TRACE(value);
@@ -532,6 +557,63 @@ TEST(EmuPort, KernelRefusalsNeverReachTheDrive) {
         EXPECT_EQ(rc, -1);
         EXPECT_EQ(err, c.err);
         EXPECT_TRUE(port.Drive(0).Log().empty());
+    }
+}
+
+// An unplugged drive as the kernel shows it: its command in flight ends without it, every later
+// call on its nodes fails, and it leaves the listing. A busy one refuses opens.
+TEST(EmuPort, AVanishedDriveIsGoneFromTheKernelAndABusyOneRefusesOpens) {
+    for (Path path : {Path::Sr, Path::Sg}) {
+        SCOPED_TRACE(path == Path::Sr ? "sr" : "sg");
+        VirtualClock clock;
+        EmulatedDevicePort port({Spec("LD4740,disc=1,vanish=00@2"), Spec("LD3410,busy=2")}, clock);
+        const char* node = path == Path::Sr ? "emu:sr0" : "emu:sg0";
+        int err = 0;
+        int handle = port.Open(node, err);
+        ASSERT_GE(handle, 0);
+        ExpectGood(Send(port, path, handle, Tur()));
+
+        std::vector<uint8_t> cdb = Tur();
+        std::vector<uint8_t> none;
+        uint8_t sense[32];
+        sg_io_hdr_t h = MakeHdr(cdb, SG_DXFER_NONE, none, sense, 32);
+        if (path == Path::Sr) {
+            EXPECT_EQ(port.SgIo(handle, h, err), -1);
+            EXPECT_EQ(err, ENODEV);
+        } else {
+            ASSERT_EQ(port.Submit(handle, h, err), 0);  // it was on its way
+            sg_io_hdr_t reply{};
+            ASSERT_EQ(port.Collect(handle, reply, 0, err), 1);
+            EXPECT_EQ(reply.host_status, 0x01);  // DID_NO_CONNECT
+            EXPECT_EQ(reply.status, 0);
+            EXPECT_EQ(port.Collect(handle, reply, 0, err), -1);  // nothing left to collect
+            EXPECT_EQ(err, ENODEV);
+            EXPECT_EQ(port.Submit(handle, h, err), -1);
+            EXPECT_EQ(err, ENODEV);
+        }
+        EXPECT_EQ(port.SgIo(handle, h, err), -1);
+        EXPECT_EQ(err, ENODEV);
+        EXPECT_EQ(port.Drive(0).Log().size(), 2u);  // nothing after the vanish reached it
+        EXPECT_TRUE(port.Drive(0).Gone());
+        EXPECT_EQ(port.Open(node, err), -1);
+        EXPECT_EQ(err, ENXIO);
+        DeviceNode found;
+        EXPECT_FALSE(port.Describe(node, NodeClass::Block, found));
+        for (NodeClass cls : {NodeClass::Block, NodeClass::Generic}) {
+            std::vector<DeviceNode> nodes = port.ListNodes(cls);
+            ASSERT_EQ(nodes.size(), 1u);
+            EXPECT_EQ(nodes[0].index, 1);  // the other drive keeps its number
+        }
+
+        // busy=2: the first opening works, every later one fails.
+        const char* other = path == Path::Sr ? "emu:sr1" : "emu:sg1";
+        int first = port.Open(other, err);
+        EXPECT_GE(first, 0);
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(port.Open(other, err), -1);
+            EXPECT_EQ(err, EBUSY);
+        }
+        ExpectGood(Send(port, path, first, Inquiry(), SG_DXFER_FROM_DEV, std::vector<uint8_t>(36)));
     }
 }
 

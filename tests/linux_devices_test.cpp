@@ -2,6 +2,7 @@
 // priority port's decision and effect on a test thread.
 #include "system/linux_devices.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -149,6 +150,44 @@ TEST(LinuxDevicePort, DeviceNodesUnderOtherNamesMatchByDeviceNumber) {
     EXPECT_EQ(n.target, 5);
     EXPECT_EQ(n.path, "/dev/null");
     EXPECT_FALSE(port.Describe("/dev/null", NodeClass::Block, n));
+}
+
+// What --device is told when its path names no node of the transport.
+TEST(LinuxDevicePort, SaysWhyAPathIsNoNodeOfTheTransport) {
+    struct stat st {};
+    if (stat("/dev/null", &st) != 0 || !S_ISCHR(st.st_mode)) GTEST_SKIP() << "no /dev/null";
+    std::string dev = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    FakeTree withSg, plain;
+    withSg.Add("scsi_generic", "sg5", "0:0:5:0", 5, dev);  // /dev/null plays a generic node
+    FakeTree::Write(plain.Root() + "/image.bin", "x");
+    LinuxDevicePort sgPort(withSg.Sys(), withSg.Dev()), plainPort(plain.Sys(), plain.Dev());
+    const struct {
+        LinuxDevicePort* port;
+        std::string path;
+        NodeClass cls;
+        std::string why;
+    } cases[] = {
+        {&plainPort, plain.Root() + "/missing", NodeClass::Block, "there is no such file"},
+        {&plainPort, plain.Dev(), NodeClass::Generic, "a directory, not a SCSI generic node"},
+        {&plainPort, plain.Root() + "/image.bin", NodeClass::Block,
+         "a regular file, not a CD/DVD block device (/dev/srN)"},
+        {&plainPort, "/dev/null", NodeClass::Block,
+         "/dev/null is a character device, not a CD/DVD block device"},
+        {&sgPort, "/dev/null", NodeClass::Block,
+         "/dev/null is a SCSI generic node: --transport=sr takes the drives' block devices"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        DeviceNode n;
+        EXPECT_FALSE(c.port->Describe(c.path, c.cls, n));
+        const std::string why = c.port->WhyNoNode(c.path, c.cls);
+        EXPECT_EQ(why.rfind(c.why, 0), 0u) << why;
+    }
+    // The group of a node, for the advice to a user who may not open it.
+    const group* own = getgrgid(getegid());
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(plainPort.NodeGroup(plain.Root() + "/image.bin"), own->gr_name);
+    EXPECT_EQ(plainPort.NodeGroup(plain.Root() + "/missing"), "");
 }
 
 TEST(LinuxDevicePort, QueueLimitOfTheOpenNode) {

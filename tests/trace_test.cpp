@@ -108,6 +108,44 @@ TEST(Trace, UiAndSleepEventsInOrder) {
     EXPECT_EQ(env.ui.stage, "Write Buffer ..");
 }
 
+// A JSON string's content read back as bytes, each code point one byte.
+std::string Unescaped(const std::string& json) {
+    std::string out;
+    for (size_t i = 0; i < json.size(); ++i) {
+        if (json[i] != '\\') {
+            out += json[i];
+            continue;
+        }
+        const char e = json[++i];
+        if (e == 'u') {
+            out += static_cast<char>(std::stoi(json.substr(i + 1, 4), nullptr, 16));
+            i += 4;
+        } else {
+            out += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
+        }
+    }
+    return out;
+}
+
+// Drive texts are bytes: every line stays printable ASCII (so valid UTF-8 and JSON whatever the
+// drive reports), and every byte comes back exactly.
+TEST(Trace, TextsAreBytesWrittenAsPlainAscii) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"KR-4740 ", "\"KR-4740 \""},
+        {"\xff\x80\x7f", "\"\\u00ff\\u0080\\u007f\""},
+        {"\xc3\xa9", "\"\\u00c3\\u00a9\""},  // UTF-8 is bytes too
+        {std::string("a\0b", 3), "\"a\\u0000b\""},
+        {"\"\\\n\t\x1b", "\"\\\"\\\\\\n\\t\\u001b\""},
+    };
+    for (const auto& [bytes, json] : cases) EXPECT_EQ(Trace::Str(bytes), json);
+    std::string all;
+    for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+    const std::string written = Trace::Str(all);
+    for (char c : written) ASSERT_TRUE(c >= 0x20 && c <= 0x7E) << int(static_cast<uint8_t>(c));
+    ASSERT_GE(written.size(), 2u);
+    EXPECT_EQ(Unescaped(written.substr(1, written.size() - 2)), all);
+}
+
 TEST(ProgramName, BaseNameUpperCasedWithoutExtension) {
     struct Case {
         const char* argv0;

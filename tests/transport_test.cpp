@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -369,6 +370,83 @@ TEST_P(BothBackEnds, AGivenUpNoWaitCommandHoldsNothingUp) {
 
     rig.reset();  // back ends, port and runtime go while the command is still held
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+// Once the kernel has said the drive is gone (ENODEV, ENXIO, DID_NO_CONNECT), nothing more goes
+// out on that handle: later commands, waiting or not, are refused unsent, and traced so. The
+// cause is noted once. Other failures leave the handle as it was; a new open starts afresh.
+TEST_P(BothBackEnds, NothingMoreGoesToAVanishedDrive) {
+    const bool sg = GetParam();
+    auto callFails = [](int err) {
+        FakeAnswer a;
+        a.callResult = -1;  // sr: the SG_IO call; sg: reading the reply
+        a.err = err;
+        return a;
+    };
+    FakeAnswer noConnect, submitRefused;
+    noConnect.host = 0x01;
+    submitRefused.refuse = true;  // sg only: the write is refused
+    submitRefused.err = ENODEV;
+    const struct {
+        const char* name;
+        FakeAnswer answer;
+        bool gone;
+        bool sgOnly;
+    } cases[] = {
+        {"ENODEV", callFails(ENODEV), true, false},
+        {"ENXIO", callFails(ENXIO), true, false},
+        {"DID_NO_CONNECT", noConnect, true, false},
+        {"submission refused with ENODEV", submitRefused, true, true},
+        {"EIO", callFails(EIO), false, false},
+        {"DID_ERROR",
+         [] {
+             FakeAnswer a;
+             a.host = 0x07;
+             return a;
+         }(),
+         false, false},
+    };
+    for (const auto& c : cases) {
+        if (c.sgOnly && !sg) continue;
+        for (int wait : {1, 0}) {
+            SCOPED_TRACE(std::string(c.name) + (wait ? " waiting" : " no-wait"));
+            Rig rig(sg);
+            TraceCapture capture;
+            rig.port.queue.push_back(c.answer);
+            uint8_t write[12] = {0x3B, 0x05, 0, 0, 0, 0, 0, 0, 4};
+            uint8_t data[4] = {1, 2, 3, 4};
+            const int started = ExecCommandEx(wait, XFER_OUT, write, data, sizeof data);
+            if (!wait && started) {
+                EXPECT_EQ(PollUntilDone(), 2);
+            }
+            const size_t sent = rig.port.Sent().size();
+            ASSERT_EQ(sent, 1u);
+
+            uint8_t store[12] = {0xF5};
+            EXPECT_EQ(TestUnitReady(), c.gone ? 0 : 1);
+            EXPECT_EQ(ExecCommandEx(0, XFER_NONE, store, nullptr, 0), c.gone ? 0 : 1);
+            if (!c.gone) {
+                EXPECT_EQ(PollUntilDone(), 1);
+            }
+            EXPECT_EQ(rig.port.Sent().size(), c.gone ? sent : sent + 2);
+            std::vector<std::string> cmds = capture.Events("cmd");
+            ASSERT_EQ(cmds.size(), 3u);
+            for (size_t i = 1; i < cmds.size(); ++i)
+                EXPECT_EQ(cmds[i].find("\"sent\":false") != std::string::npos, c.gone) << cmds[i];
+            const auto notes = rig.env.ui.notes;
+            EXPECT_EQ(std::count_if(notes.begin(), notes.end(),
+                                    [](const std::string& n) {
+                                        return n.find("the drive is gone") != std::string::npos;
+                                    }),
+                      c.gone ? 1 : 0)
+                << ::testing::PrintToString(notes);
+
+            // A new open is a new handle.
+            ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+            EXPECT_EQ(TestUnitReady(), 1);
+            EXPECT_EQ(rig.port.Sent().size(), (c.gone ? sent : sent + 2) + 1);
+        }
+    }
 }
 
 TEST(TransportInterface, DirectionForOpcodeEncodesPerBackEnd) {

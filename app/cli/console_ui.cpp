@@ -117,6 +117,12 @@ int ConsoleUi::MessageBox(const std::string& text, const std::string& caption, u
     return answer;
 }
 
+void ConsoleUi::Note(const std::string& text) {
+    EndBar();
+    std::fprintf(err_, "note: %s\n", text.c_str());
+    std::fflush(err_);
+}
+
 bool ConsoleUi::ChooseFile(const FileRequest&, std::string&) {
     EndBar();
     std::fprintf(err_, "a firmware file name is needed: give it on the command line\n");

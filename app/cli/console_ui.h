@@ -30,6 +30,7 @@ class ConsoleUi : public UiPort {
     void MeasureLayout() override {}
     void ApplyCompactSize() override {}
     void Quit(int exitCode) override { quitCode_ = exitCode; }
+    void Note(const std::string& text) override;
 
     // Prints the drive list, marking the selected entry.
     void PrintDrives();

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include "app/cli/console_ui.h"
@@ -79,6 +80,8 @@ int RunCheck(const Options& o) {
 }
 
 int RunBatch(const Options& o) {
+    // Nothing reads the signal pipe outside a procedure: a stop ends the run there and then.
+    SetStopAtOnce(true);
     ConsoleUi console(stdout, stderr, o.yes, isatty(STDOUT_FILENO) != 0);
     rt().ui = WrapUi(&console);
     CDISCFLASHDlg dialog;
@@ -130,6 +133,8 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
     r.deviceFilter = o.devices;
     r.batch = o.batch;
     r.commandLineFile = o.firmwarePath;
+    std::error_code ec;
+    r.programFile = std::filesystem::canonical("/proc/self/exe", ec).string();
 
     bool emulated = !o.emulate.empty();
     VirtualClock* virtualClock = nullptr;

@@ -86,17 +86,22 @@ const OptionRow kOptions[] = {
 };
 
 const ExitStatus kExitStatuses[] = {
-    {kExitOk, "success (batch: the download succeeded; dialog: normal end)"},
-    {kExitFailed, "the download failed"},
-    {kExitRefused,
+    {"0", "success (batch: the download succeeded; dialog: normal end)"},
+    {"1", "the download failed"},
+    {"2",
      "start-up refused to go on (unknown program name, no drive of the family, transport "
      "missing; DUALDOWNLOAD: wrong transport, media polling switched off and a restart "
      "requested, or polling could not be switched off)"},
-    {kExitNothingDone,
+    {"3",
      "nothing was done (no drive selected, no procedure for the family yet, no file, "
      "cancelled)"},
-    {kExitUsage, "bad command line, or the trace file cannot be written"},
+    {"64", "bad command line, or the trace file cannot be written"},
+    {"128+N",
+     "ended by signal N (SIGINT, SIGTERM, SIGHUP) outside a download, at once; during a "
+     "download the signal waits for its end, and the status is the download's"},
 };
+static_assert(kExitOk == 0 && kExitFailed == 1 && kExitRefused == 2 && kExitNothingDone == 3 &&
+              kExitUsage == 64);
 // --check ends with its own pair of statuses.
 constexpr char kCheckStatus[] =
     "With --check: 0 when a family that examines the content accepts the image, else 1.\n";
@@ -153,7 +158,7 @@ std::string EmulateKeysHelp() {
 std::string ExitStatusHelp() {
     std::string text = "Exit status:\n";
     for (const ExitStatus& status : kExitStatuses) {
-        std::string code = std::to_string(status.code);
+        std::string code = status.code;
         text += Entry("  " + code, status.meaning, 5);
     }
     return text + kCheckStatus;

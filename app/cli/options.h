@@ -54,7 +54,7 @@ struct OptionRow {
 std::span<const OptionRow> OptionTable();
 
 struct ExitStatus {
-    int code;
+    const char* code;  // "0", or "128+N" for a range
     const char* meaning;
 };
 std::span<const ExitStatus> ExitStatuses();

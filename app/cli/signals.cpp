@@ -3,15 +3,37 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <initializer_list>
+
+#include "system/download_guard.h"
 
 namespace {
 
 int g_pipe[2] = {-1, -1};
+std::atomic<bool> g_stopAtOnce{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read from the signal handler");
+
+bool IsStop(int signo) {
+    return signo == SIGINT || signo == SIGTERM || signo == SIGHUP;
+}
+
+// Async-signal-safe: the line is built by hand and written whole, then the process ends.
+[[noreturn]] void EndNow(int signo) {
+    char line[32] = "stopped by signal ";
+    size_t n = sizeof "stopped by signal " - 1;
+    if (signo >= 10) line[n++] = static_cast<char>('0' + signo / 10 % 10);
+    line[n++] = static_cast<char>('0' + signo % 10);
+    line[n++] = '\n';
+    ssize_t ignored = write(STDERR_FILENO, line, n);
+    (void)ignored;
+    _exit(128 + signo);
+}
 
 // Only async-signal-safe calls in here: one write, errno kept for the interrupted code.
 extern "C" void OnSignal(int signo) {
+    if (IsStop(signo) && g_stopAtOnce.load() && !ProcedureRunning()) EndNow(signo);
     int saved = errno;
     unsigned char byte = static_cast<unsigned char>(signo);
     // A full pipe drops the signal: hundreds of unread ones say nothing more than one.
@@ -33,6 +55,10 @@ void InstallSignalPipe() {
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     for (int signo : {SIGUSR1, SIGINT, SIGTERM, SIGHUP}) sigaction(signo, &sa, nullptr);
+}
+
+void SetStopAtOnce(bool on) {
+    g_stopAtOnce.store(on);
 }
 
 int SignalPipeFd() {

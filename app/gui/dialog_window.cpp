@@ -23,6 +23,7 @@
 #include <QUtf8StringView>
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <tuple>
 
 #include "app/cli/signals.h"
@@ -184,7 +185,10 @@ void DialogWindow::DownLoad() {
 
 void DialogWindow::Research() {
     if (m_dlg->m_bBusy || m_quitRequested) return;
+    // The scan does not pump events, and may wait long for a hung drive.
+    SetStopAtOnce(true);
     m_dlg->OnResearch();
+    SetStopAtOnce(false);
 }
 
 void DialogWindow::ReBoot() {
@@ -233,6 +237,8 @@ void DialogWindow::OnSignalPipe() {
             if (!m_dlg->m_bBusy) m_pendingDownLoad = true;
         } else {
             m_pendingExit = true;  // never in the middle of a download
+            // Outside a download the program ends with the signal's status.
+            if (!m_dlg->m_bBusy) m_stopStatus = 128 + signo;
         }
     }
     // A stop outside a download does not wait for the user: boxes that are open take their
@@ -457,8 +463,13 @@ void DialogWindow::ApplyCompactSize() {
     setFixedSize(clientWidth, clientHeight);  // keeps the position
 }
 
+void DialogWindow::Note(const std::string& text) {
+    std::fprintf(stderr, "note: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
 void DialogWindow::Quit(int exitCode) {
     m_quitRequested = true;
-    m_exitCode = exitCode;
-    done(exitCode);
+    m_exitCode = m_stopStatus ? m_stopStatus : exitCode;
+    done(m_exitCode);
 }

@@ -69,6 +69,8 @@ class DialogWindow : public QDialog, public UiPort {
     void MeasureLayout() override;
     void ApplyCompactSize() override;
     void Quit(int exitCode) override;
+    // A window shows no notes: they go to standard error, for a user who started it there.
+    void Note(const std::string& text) override;
 
   public slots:
     void DownLoad();  // the DownLoad button, Enter and SIGUSR1
@@ -118,4 +120,5 @@ class DialogWindow : public QDialog, public UiPort {
     int m_modalDepth = 0;
     bool m_pendingDownLoad = false;  // SIGUSR1 while a box was open
     bool m_pendingExit = false;      // SIGINT/SIGTERM/SIGHUP during a download or a box
+    int m_stopStatus = 0;            // 128 + a stop signal that came outside a download
 };

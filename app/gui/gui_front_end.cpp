@@ -19,7 +19,11 @@ int RunDialog(int& argc, char** argv, UiPort* (*wrapUi)(UiPort*)) {
         DialogWindow window;
         rt().ui = wrapUi ? wrapUi(&window) : &window;
         window.Dlg().m_strFirmwarePath = rt().commandLineFile;
-        if (!window.Dlg().OnInitDialog()) {
+        // No event loop reads the signal pipe before the window shows: a stop ends it at once.
+        SetStopAtOnce(true);
+        const bool started = window.Dlg().OnInitDialog();
+        SetStopAtOnce(false);
+        if (!started) {
             code = 0;  // the scan has said why, if anything
         } else if (window.QuitRequested()) {
             code = window.ExitCode();

@@ -282,7 +282,7 @@ TEST_F(DialogTest, StopSignalWhenIdleEndsAtOnce) {
     raise(SIGTERM);
     EXPECT_TRUE(PumpUntil([&] { return w->QuitRequested(); }));
     EXPECT_FALSE(w->isVisible());
-    EXPECT_EQ(w->ExitCode(), 0);
+    EXPECT_EQ(w->ExitCode(), 128 + SIGTERM);
 }
 
 TEST_F(DialogTest, SigUsr1WaitsUntilAnOpenBoxIsClosed) {

@@ -50,6 +50,7 @@ struct EmulatedRun {
     // file dialog, for the drive selected by the scan or by `select`.
     bool commandLine = true;
     int select = -1;
+    bool research = false;  // Research once the DownLoad has ended
 
     // ---- what happened ----
     std::vector<std::string> commands;  // every command of the DownLoad, from the trace
@@ -57,7 +58,9 @@ struct EmulatedRun {
     std::vector<ShownMessage> messages;
     std::vector<std::string> stages;
     Outcome outcome = Outcome::NothingDone;
-    bool quit = false;  // the procedure ended the program
+    bool quit = false;                    // the procedure ended the program
+    std::vector<std::string> notes;       // every note of the whole run
+    std::vector<std::string> researched;  // the list after Research
     std::vector<EmulatedDrive*> emulated;
 
     EmulatedRun() = default;
@@ -122,7 +125,12 @@ struct EmulatedRun {
             long mark = std::ftell(traceFile_);
             dlg.OnOK();
             ReadTrace(mark);
+            if (research) {
+                dlg.OnResearch();
+                researched = env_.ui.list;
+            }
         }
+        notes = env_.ui.notes;
         messages = env_.ui.messages;
         stages = env_.ui.stages;
         outcome = dlg.LastOutcome();

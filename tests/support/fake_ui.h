@@ -86,6 +86,8 @@ class FakeUi : public UiPort {
     void MeasureLayout() override {}
     void ApplyCompactSize() override { ++compactLayouts; }
     void Quit(int exitCode) override { quitCode = exitCode; }
+    void Note(const std::string& text) override { notes.push_back(text); }
+    std::vector<std::string> notes;
 
     std::vector<std::string> MessageTexts() const {
         std::vector<std::string> v;

@@ -76,7 +76,7 @@ std::string EmulateKeysPage() {
 std::string ExitStatusPage() {
     std::vector<std::string> entries;
     for (const ExitStatus& status : ExitStatuses())
-        entries.push_back(Entry(Bold(std::to_string(status.code)), status.meaning));
+        entries.push_back(Entry(Bold(status.code), status.meaning));
     return Joined(entries, "\n");
 }
 

@@ -1,0 +1,133 @@
+#include "scsi/kernel_notes.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "system/errno_name.h"
+#include "system/runtime.h"
+
+namespace {
+
+std::string Opcode(const SentCommand& s) {
+    char b[8];
+    std::snprintf(b, sizeof b, "%02X", s.cdb[0]);
+    return b;
+}
+
+std::string Seconds(unsigned ms) {
+    return std::to_string((ms + 999) / 1000) + " s";
+}
+
+const char* const kWaitThenResearch =
+    "The drive may still be busy, or may have hung: give it a few minutes, then use Research; if "
+    "it no longer answers, switch it off and on.";
+
+}  // namespace
+
+bool DriveVanished(int err, uint8_t hostStatus) {
+    return err == ENODEV || err == ENXIO || hostStatus == kDidNoConnect;
+}
+
+std::string HostStatusName(uint8_t host) {
+    static const char* const kNames[] = {"DID_OK",
+                                         "DID_NO_CONNECT",
+                                         "DID_BUS_BUSY",
+                                         "DID_TIME_OUT",
+                                         "DID_BAD_TARGET",
+                                         "DID_ABORT",
+                                         "DID_PARITY",
+                                         "DID_ERROR",
+                                         "DID_RESET",
+                                         "DID_BAD_INTR",
+                                         "DID_PASSTHROUGH",
+                                         "DID_SOFT_ERROR",
+                                         "DID_IMM_RETRY",
+                                         "DID_REQUEUE",
+                                         "DID_TRANSPORT_DISRUPTED",
+                                         "DID_TRANSPORT_FAILFAST"};
+    char b[8];
+    std::snprintf(b, sizeof b, "0x%02X", host);
+    if (host < sizeof kNames / sizeof kNames[0]) return std::string(kNames[host]) + " (" + b + ")";
+    return b;
+}
+
+void NoteCommandOutcome(const SentCommand& s, const std::string& node) {
+    if (!s.sent) return;
+    const std::string command = node + ": command " + Opcode(s);
+    if (DriveVanished(s.err, s.hostStatus)) {
+        const std::string how = s.err ? "the kernel answered " + ErrnoText(s.err)
+                                      : "the host status was " + HostStatusName(s.hostStatus);
+        Note(node + ": the drive is gone: to command " + Opcode(s) + " " + how +
+             ". It was unplugged or switched off, or the kernel removed it. Nothing more is sent "
+             "to it. Check its cable and power, then use Research (or start the program again) "
+             "to list the drives that are there.");
+    } else if (s.gaveUp) {
+        Note(command + " got no answer within the program's limit of " + Seconds(s.timeoutMs) +
+             ": the program stopped waiting for it (the error record holds FF bytes). " +
+             kWaitThenResearch);
+    } else if (s.err) {
+        std::string hint;
+        if (s.err == EINVAL || s.err == ENOMEM)
+            hint = " The kernel refuses a request it cannot map, such as a transfer of " +
+                   std::to_string(s.length) + " bytes beyond what the drive's queue takes.";
+        else if (s.err == EPERM || s.err == EACCES)
+            hint =
+                " The block layer lets WRITE BUFFER and vendor commands through only to a "
+                "process with CAP_SYS_RAWIO.";
+        Note(command + " was refused by the kernel: " + ErrnoText(s.err) + "." + hint);
+    } else if (s.hostStatus == kDidTimeOut) {
+        Note(command + " timed out: the kernel gave up on it after " + Seconds(s.timeoutMs) +
+             " without an answer from the drive; host status " + HostStatusName(s.hostStatus) +
+             ". " + kWaitThenResearch);
+    } else if (s.hostStatus != 0) {
+        Note(command + " failed in the host adapter or its driver: host status " +
+             HostStatusName(s.hostStatus) + "; the drive's own status says nothing of it.");
+    }
+}
+
+void NoteAbandoned(const SentCommand& s, const std::string& node) {
+    Note(node + ": the drive had not finished command " + Opcode(s) +
+         " when the program stopped waiting for it; it may still be carrying it out. Leave it "
+         "switched on, give it a few minutes, then use Research.");
+}
+
+void NoteOpenFailure(const std::string& path, int err, bool listing) {
+    if (listing) transport().unopened.push_back({path, err});
+    std::string advice;
+    switch (err) {
+        case EBUSY:
+            advice =
+                "another program holds the drive exclusively (a burning or ripping program, "
+                "or a mount). `fuser -v " +
+                path + "` names it; close it or unmount the disc, then try again.";
+            break;
+        case EACCES:
+        case EPERM: {
+            std::string group = rt().devices ? rt().devices->NodeGroup(path) : std::string();
+            advice = "this user may not open it read-write. ";
+            advice += group.empty() ? "Give the user read-write access to it, or run as root."
+                                    : "It belongs to the group '" + group +
+                                          "': add the user to it with `sudo usermod -aG " + group +
+                                          " $USER` and log in again, or run as root.";
+            break;
+        }
+        case ENOENT:
+            advice =
+                "there is no such node: the drive is not attached, or its driver (sr_mod "
+                "for /dev/srN, sg for /dev/sgN) is not loaded.";
+            break;
+        case ENXIO:
+        case ENODEV:
+            advice =
+                "no drive answers behind the node any more: it was unplugged or switched "
+                "off. Check it, then use Research.";
+            break;
+        default:
+            break;
+    }
+    Note("cannot open " + path + ": " + ErrnoText(err) + (advice.empty() ? "" : "; " + advice));
+}
+
+void NoteIgnoredDevice(const std::string& path, const std::string& why) {
+    Note("--device=" + path + " is ignored: " + why + ".");
+}

@@ -1,0 +1,50 @@
+// What the kernel's answers mean to a Linux user: the notes beside the boxes, whose texts stay as
+// they are. The boxes tell that a command failed; these tell why, and what to do about it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "scsi/transport.h"
+
+// Host statuses (DID_*) the notes tell apart.
+constexpr uint8_t kDidNoConnect = 0x01;
+constexpr uint8_t kDidTimeOut = 0x03;
+
+// A drive that is gone (unplugged, switched off, removed by the kernel) says so through the
+// errno of a call on its node, or through the host status of the command it took with it.
+bool DriveVanished(int err, uint8_t hostStatus);
+
+// One handle's view of its drive: once the drive has vanished, nothing more goes out on the
+// handle; the back ends refuse later commands without sending them.
+class VanishWatch {
+  public:
+    void Reset() { gone_ = false; }
+    void See(const SentCommand& outcome) {
+        gone_ = gone_ || DriveVanished(outcome.err, outcome.hostStatus);
+    }
+    bool Gone() const { return gone_; }
+
+  private:
+    bool gone_ = false;
+};
+
+// Notes what the kernel said of a command beyond the drive's own status: a vanished drive, a
+// time-out, a refused call, a host adapter error. Commands that were not sent say nothing.
+void NoteCommandOutcome(const SentCommand& outcome, const std::string& node);
+
+// Notes that a command started without waiting was given up before it ended.
+void NoteAbandoned(const SentCommand& command, const std::string& node);
+
+// Notes why a node could not be opened, with the way to get at it; remembered for the
+// not-found note when `listing`.
+void NoteOpenFailure(const std::string& path, int err, bool listing);
+
+// --device=PATH names no node of the transport: the path and why are noted.
+void NoteIgnoredDevice(const std::string& path, const std::string& why);
+
+// --device=PATH names no node of the transport: the path and why are noted.
+void NoteIgnoredDevice(const std::string& path, const std::string& why);
+
+// "DID_TIME_OUT (0x03)": the kernel's name for a host status byte.
+std::string HostStatusName(uint8_t host);

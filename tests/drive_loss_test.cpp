@@ -1,0 +1,105 @@
+// Drives that vanish, hang or are held by another program, in the middle of a whole download of
+// each family, on both transports: the procedure ends with its own failure message, a note says
+// why in Linux terms, nothing more goes to a vanished drive, and Research lists what is there.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/emulated_run.h"
+
+namespace {
+
+bool AnyHas(const std::vector<std::string>& texts, const std::string& part) {
+    return std::any_of(texts.begin(), texts.end(),
+                       [&](const std::string& t) { return t.find(part) != std::string::npos; });
+}
+
+// A second drive of another family stays attached throughout.
+constexpr char kBystander[] = "LD3520";
+const std::string kBystanderLine = "HALVERONCD-RW  KR-3520  1.00            ";
+
+struct Case {
+    const char* program;
+    const char* fault;    // --emulate keys of the program's drive
+    const char* failure;  // the procedure's failure box
+    // The note's cause: per transport where the kernel says it differently.
+    const char* causeSr;
+    const char* causeSg;
+    // What Research lists afterwards, besides the bystander (which comes second).
+    enum { kNothing, kBlankOnSr, kTheDrive } after;
+};
+
+const char* const kGone = "the drive is gone";
+const char* const kBusy = "EBUSY (Device or resource busy); another program holds the drive";
+
+const Case kCases[] = {
+    {"LD3410", "vanish=3B@2", "Down Load fault", "ENODEV", "DID_NO_CONNECT", Case::kNothing},
+    {"LD4740", "vanish=3B@2", "Down Load fault\n(WriteBuffer)", "ENODEV", "DID_NO_CONNECT",
+     Case::kNothing},
+    {"LD5850", "vanish=3B@2", "Down Load fault(NG-00B)", "ENODEV", "DID_NO_CONNECT",
+     Case::kNothing},
+    {"LD5871", "vanish=3C@1", "Down Load fault(CD-00Z)", "ENODEV", "DID_NO_CONNECT",
+     Case::kNothing},
+    {"LD5860", "vanish=12@2", "Down Load fault(CD-006)", "ENODEV", "DID_NO_CONNECT",
+     Case::kNothing},
+    {"LDMULTI", "vanish=EA@2", "Down Load fault\n(WRITE MICROCODE)", "ENODEV", "DID_NO_CONNECT",
+     Case::kNothing},
+    {"LDMULTI", "vanish=F5", "Down Load fault\n(SYNCHRONZE MICROCODE Fullsh..)", "ENODEV",
+     "DID_NO_CONNECT", Case::kNothing},
+    {"LD3410", "busy=2", "Drive not ready", kBusy, kBusy, Case::kBlankOnSr},
+    {"LD4740", "busy=2", "Down Load fault(NG-100)", kBusy, kBusy, Case::kBlankOnSr},
+    {"LD5871", "busy=2", "Down Load fault(CD-006)", kBusy, kBusy, Case::kBlankOnSr},
+    {"LDMULTI", "busy=2", "Please eject the disc and try again..", kBusy, kBusy, Case::kBlankOnSr},
+    {"LD4740", "hang=3B@2", "Down Load fault\n(WriteBuffer)", "DID_TIME_OUT",
+     "no answer within the program's limit of 180 s", Case::kTheDrive},
+    {"LD5850", "hang=3B@2", "Down Load fault(NG-00B)", "DID_TIME_OUT",
+     "no answer within the program's limit of 180 s", Case::kTheDrive},
+};
+
+TEST(DriveLoss, EachProcedureEndsWithItsMessageAndTheCause) {
+    for (const Case& c : kCases) {
+        for (TransportChoice t : expect::kBoth) {
+            SCOPED_TRACE(std::string(c.program) + "," + c.fault + " " + expect::Name(t));
+            EmulatedRun run;
+            run.program = c.program;
+            run.drives = {std::string(c.program) + "," + c.fault, kBystander};
+            run.transport = t;
+            run.image = EmulatedRun::Sample(c.program, 65536);
+            run.research = true;
+            run.Run();
+
+            EXPECT_EQ(run.outcome, Outcome::Failed);
+            EXPECT_FALSE(run.quit);
+            const std::vector<std::string> boxes = run.MessageTexts();
+            EXPECT_TRUE(std::find(boxes.begin(), boxes.end(), c.failure) != boxes.end())
+                << ::testing::PrintToString(boxes);
+            const char* cause = t == TransportChoice::Sr ? c.causeSr : c.causeSg;
+            EXPECT_TRUE(AnyHas(run.notes, cause)) << ::testing::PrintToString(run.notes);
+            EXPECT_TRUE(AnyHas(run.trace, "\"ev\":\"note\"")) << "the trace has the cause too";
+
+            // After the vanish, nothing reaches the kernel on that handle.
+            auto gone = std::find_if(run.trace.begin(), run.trace.end(), [](const std::string& l) {
+                return l.find(kGone) != std::string::npos;
+            });
+            EXPECT_EQ(gone != run.trace.end(), std::string(c.fault).rfind("vanish", 0) == 0);
+            for (auto l = gone; l != run.trace.end(); ++l) {
+                if (l->find("\"ev\":\"cmd\"") != std::string::npos) {
+                    EXPECT_NE(l->find("\"sent\":false"), std::string::npos) << *l;
+                }
+            }
+
+            // The drive itself is listed as what it is: gone, there but unreadable, or there.
+            std::vector<std::string> listed = {kBystanderLine};
+            if (c.after == Case::kBlankOnSr && t == TransportChoice::Sr)
+                listed.insert(listed.begin(), std::string(40, ' '));
+            if (c.after == Case::kTheDrive && !run.researched.empty() &&
+                run.researched[0].rfind("HALVERON", 0) == 0)
+                listed.insert(listed.begin(), run.researched[0]);
+            EXPECT_EQ(run.researched, listed);
+        }
+    }
+}
+
+}  // namespace
