@@ -21,6 +21,8 @@
 namespace {
 
 uint32_t g_allocationLimit = std::numeric_limits<uint32_t>::max();
+// The standard INQUIRY data: what the procedures read of any answer, a 64 KiB one included.
+constexpr size_t kInquiryAnswerArea = 36;
 
 void StopBox(const std::string& text, const char* caption) {
     ShowMessage(text, caption, MB_ICONHAND);
@@ -223,9 +225,11 @@ bool CDISCFLASHDlg::SwitchLoader(int settle) {
         StopBox("Down Load fault(NG-100)", kHlvCaption);
         return false;
     }
-    std::memset(readBackBuffer, 0, 4);
+    // All of the answer's area: bytes a short answer leaves out must not carry an earlier
+    // command's data into the switch.
+    std::memset(readBackBuffer, 0, kInquiryAnswerArea);
     const uint8_t inquiry[12] = {0x12, 0x00, 0x00, 0x00, 0x24, 0x00};
-    if (!ExecCommand(inquiry, readBackBuffer, 36)) {
+    if (!ExecCommand(inquiry, readBackBuffer, kInquiryAnswerArea)) {
         StopBox("Down Load fault(NG-100)", kHlvCaption);
         return false;
     }
@@ -300,6 +304,9 @@ bool CDISCFLASHDlg::PollIdentity(uint8_t* into, const std::string& expected, uin
                                  int32_t pauseSeconds) {
     constexpr int kAttempts = 10;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        // Cleared each time: after a failed or short answer the area holds no earlier bytes
+        // (the image, when it is the image buffer) that could pass for the identity.
+        std::memset(into, 0, allocation ? allocation : kInquiryAnswerArea);
         const bool answered = allocation
                                   ? ExecCommand(InquiryCdb(allocation).data(), into, allocation)
                                   : ExecCommand64K(InquiryCdb().data(), into);

@@ -26,6 +26,8 @@ constexpr char kStageSwitch[] = "Program Change ... NOW";
 constexpr char kStageSwitchError[] = "Program Change Error";
 constexpr char kStageFlush[] = "Buffer flush ..";
 constexpr char kLoaderInquiryError[] = "Loader Inquiry CMD Error\nDownLoadEnd";
+constexpr char kStageDriveDataError[] = "Drive Data Read Error";
+constexpr char kDriveDataFault[] = "Down Load fault\n(Drive Data)";
 
 // The vendor reads: the hardware tag (kind 4) and the drive data (kinds 17, 19, 20).
 Cdb HardwareTagRead() {
@@ -105,8 +107,9 @@ void CDISCFLASHDlg::DownloadLoaderSwitch() {
         // the drive still runs its main program: its hardware must suit the image (kind 4)
         uint8_t reply[8] = {};
         if (m_nKind == 4) {
-            ExecCommandEx(1, XFER_IN, HardwareTagRead().data(), reply, 2);
-            if (reply[0] != image[kHardwareTagOffset]) {
+            // A tag the drive did not return is no match, even where the image holds zero.
+            const bool read = ExecCommandEx(1, XFER_IN, HardwareTagRead().data(), reply, 2) != 0;
+            if (!read || reply[0] != image[kHardwareTagOffset]) {
                 ShowMessage("UnMatch F/W", "KR3521", MB_OK);
                 SetStage("Un-Match F/W-KR3521");
                 ReportOutcome(Outcome::Failed);
@@ -124,18 +127,24 @@ void CDISCFLASHDlg::DownloadLoaderSwitch() {
         for (int i = 0; i < kTestUnitReadiesAfterSwitch; ++i) TestUnitReady();
         SetStage(kStageClear);
 
-        // the drive's own bytes go into the image
+        // the drive's own bytes go into the image; without them the image is not sent, rather
+        // than sent with bytes the drive never returned
+        auto driveData = [&](const Cdb& cdb) {
+            if (ExecCommandEx(1, XFER_IN, cdb.data(), reply, 4)) return true;
+            backOut(kStageDriveDataError, kDriveDataFault);
+            return false;
+        };
         if (m_nKind == 17) {
-            ExecCommandEx(1, XFER_IN, DriveDataRead(0x40).data(), reply, 4);
+            if (!driveData(DriveDataRead(0x40))) return;
             std::memcpy(image + 45, reply + 1, 3);
         } else if (kind19) {
             if (!loaderInquiry()) return quit(kLoaderInquiryError);
             const bool revision01 = std::memcmp(readBackBuffer + 33, "0.1", 3) == 0;
-            ExecCommandEx(1, XFER_IN, DriveDataRead(revision01 ? 0x40 : 0x80).data(), reply, 4);
+            if (!driveData(DriveDataRead(revision01 ? 0x40 : 0x80))) return;
             std::memcpy(image + 45, reply + 1, 3);
         } else if (kind20) {
             if (!loaderInquiry()) return quit(kLoaderInquiryError);
-            ExecCommandEx(1, XFER_IN, DriveDataReadKind20().data(), reply, 4);
+            if (!driveData(DriveDataReadKind20())) return;
             Kind20DriveData(reply, image + 44);
         }
     }

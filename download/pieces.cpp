@@ -39,7 +39,10 @@ Cdb ReadBufferCdb(uint8_t mode, uint8_t bufferId, uint32_t offset, uint32_t leng
 std::vector<Piece> PlanPieces(uint32_t total, uint32_t size) {
     std::vector<Piece> plan;
     if (size == 0) return plan;
-    for (uint32_t o = 0; o < total; o += size) plan.push_back({o, std::min(size, total - o)});
+    // 64-bit, so that a step past a total near 4 GiB cannot wrap back to the start.
+    for (uint64_t o = 0; o < total; o += size)
+        plan.push_back(
+            {static_cast<uint32_t>(o), static_cast<uint32_t>(std::min<uint64_t>(size, total - o))});
     return plan;
 }
 

@@ -272,6 +272,16 @@ bool ParseStore(const std::string& v, EmulatedDriveSpec& s, std::string& error) 
                       error);
 }
 
+bool ParseInquiryLength(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    long n = 0;
+    if (!ParseNumber(v, 1, 255, n)) {
+        error = "expected a number of bytes from 1 to 255";
+        return false;
+    }
+    s.inquiryLength = static_cast<int>(n);
+    return true;
+}
+
 bool ParseFailKey(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
     FaultRule rule;
     if (!ParseFail(v, rule, error)) return false;
@@ -315,6 +325,10 @@ const EmulateKey kKeys[] = {
      "families; default zeros)"},
     {"store", "SECONDS", false, ParseStore,
      "how long the microcode store command 0xF5 runs (default 5)"},
+    {"inquiry-length", "N", false, ParseInquiryLength,
+     "the drive sends N bytes of INQUIRY data (1 to 255, its additional length N-5) whatever the "
+     "command asks for; the host takes no more than it asked for (default: 36, cut to the "
+     "allocation length)"},
     {"fail", "OP[@N]:KK/AA/QQ", true, ParseFailKey,
      "the N-th command (default the first) with opcode OP ends with CHECK CONDITION and sense "
      "KK/AA/QQ"},

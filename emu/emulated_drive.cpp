@@ -32,7 +32,13 @@ DriveReply RunCommon(DriveState& d, const DriveCommand& cmd) {
             if (cmd.nowMs < d.notReadyUntilMs) return SenseReply(0x02, 0x04, 0x01);
             size_t allocation = (static_cast<size_t>(c[3]) << 8) | c[4];
             std::vector<uint8_t> data = InquiryOf(d);
-            data.resize(std::min({data.size(), allocation, cmd.inCapacity}));
+            if (const size_t n = static_cast<size_t>(d.spec.inquiryLength)) {
+                // A drive that ignores the allocation length: the kernel cuts what it sends.
+                data.resize(n, 0);
+                if (n > 4) data[4] = static_cast<uint8_t>(n - 5);
+            } else {
+                data.resize(std::min({data.size(), allocation, cmd.inCapacity}));
+            }
             r.dataIn = std::move(data);
             return r;
         }

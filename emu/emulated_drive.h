@@ -40,6 +40,7 @@ struct EmulatedDriveSpec {
     std::vector<uint8_t> tag;        // reply to 0xCF, zeros where not given
     std::vector<uint8_t> driveData;  // reply to 0xCE, zeros where not given
     int storeSeconds = 5;            // how long the microcode store (0xF5) runs
+    int inquiryLength = 0;           // INQUIRY bytes sent whatever was asked; 0: 36, as asked
     int busyFromOpen = 0;            // from this open of its nodes on (1: every), EBUSY; 0 never
     std::vector<uint8_t> config;     // configuration bytes of the firmware it runs, zeros where
                                      // not given (EmulatedDrive::kConfigAt)

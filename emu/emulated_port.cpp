@@ -136,6 +136,8 @@ struct EmulatedDevicePort::Impl {
         }
         p.readyAtMs = now + r.busyMs;
         p.dataIn = std::move(r.dataIn);
+        // The kernel moves no more than the request's buffer takes, and nothing the other way.
+        p.dataIn.resize(std::min(p.dataIn.size(), inCapacity));
         sg_io_hdr_t& h = p.hdr;
         h.status = r.status;
         h.masked_status = static_cast<unsigned char>((r.status >> 1) & 0x7F);

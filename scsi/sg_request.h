@@ -3,6 +3,7 @@
 
 #include <scsi/sg.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -34,12 +35,26 @@ inline bool SgTransportOk(int callResult, const sg_io_hdr_t& h) {
     return h.host_status == 0 && (h.driver_status & 0x07) == 0;
 }
 
-// Sense key (byte 2 whole), ASC and ASCQ; zero where the kernel wrote no sense.
+// Sense key (byte 2 whole), ASC and ASCQ; zero where the kernel wrote no sense. Only bytes the
+// drive vouched for count: no more than the kernel says it wrote, nor than the request's sense
+// area holds, nor (fixed format) than the sense's own additional length covers. Descriptor-format
+// sense carries the three in bytes 1 to 3.
 inline void SgSense(const sg_io_hdr_t& h, const uint8_t* sense, uint8_t& key, uint8_t& asc,
                     uint8_t& ascq) {
-    key = h.sb_len_wr > 2 ? sense[2] : 0;
-    asc = h.sb_len_wr > 12 ? sense[12] : 0;
-    ascq = h.sb_len_wr > 13 ? sense[13] : 0;
+    key = asc = ascq = 0;
+    size_t n = std::min<size_t>(h.sb_len_wr, h.mx_sb_len);
+    if (!sense || n == 0) return;
+    const uint8_t format = sense[0] & 0x7F;
+    if (format == 0x72 || format == 0x73) {
+        key = n > 1 ? sense[1] & 0x0F : 0;
+        asc = n > 2 ? sense[2] : 0;
+        ascq = n > 3 ? sense[3] : 0;
+        return;
+    }
+    if ((format == 0x70 || format == 0x71) && n > 7) n = std::min<size_t>(n, 8u + sense[7]);
+    key = n > 2 ? sense[2] : 0;
+    asc = n > 12 ? sense[12] : 0;
+    ascq = n > 13 ? sense[13] : 0;
 }
 
 // What the kernel did with a request, for the trace.

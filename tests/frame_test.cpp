@@ -463,33 +463,40 @@ class SwitchLoaderTest : public FrameTest {
 };
 
 TEST_F(SwitchLoaderTest, SendsInquiryThenTheSwitchWithTheIdentity) {
-    std::memset(readBackBuffer, 0xEE, 64);
-    identity.clear();  // the drive returns no data: the cleared bytes show
-    dlg.m_nKind = 4;
-    backend.responder = [this](const FakeCommand& c) {
-        FakeReply r;
-        if (c.cdb[0] == 0x12) {
-            EXPECT_EQ(readBackBuffer[0], 0);
-            EXPECT_EQ(readBackBuffer[3], 0);
-            EXPECT_EQ(readBackBuffer[4], 0xEE);
-            std::memcpy(readBackBuffer + 8, "VENDOR  PRODUCT NAME    REV1", 28);
-        }
-        return r;
-    };
-    ASSERT_TRUE(dlg.SwitchLoader(0));
-    ASSERT_EQ(backend.commands.size(), 2u);
-    const FakeCommand& inq = backend.commands[0];
-    EXPECT_EQ(inq.cdb, (std::vector<uint8_t>{0x12, 0x00, 0x00, 0x00, 0x24, 0x00}));
-    EXPECT_EQ(inq.direction, XFER_IN);
-    EXPECT_EQ(inq.length, 36u);
-    const FakeCommand& cc = backend.commands[1];
-    EXPECT_EQ(cc.cdb, (std::vector<uint8_t>{0xCC, 0, 0, 0, 0, 0, 0, 0, 0x1C, 0, 0, 0}));
-    EXPECT_EQ(cc.direction, XFER_OUT);
-    EXPECT_EQ(cc.wait, 1);
-    EXPECT_EQ(cc.length, 28u);
-    const char* expected = "VENDOR  PRODUCT NAME    REV1";
-    EXPECT_EQ(cc.out, std::vector<uint8_t>(expected, expected + 28));
-    EXPECT_TRUE(env.ui.messages.empty());
+    for (bool shortAnswer : {false, true}) {
+        SCOPED_TRACE(shortAnswer ? "short answer" : "whole answer");
+        backend.commands.clear();
+        std::memset(readBackBuffer, 0xEE, 64);
+        identity.clear();  // the drive returns no data: the cleared bytes show
+        dlg.m_nKind = 4;
+        backend.responder = [this, shortAnswer](const FakeCommand& c) {
+            FakeReply r;
+            if (c.cdb[0] == 0x12) {
+                // The whole answer's area is cleared, not only its first 4 bytes: what a short
+                // answer leaves out must not travel with the switch.
+                for (int i = 0; i < 36; ++i) EXPECT_EQ(readBackBuffer[i], 0) << i;
+                EXPECT_EQ(readBackBuffer[36], 0xEE);
+                std::memcpy(readBackBuffer + 8, "VENDOR  PRODUCT NAME    REV1",
+                            shortAnswer ? 12 : 28);
+            }
+            return r;
+        };
+        ASSERT_TRUE(dlg.SwitchLoader(0));
+        ASSERT_EQ(backend.commands.size(), 2u);
+        const FakeCommand& inq = backend.commands[0];
+        EXPECT_EQ(inq.cdb, (std::vector<uint8_t>{0x12, 0x00, 0x00, 0x00, 0x24, 0x00}));
+        EXPECT_EQ(inq.direction, XFER_IN);
+        EXPECT_EQ(inq.length, 36u);
+        const FakeCommand& cc = backend.commands[1];
+        EXPECT_EQ(cc.cdb, (std::vector<uint8_t>{0xCC, 0, 0, 0, 0, 0, 0, 0, 0x1C, 0, 0, 0}));
+        EXPECT_EQ(cc.direction, XFER_OUT);
+        EXPECT_EQ(cc.wait, 1);
+        EXPECT_EQ(cc.length, 28u);
+        std::vector<uint8_t> expected(28, 0);
+        std::memcpy(expected.data(), "VENDOR  PRODUCT NAME    REV1", shortAnswer ? 12 : 28);
+        EXPECT_EQ(cc.out, expected);
+        EXPECT_TRUE(env.ui.messages.empty());
+    }
 }
 
 TEST_F(SwitchLoaderTest, WaitsAndSettlesByKind) {

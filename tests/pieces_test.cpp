@@ -21,6 +21,8 @@ TEST(Pieces, PlanCoversTheWholeLengthWithAShortLastPiece) {
         {2049, 2048, {{0, 2048}, {2048, 1}}},
         {6000, 2048, {{0, 2048}, {2048, 2048}, {4096, 1904}}},
         {33793, 33792, {{0, 33792}, {33792, 1}}},
+        // Found by fuzzing: the step past the end wrapped to 0 and planned without end.
+        {0xFFFFFFFFu, 0x80000000u, {{0, 0x80000000u}, {0x80000000u, 0x7FFFFFFFu}}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(PlanPieces(c.total, c.size), c.plan) << c.total;

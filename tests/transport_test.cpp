@@ -205,6 +205,13 @@ TEST_P(BothBackEnds, ResultAndErrorRecordForEachAnswer) {
     driver.driver = 0x06;  // DRIVER_TIMEOUT
     ioctlFails.callResult = -1;
     noSense.sense.clear();
+    // Sense bytes the drive did not vouch for are not read: its additional length covers only
+    // the key; a port that claims more sense than the area holds; descriptor format.
+    FakeAnswer cutSense = CheckCondition(0x04, 0x44, 0x01), saidTooMuch = cutSense,
+               descriptor = CheckCondition(0, 0, 0);
+    cutSense.sense[7] = 3;
+    saidTooMuch.senseLengthSaid = 255;
+    descriptor.sense = {0x72, 0x04, 0x44, 0x01, 0, 0, 0, 0};
     const AnswerCase cases[] = {
         {"good", {}, {1, 0, 0, 0, 0}, {1, 0, 0, 0, 0}},
         {"no medium", CheckCondition(0x02, 0x3A, 0), {0, 2, 0x3A, 0, 2}, {0, 2, 0x3A, 0, 0}},
@@ -212,6 +219,9 @@ TEST_P(BothBackEnds, ResultAndErrorRecordForEachAnswer) {
         {"key 0, ASCQ 0", CheckCondition(0, 0x5D, 0), {0, 0, 0x5D, 0, 2}, {0, 0, 0x5D, 0, 0}},
         {"key byte whole", CheckCondition(0x22, 4, 1), {0, 0x22, 4, 1, 2}, {0, 0x22, 4, 1, 0}},
         {"no sense written", noSense, {0, 0, 0, 0, 2}, {0, 0, 0, 0, 0}},
+        {"sense cut by its own length", cutSense, {0, 4, 0, 0, 2}, {0, 4, 0, 0, 0}},
+        {"sense said longer than its area", saidTooMuch, {0, 4, 0x44, 1, 2}, {0, 4, 0x44, 1, 0}},
+        {"descriptor-format sense", descriptor, {0, 4, 0x44, 1, 2}, {0, 4, 0x44, 1, 0}},
         {"busy", busy, {0, 0, 0, 0, 0x08}, {0, 0, 0, 0, 0}},
         {"host status", host, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0x04}},
         {"driver status", driver, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}},

@@ -161,7 +161,7 @@ std::string ExitStatusHelp() {
         std::string code = status.code;
         text += Entry("  " + code, status.meaning, 5);
     }
-    return text;
+    return text + kCheckStatus;
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ struct FakeAnswer {
     uint8_t status = 0;
     uint16_t host = 0, driver = 0;
     std::vector<uint8_t> sense;  // written to sbp, up to mx_sb_len
+    int senseLengthSaid = -1;    // sb_len_wr when it is not what was written (a lying port)
     std::vector<uint8_t> data;   // written to dxferp for transfers from the device
     bool hang = false;           // async: no reply until another request is submitted
     int notReady = 0;            // async: Collect without waiting sees nothing this many times
@@ -348,7 +349,7 @@ class FakeDevicePort : public DevicePort {
             std::memcpy(request.dxferp, a.data.data(), n);
         size_t sn = std::min<size_t>(a.sense.size(), request.mx_sb_len);
         if (sn && request.sbp) std::memcpy(request.sbp, a.sense.data(), sn);
-        out.sb_len_wr = static_cast<unsigned char>(sn);
+        out.sb_len_wr = static_cast<unsigned char>(a.senseLengthSaid >= 0 ? a.senseLengthSaid : sn);
         out.status = a.status;
         out.masked_status = static_cast<unsigned char>((a.status >> 1) & 0x7F);
         out.host_status = a.host;
