@@ -66,8 +66,9 @@ void IdentifyInGroup(CDISCFLASHDlg& dlg, const DriveRecord& drive) {
     }
 }
 
-// Held while a procedure runs: no shutdown or sleep of the host, and the front end's
-// termination signals wait for the procedure to return.
+// Held while a procedure runs: no shutdown or sleep of the host, the front end's termination
+// signals wait for the procedure to return, and the thread runs at lowered priority throughout
+// (set to normal at the end) instead of around each command.
 class ProcedureScope {
   public:
     ProcedureScope() {
@@ -80,6 +81,9 @@ class ProcedureScope {
     }
     ProcedureScope(const ProcedureScope&) = delete;
     ProcedureScope& operator=(const ProcedureScope&) = delete;
+
+  private:
+    LoweredPriority priority_;
 };
 
 int Selected() {

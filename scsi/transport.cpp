@@ -77,9 +77,10 @@ namespace {
 
 int Run(int wait, uint8_t direction, const uint8_t* cdb, void* buffer, uint32_t length) {
     Backend* b = ActiveBackend();
-    Lower();
+    const bool held = g_transport.priorityHolds > 0;
+    if (!held) Lower();
     int result = b ? b->Execute(cdb, 0xFF, buffer, length, direction, wait) : 0;
-    Normal();
+    if (!held) Normal();
     if (b) TraceCommand(b->LastSent(), wait, static_cast<const uint8_t*>(buffer), result);
     return result;
 }
@@ -90,6 +91,14 @@ DriveRecord (&driveTable)[kDriveTableCapacity] = g_transport.driveTable;
 int& driveCount = g_transport.driveCount;
 CommandErrorRecord& lastCommandError = g_transport.lastCommandError;
 
+LoweredPriority::LoweredPriority() {
+    if (g_transport.priorityHolds++ == 0) Lower();
+}
+
+LoweredPriority::~LoweredPriority() {
+    if (g_transport.priorityHolds > 0 && --g_transport.priorityHolds == 0) Normal();
+}
+
 void TransportState::Reset() {
     useAspi = false;
     openDevice = -1;
@@ -99,6 +108,7 @@ void TransportState::Reset() {
     for (DriveRecord& r : driveTable) r = DriveRecord{};
     driveCount = 0;
     aspiLibrary = false;
+    priorityHolds = 0;
 }
 
 TransportState& transport() {

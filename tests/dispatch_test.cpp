@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "support/dialog_fixture.h"
+#include "support/recording_priority.h"
 
 namespace {
 
@@ -373,6 +374,23 @@ TEST_F(DispatchTest, ProcedureMayEndTheProgram) {
     EXPECT_FALSE(ProcedureRunning());
     EXPECT_FALSE(host.held);
     EXPECT_EQ(dlg.LastOutcome(), Outcome::Failed);
+}
+
+TEST_F(DispatchTest, TheThreadIsLoweredOnceForTheWholeProcedure) {
+    RecordingPriority priority;
+    rt().priority = &priority;
+    std::vector<std::string> during;
+    Record([&](CDISCFLASHDlg&) {
+        for (int i = 0; i < 3; ++i) TestUnitReady();
+        during = priority.calls;
+    });
+    Start("LD3410", {"HALVERONCD-RW  KR-3410P "});
+    const size_t sent = backend.commands.size();
+    dlg.OnOK();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(backend.commands.size(), sent + 3);
+    EXPECT_EQ(during, std::vector<std::string>{"lowest"});
+    EXPECT_EQ(priority.calls, (std::vector<std::string>{"lowest", "normal"}));
 }
 
 TEST_F(DispatchTest, NoHostStillRuns) {

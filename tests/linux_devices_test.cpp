@@ -249,4 +249,20 @@ TEST(LinuxPriority, ThreadEndsAtItsNormalNiceValue) {
     }).join();
 }
 
+TEST(LinuxPriority, EachThreadChangesOnlyItself) {
+    // The no-wait worker sets itself to normal while the thread that started it stays lowered.
+    std::thread([] {
+        LinuxPriority p;
+        auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+        p.SetLowest();
+        int low = getpriority(PRIO_PROCESS, tid);
+        std::thread([&] {
+            p.SetLowest();
+            p.SetNormal();
+        }).join();
+        EXPECT_EQ(getpriority(PRIO_PROCESS, tid), low);
+        p.SetNormal();
+    }).join();
+}
+
 }  // namespace

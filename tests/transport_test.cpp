@@ -12,26 +12,10 @@
 #include "scsi/aspi.h"
 #include "scsi/passthrough.h"
 #include "support/fake_device_port.h"
+#include "support/recording_priority.h"
 #include "support/test_env.h"
 
 namespace {
-
-class CountingPriority : public PriorityPort {
-  public:
-    std::vector<std::string> calls;  // of the test's own thread
-    std::atomic<int> otherThreads{0};
-    void SetLowest() override { Record("lowest"); }
-    void SetNormal() override { Record("normal"); }
-
-  private:
-    void Record(const char* what) {
-        if (std::this_thread::get_id() == owner_)
-            calls.push_back(what);
-        else
-            ++otherThreads;
-    }
-    std::thread::id owner_ = std::this_thread::get_id();
-};
 
 // The opcode table, written out independently of the code under test.
 const std::set<int> kNone = {0x00, 0x01, 0x0B, 0x16, 0x17, 0x1B, 0x1E, 0x2B,
@@ -48,7 +32,7 @@ struct Rig {
     FakeDevicePort port{&env.clock};
     PassThroughBackend sr;
     AspiBackend sg;
-    CountingPriority priority;
+    RecordingPriority priority;
 
     explicit Rig(bool useSg) {
         rt().devices = &port;
@@ -266,16 +250,34 @@ TEST_P(BothBackEnds, OpenFailurePausesOnceShowsTheErrorAndRefusesCommands) {
 }
 
 TEST_P(BothBackEnds, PriorityIsLoweredForTheCommandAndNormalAfterwards) {
-    Rig rig(GetParam());
-    EXPECT_EQ(TestUnitReady(), 1);
-    EXPECT_EQ(rig.priority.calls, (std::vector<std::string>{"lowest", "normal"}));
-    rig.priority.calls.clear();
-    uint8_t cdb[12] = {0xF5};
-    EXPECT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, cdb, nullptr, 0), 1);
-    EXPECT_EQ(rig.priority.calls, (std::vector<std::string>{"lowest", "normal"}));
-    EXPECT_EQ(PollUntilDone(), 1);
-    // The sr worker thread started at the lowered priority: it sets itself to normal.
-    EXPECT_EQ(rig.priority.otherThreads, GetParam() ? 0 : 1);
+    using Calls = std::vector<std::string>;
+    const uint8_t nowait[12] = {0xF5};
+    struct Case {
+        const char* name;
+        int holders;  // LoweredPriority objects around the commands
+        Calls during, after;
+    };
+    const Case cases[] = {
+        {"each command on its own", 0, {"lowest", "normal", "lowest", "normal"}, {}},
+        {"a held stretch", 1, {"lowest"}, {"normal"}},
+        {"nested holders count once", 2, {"lowest"}, {"normal"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(GetParam());
+        {
+            std::vector<std::unique_ptr<LoweredPriority>> held;
+            for (int i = 0; i < c.holders; ++i) held.push_back(std::make_unique<LoweredPriority>());
+            EXPECT_EQ(TestUnitReady(), 1);
+            EXPECT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, nowait, nullptr, 0), 1);
+            EXPECT_EQ(PollUntilDone(), 1);
+            EXPECT_EQ(rig.priority.calls, c.during);
+            rig.priority.calls.clear();
+        }
+        EXPECT_EQ(rig.priority.calls, c.after);
+        // The sr worker thread started at the lowered priority: it sets itself to normal.
+        EXPECT_EQ(rig.priority.otherThreads, GetParam() ? 0 : 1);
+    }
 }
 
 TEST(TransportInterface, DirectionForOpcodeEncodesPerBackEnd) {
