@@ -2,6 +2,7 @@
 // priority port's decision and effect on a test thread.
 #include "system/linux_devices.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -230,6 +232,36 @@ TEST(LinuxPriority, LowersOnlyWhereNormalCanBeRestored) {
         EXPECT_EQ(LinuxPriority::CanRestore(c.cap, c.limit, c.normal), c.expect)
             << c.cap << " " << c.limit << " " << c.normal;
     }
+}
+
+// The sg driver hands a reply to read() once poll() says it is there; a non-blocking pipe
+// behaves the same way, so Collect's waiting can be tried without a drive.
+TEST(LinuxDevicePort, CollectWaitsForTheReplyOrReturnsEmptyHanded) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+    LinuxDevicePort port;
+    sg_io_hdr_t got{};
+    int err = 0;
+    // Nothing there: not waiting, and waiting past a short deadline, both come back with 0.
+    EXPECT_EQ(port.Collect(fds[0], got, 0, err), 0);
+    EXPECT_EQ(port.Collect(fds[0], got, 1, err), 0);
+    // A reply that arrives while the caller waits is collected whole.
+    sg_io_hdr_t reply{};
+    reply.pack_id = 4711;
+    reply.status = 2;
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_EQ(::write(fds[1], &reply, sizeof reply), static_cast<ssize_t>(sizeof reply));
+    });
+    EXPECT_EQ(port.Collect(fds[0], got, 60000, err), 1);
+    writer.join();
+    EXPECT_EQ(got.pack_id, 4711);
+    EXPECT_EQ(got.status, 2);
+    // A handle that is not open is an error, with its errno.
+    ::close(fds[0]);
+    ::close(fds[1]);
+    EXPECT_EQ(port.Collect(fds[0], got, 0, err), -1);
+    EXPECT_EQ(err, EBADF);
 }
 
 TEST(LinuxPriority, ThreadEndsAtItsNormalNiceValue) {
