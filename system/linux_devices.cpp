@@ -192,21 +192,7 @@ int LinuxDevicePort::Submit(int handle, sg_io_hdr_t& hdr, int& err) {
 int LinuxDevicePort::Collect(int handle, sg_io_hdr_t& hdr, int timeoutMs, int& err) {
     using namespace std::chrono;
     auto deadline = steady_clock::now() + milliseconds(timeoutMs);
-    // A caller that waits asks while its command still runs: wait for the reply first, so that
-    // a command costs one wait and one read, not a refused read besides.
-    bool wait = timeoutMs > 0;
     for (;;) {
-        if (wait) {
-            auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-            if (left <= 0) return 0;
-            pollfd p{handle, POLLIN, 0};
-            int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
-            if (r < 0 && errno != EINTR) {
-                err = errno;
-                return -1;
-            }
-            if (r <= 0) continue;  // interrupted, or the time is up (checked above)
-        }
         hdr.interface_id = 'S';
         ssize_t n = ::read(handle, &hdr, sizeof hdr);
         if (n >= 0) return 1;
@@ -214,7 +200,14 @@ int LinuxDevicePort::Collect(int handle, sg_io_hdr_t& hdr, int timeoutMs, int& e
             err = errno;
             return -1;
         }
-        if (!wait) return 0;
+        auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0) return 0;
+        pollfd p{handle, POLLIN, 0};
+        int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+        if (r < 0 && errno != EINTR) {
+            err = errno;
+            return -1;
+        }
     }
 }
 
