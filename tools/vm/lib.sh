@@ -21,21 +21,10 @@ vm_apt_update() {
   vm_apt_updated=yes
 }
 
-vm_have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-
-# vm_packages PACKAGE...: installs what is missing (besides what every guest run needs).
+# What the build and the guests need (scripts/setup --vm). When some cannot be installed, the
+# tools find out what is missing later (vm_can_run tells why a guest cannot run).
 vm_packages() {
-  local need=() p
-  for p in qemu-system-x86 busybox-static cpio kmod gzip cmake ninja-build g++ libsystemd-dev \
-           libssl-dev pkg-config "$@"; do
-    vm_have "$p" || need+=("$p")
-  done
-  if [ ${#need[@]} -gt 0 ]; then
-    log "installing ${need[*]}"
-    vm_apt_update
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
-      "${need[@]}" >/dev/null
-  fi
+  ./scripts/setup --vm || echo "$VM_TOOL: the packages of the guests could not all be installed"
 }
 
 # Can this machine run a guest at all? When not, prints why and returns 1. A machine that starts
