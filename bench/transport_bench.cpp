@@ -120,6 +120,7 @@ class InstantPort : public DevicePort {
     bool GenericDriverPresent() override { return true; }
     int Open(const std::string&, int&) override { return 3; }
     void Close(int) override {}
+    int Duplicate(int handle, int&) override { return handle; }
     int SgIo(int, sg_io_hdr_t& hdr, int&) override {
         Done(hdr);
         return 0;

@@ -13,6 +13,7 @@
 #include <limits>
 #include <new>
 
+#include "download/pieces.h"
 #include "drives/dispatch.h"
 #include "scsi/transport.h"
 #include "system/runtime.h"
@@ -219,6 +220,47 @@ std::string CDISCFLASHDlg::SenseReport() {
     char text[40];
     std::snprintf(text, sizeof text, "%02x-%02x-%-2x\nStatus %02x", e[12], e[13], e[14], e[19]);
     return text;
+}
+
+bool CDISCFLASHDlg::CheckTransferLimit(uint32_t largest, const char* caption) {
+    const uint32_t limit = TransportMaxTransfer();
+    if (limit == 0 || largest <= limit) return true;
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "This download sends %u bytes in one command, but %s carries at most %u bytes "
+                  "in one command.\nNothing was sent to the drive.",
+                  largest, transport().openNode.c_str(), limit);
+    Fail(text, caption);
+    return false;
+}
+
+void CDISCFLASHDlg::PollIdentity(uint8_t* into, const std::string& expected) {
+    constexpr int kAttempts = 10;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (ExecCommand64K(InquiryCdb().data(), into) &&
+            std::memcmp(into + 8, expected.data(), expected.size()) == 0)
+            return;
+        PumpMessages();
+    }
+}
+
+void CDISCFLASHDlg::ReportVerdict(bool good) {
+    ShowMessage(good ? "Down Load complete" : "Down Load NoGood", kHlvCaption, MB_OK);
+    ReportOutcome(good ? Outcome::Succeeded : Outcome::Failed);
+}
+
+void CDISCFLASHDlg::Fail(const std::string& text, const char* caption, unsigned icon) {
+    ShowMessage(text, caption ? caption : "", icon);
+    ReportOutcome(Outcome::Failed);
+    ReleaseImage();
+}
+
+int CDISCFLASHDlg::MatchGroupPumping(const uint8_t* bytes, int32_t length) {
+    for (int32_t k = 0; k < currentGroupCount; ++k) {
+        PumpMessages();
+        if (MatchGroupField(bytes, currentGroup + k, 1, length) == 0) return k;
+    }
+    return -1;
 }
 
 void CDISCFLASHDlg::SetStage(const std::string& text) {

@@ -133,9 +133,23 @@ CDISCFLASHDlg::Procedure CDISCFLASHDlg::ProcedureForKind(uint8_t kind) {
         Procedure procedure;
     };
     static const Entry kTable[] = {
-        {1, nullptr},  {2, nullptr},  {3, nullptr},  {4, nullptr},  {17, nullptr}, {18, nullptr},
-        {19, nullptr}, {20, nullptr}, {16, nullptr}, {32, nullptr}, {34, nullptr}, {33, nullptr},
-        {35, nullptr}, {36, nullptr}, {37, nullptr}, {38, nullptr}, {48, nullptr},
+        {1, nullptr},
+        {2, nullptr},
+        {3, nullptr},
+        {4, &CDISCFLASHDlg::DownloadKind4},
+        {17, &CDISCFLASHDlg::DownloadKind17},
+        {18, &CDISCFLASHDlg::DownloadKind18},
+        {19, &CDISCFLASHDlg::DownloadKind19},
+        {20, &CDISCFLASHDlg::DownloadKind20},
+        {16, nullptr},
+        {32, nullptr},
+        {34, nullptr},
+        {33, nullptr},
+        {35, nullptr},
+        {36, nullptr},
+        {37, nullptr},
+        {38, nullptr},
+        {48, &CDISCFLASHDlg::DownloadMicrocode},
     };
     for (const Entry& e : kTable)
         if (e.kind == kind) return e.procedure;

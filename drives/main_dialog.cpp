@@ -28,6 +28,11 @@ void CDISCFLASHDlg::OnCancel() {
     if (rt().ui) rt().ui->Quit(0);
 }
 
+void CDISCFLASHDlg::QuitFromProcedure() {
+    m_bBusy = 0;
+    OnCancel();
+}
+
 void CDISCFLASHDlg::OnReBoot() {
     if (m_bBusy) return;
     if (rt().host && rt().host->RestartSystem() != 0) OnCancel();

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "drives/catalogue.h"
+#include "system/ports.h"
 
 // What a procedure reports, so that a front end can set its exit status.
 enum class Outcome { NothingDone, Succeeded, Failed };
@@ -71,6 +72,18 @@ class CDISCFLASHDlg {
     bool SwitchLoader(int settle);
     static std::string SenseReport();
     void SetStage(const std::string& text);
+    // Every transfer must fit the transport: the kernel refuses an oversized SG_IO command, it
+    // never splits one. False, after a stop box that names the limit, the need and the node,
+    // when `largest` bytes exceed what the open drive carries in one command. A procedure calls
+    // it before its first command; a drive that did not open is left to fail on that command.
+    bool CheckTransferLimit(uint32_t largest, const char* caption);
+    // The closing identity check: up to 10 INQUIRY commands (64 KiB) into `into`, until one
+    // succeeds with bytes 8 onward equal to `expected`; events are dispatched after each other.
+    void PollIdentity(uint8_t* into, const std::string& expected);
+    // "Down Load complete" or "Down Load NoGood", no icon, and the outcome to match.
+    void ReportVerdict(bool good);
+    // A failure row of a procedure: its box, the failed outcome, imageBuffer released.
+    void Fail(const std::string& text, const char* caption, unsigned icon = MB_ICONHAND);
     // A procedure states how it ended; the last word counts.
     void ReportOutcome(Outcome outcome) { m_lastOutcome = outcome; }
 
@@ -79,12 +92,28 @@ class CDISCFLASHDlg {
     uint32_t m_imageBufferSize = 0;
     uint32_t m_imageLength = 0;
 
+    // The first field of currentGroup whose text equals `bytes`, dispatching events before each
+    // field: over `length` bytes, or over each field's own text length when `length` is 0.
+    // -1 when none.
+    int MatchGroupPumping(const uint8_t* bytes, int32_t length);
+
     // ---- procedures (download/*.cpp), one per drive family ----
     // A family whose procedure is not built has no entry in the kind table (drives/dispatch.cpp).
     using Procedure = void (CDISCFLASHDlg::*)();
     static Procedure ProcedureForKind(uint8_t kind);
 
+    void DownloadMicrocode();     // kind 48
+    void DownloadLoaderSwitch();  // kinds 4, 17, 18, 19, 20, through their entry points:
+    void DownloadKind4() { DownloadLoaderSwitch(); }
+    void DownloadKind17() { DownloadLoaderSwitch(); }
+    void DownloadKind18() { DownloadLoaderSwitch(); }
+    void DownloadKind19() { DownloadLoaderSwitch(); }
+    void DownloadKind20() { DownloadLoaderSwitch(); }
+
   private:
+    // Clears m_bBusy and runs Exit: the program ends from inside a procedure.
+    void QuitFromProcedure();
+
     bool m_closed = false;
     Outcome m_lastOutcome = Outcome::NothingDone;
 };

@@ -119,9 +119,15 @@ int32_t CDISCFLASHDlg::ScanDrives() {
                         "Windows9x(Me)のみ動作可能です");
             return 0;
         }
-        if (!CheckAutoInsert()) {
-            if (rt().host) rt().host->RestartSystem();
-            return 0;
+        switch (CheckAutoInsert()) {
+            case kAutoInsertSwitchedOff:
+                // The user was told the machine restarts; whether it does, start-up ends here.
+                if (rt().host) rt().host->RestartSystem();
+                return 0;
+            case kAutoInsertNotSwitched:
+                return 0;  // polling is still on: no restart, no download
+            default:
+                break;
         }
     }
 

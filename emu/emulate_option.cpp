@@ -1,4 +1,5 @@
 // --emulate=ID[,key=value...]
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -80,21 +81,39 @@ bool ParseNumber(const std::string& s, long low, long high, long& value) {
     return true;
 }
 
-bool ParseFlag(const std::string& key, const std::string& v, bool& flag, std::string& error) {
+bool ParseFlag(const std::string& v, bool& flag, std::string& error) {
     if (v == "1") {
         flag = true;
     } else if (v == "0") {
         flag = false;
     } else {
-        error = key + "=" + v + ": expected 1 or 0";
+        error = "expected 1 or 0";
         return false;
     }
     return true;
 }
 
-// OP[@N]: the opcode and which of its commands.
-bool ParseOpcodeAt(const std::string& key, const std::string& text, FaultRule& rule,
+// Up to `most` bytes written as hexadecimal digits, two a byte ("3F", "0a1b").
+bool ParseHexBytes(const std::string& v, size_t most, std::vector<uint8_t>& bytes,
                    std::string& error) {
+    std::vector<uint8_t> out;
+    bool ok = !v.empty() && v.size() % 2 == 0 && v.size() <= 2 * most;
+    for (size_t i = 0; ok && i < v.size(); i += 2) {
+        uint8_t b = 0;
+        ok = ParseHexByte(v.substr(i, 2), b);
+        out.push_back(b);
+    }
+    if (!ok) {
+        error =
+            "expected 1 to " + std::to_string(most) + " bytes in hexadecimal (two digits a byte)";
+        return false;
+    }
+    bytes = std::move(out);
+    return true;
+}
+
+// OP[@N]: the opcode and which of its commands.
+bool ParseOpcodeAt(const std::string& text, FaultRule& rule, std::string& error) {
     std::string op = text, nth;
     size_t at = text.find('@');
     if (at != std::string::npos) {
@@ -102,14 +121,13 @@ bool ParseOpcodeAt(const std::string& key, const std::string& text, FaultRule& r
         nth = text.substr(at + 1);
     }
     if (!ParseHexByte(op, rule.opcode)) {
-        error = key + "=" + text + ": " + Quoted(op) + " is not a hexadecimal opcode (00 to FF)";
+        error = Quoted(op) + " is not a hexadecimal opcode (00 to FF)";
         return false;
     }
     if (at != std::string::npos) {
         long n = 0;
         if (!ParseNumber(nth, 1, 1000000000L, n)) {
-            error = key + "=" + text + ": " + Quoted(nth) +
-                    " is not a command count (a whole number from 1)";
+            error = Quoted(nth) + " is not a command count (a whole number from 1)";
             return false;
         }
         rule.nth = static_cast<int>(n);
@@ -120,18 +138,17 @@ bool ParseOpcodeAt(const std::string& key, const std::string& text, FaultRule& r
 bool ParseFail(const std::string& v, FaultRule& rule, std::string& error) {
     size_t colon = v.find(':');
     if (colon == std::string::npos) {
-        error = "fail=" + v + ": expected OP[@N]:KK/AA/QQ";
+        error = "expected OP[@N]:KK/AA/QQ";
         return false;
     }
-    if (!ParseOpcodeAt("fail", v.substr(0, colon), rule, error)) return false;
+    if (!ParseOpcodeAt(v.substr(0, colon), rule, error)) return false;
     std::string sense = v.substr(colon + 1);
     uint8_t parts[3];
     size_t pos = 0;
     for (int i = 0; i < 3; ++i) {
         size_t slash = i < 2 ? sense.find('/', pos) : sense.size();
         if (slash == std::string::npos || !ParseHexByte(sense.substr(pos, slash - pos), parts[i])) {
-            error = "fail=" + v + ": " + Quoted(sense) +
-                    " is not a sense KK/AA/QQ (three hexadecimal bytes)";
+            error = Quoted(sense) + " is not a sense KK/AA/QQ (three hexadecimal bytes)";
             return false;
         }
         pos = slash + 1;
@@ -149,6 +166,137 @@ const EmulatedProgram* FindEmulatedProgram(const std::string& id) {
     for (const EmulatedProgram& p : kPrograms)
         if (up == p.id) return &p;
     return nullptr;
+}
+
+namespace {
+
+// ---- the keys -------------------------------------------------------------------------------
+
+bool ParseIdentity(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    if (v.size() > 24) {
+        error = "longer than 24 characters";
+        return false;
+    }
+    for (char c : v)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
+            error = "only printable ASCII characters";
+            return false;
+        }
+    s.identity = v + std::string(24 - v.size(), ' ');
+    return true;
+}
+
+bool ParseType(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    long n = 0;
+    if (!ParseNumber(v, 0, 255, n)) {
+        error = "expected a number from 0 to 255 (decimal or 0x hex)";
+        return false;
+    }
+    s.type = static_cast<int>(n);
+    return true;
+}
+
+bool ParseDisc(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    return ParseFlag(v, s.disc, error);
+}
+
+bool ParseLoader(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    if (!ParseFlag(v, s.loader, error)) return false;
+    const EmulatedProgram* program = FindEmulatedProgram(s.programId);
+    if (s.loader && program && program->loader[0] == '\0') {
+        error = s.programId + " drives have no loader program";
+        return false;
+    }
+    return true;
+}
+
+bool ParseLoaderRevision(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    if (v.empty() || v.size() > 4) {
+        error = "expected 1 to 4 printable characters";
+        return false;
+    }
+    for (char c : v)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
+            error = "only printable ASCII characters";
+            return false;
+        }
+    s.loaderRevision = v;
+    return true;
+}
+
+bool ParsePoll(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    return ParseFlag(v, s.poll, error);
+}
+
+bool ParseTag(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    return ParseHexBytes(v, 2, s.tag, error);
+}
+
+bool ParseDriveData(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    return ParseHexBytes(v, 4, s.driveData, error);
+}
+
+bool ParseStore(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    long n = 0;
+    if (!ParseNumber(v, 0, 100000, n)) {
+        error = "expected whole seconds from 0 to 100000";
+        return false;
+    }
+    s.storeSeconds = static_cast<int>(n);
+    return true;
+}
+
+bool ParseFailKey(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    FaultRule rule;
+    if (!ParseFail(v, rule, error)) return false;
+    s.faults.push_back(rule);
+    return true;
+}
+
+bool ParseHang(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    FaultRule rule;
+    rule.hang = true;
+    if (!ParseOpcodeAt(v, rule, error)) return false;
+    s.faults.push_back(rule);
+    return true;
+}
+
+bool ParseGarble(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    FaultRule rule;
+    rule.garble = true;
+    if (!ParseOpcodeAt(v, rule, error)) return false;
+    s.faults.push_back(rule);
+    return true;
+}
+
+const EmulateKey kKeys[] = {
+    {"identity", "TEXT", false, ParseIdentity,
+     "the 24 identity characters (vendor and product) of the main program"},
+    {"type", "N", false, ParseType, "INQUIRY byte 0 (5 is a CD/DVD device)"},
+    {"disc", "1|0", false, ParseDisc, "a disc is in the drive"},
+    {"loader", "1|0", false, ParseLoader, "the drive starts in its loader program"},
+    {"poll", "1|0", false, ParsePoll, "the host polls the drive for media (auto-insert on)"},
+    {"loader-revision", "TEXT", false, ParseLoaderRevision,
+     "the loader's INQUIRY revision, bytes 32-35 (default 0.10)"},
+    {"tag", "HEX", false, ParseTag,
+     "the reply to the tag command 0xCF, up to 2 bytes (default zeros)"},
+    {"drive-data", "HEX", false, ParseDriveData,
+     "the reply to the drive-data command 0xCE, up to 4 bytes (default zeros)"},
+    {"store", "SECONDS", false, ParseStore,
+     "how long the microcode store command 0xF5 runs (default 5)"},
+    {"fail", "OP[@N]:KK/AA/QQ", true, ParseFailKey,
+     "the N-th command (default the first) with opcode OP ends with CHECK CONDITION and sense "
+     "KK/AA/QQ"},
+    {"hang", "OP[@N]", true, ParseHang, "that command never completes"},
+    {"garble", "OP[@N]", true, ParseGarble,
+     "that command returns its data with the first byte inverted"},
+};
+
+}  // namespace
+
+const EmulateKey* EmulateKeys(size_t& count) {
+    count = sizeof kKeys / sizeof kKeys[0];
+    return kKeys;
 }
 
 bool ParseEmulateOption(const std::string& value, EmulatedDriveSpec& spec, std::string& error) {
@@ -181,51 +329,26 @@ bool ParseEmulateOption(const std::string& value, EmulatedDriveSpec& spec, std::
             return false;
         }
         std::string key = item.substr(0, eq), v = item.substr(eq + 1);
-        if (key != "fail" && key != "hang") {
-            for (const std::string& k : seen)
-                if (k == key) {
-                    error = key + " is given twice";
-                    return false;
-                }
+        const EmulateKey* k = nullptr;
+        for (const EmulateKey& candidate : kKeys)
+            if (key == candidate.name) k = &candidate;
+        if (!k) {
+            std::string names;
+            for (const EmulateKey& candidate : kKeys)
+                names += std::string(names.empty() ? "" : ", ") + candidate.name;
+            error = "unknown key " + Quoted(key) + " (" + names + ")";
+            return false;
+        }
+        if (!k->repeatable) {
+            if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+                error = key + " is given twice";
+                return false;
+            }
             seen.push_back(key);
         }
-        if (key == "identity") {
-            if (v.size() > 24) {
-                error = "identity=" + v + ": longer than 24 characters";
-                return false;
-            }
-            for (char c : v)
-                if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
-                    error = "identity=" + v + ": only printable ASCII characters";
-                    return false;
-                }
-            s.identity = v + std::string(24 - v.size(), ' ');
-        } else if (key == "type") {
-            long n = 0;
-            if (!ParseNumber(v, 0, 255, n)) {
-                error = "type=" + v + ": expected a number from 0 to 255 (decimal or 0x hex)";
-                return false;
-            }
-            s.type = static_cast<int>(n);
-        } else if (key == "disc") {
-            if (!ParseFlag(key, v, s.disc, error)) return false;
-        } else if (key == "loader") {
-            if (!ParseFlag(key, v, s.loader, error)) return false;
-            if (s.loader && program->loader[0] == '\0') {
-                error = "loader=1: " + s.programId + " drives have no loader program";
-                return false;
-            }
-        } else if (key == "fail") {
-            FaultRule rule;
-            if (!ParseFail(v, rule, error)) return false;
-            s.faults.push_back(rule);
-        } else if (key == "hang") {
-            FaultRule rule;
-            rule.hang = true;
-            if (!ParseOpcodeAt(key, v, rule, error)) return false;
-            s.faults.push_back(rule);
-        } else {
-            error = "unknown key " + Quoted(key) + " (identity, type, disc, loader, fail, hang)";
+        std::string why;
+        if (!k->parse(v, s, why)) {
+            error = key + "=" + v + ": " + why;
             return false;
         }
     }

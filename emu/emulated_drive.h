@@ -14,11 +14,12 @@
 #include "system/ports.h"
 
 // One injected fault: the nth command (1-based) with this opcode fails with CHECK CONDITION and
-// this sense, or never completes (hang).
+// this sense, never completes (hang), or returns its data with the first byte inverted (garble).
 struct FaultRule {
     uint8_t opcode = 0;
     int nth = 1;
     bool hang = false;
+    bool garble = false;
     uint8_t senseKey = 0, asc = 0, ascq = 0;
 };
 
@@ -29,19 +30,33 @@ struct EmulatedDriveSpec {
     int type = 5;           // INQUIRY byte 0
     bool disc = false;      // a medium is in
     bool loader = false;    // starts in its loader
+    bool poll = false;      // the host polls its block device for media (auto-insert on)
     std::vector<FaultRule> faults;
-    // INQUIRY bytes 32-35 of each program (no option sets them yet).
+    // INQUIRY bytes 32-35 of each program.
     std::string revision = "1.00";
     std::string loaderRevision = "0.10";
+    std::vector<uint8_t> tag;        // reply to 0xCF, zeros where not given
+    std::vector<uint8_t> driveData;  // reply to 0xCE, zeros where not given
+    int storeSeconds = 5;            // how long the microcode store (0xF5) runs
 };
+
+// One key of --emulate: its name, what its value looks like, and what it means (for --help and
+// the README); parse fills the spec or says why not.
+struct EmulateKey {
+    const char* name;
+    const char* value;
+    bool repeatable;
+    bool (*parse)(const std::string& value, EmulatedDriveSpec& spec, std::string& error);
+    const char* help;
+};
+// Every key, in the order --help lists them.
+const EmulateKey* EmulateKeys(size_t& count);
 
 // The generic back end addresses targets 0 to 6 on its one adapter.
 constexpr size_t kMaxEmulatedDrives = 7;
 
 // Parses the value of one --emulate option; false with a message in `error`. ID is a program
-// identifier in any case; keys: identity=TEXT (up to 24 printable characters, padded with
-// blanks; no commas), type=N (0-255, decimal or 0x hex), disc=1|0, loader=1|0,
-// fail=OP[@N]:KK/AA/QQ and hang=OP[@N] (hexadecimal opcode and sense, N from 1; repeatable).
+// identifier in any case; the keys are those of EmulateKeys.
 bool ParseEmulateOption(const std::string& value, EmulatedDriveSpec& spec, std::string& error);
 
 // Parses every --emulate value in order; refuses more than kMaxEmulatedDrives drives.
@@ -69,6 +84,7 @@ struct DriveReply {
     std::vector<uint8_t> dataIn;  // what the drive sends, never more than the host takes
     size_t outUsed = 0;           // bytes of the data out the drive took
     bool hang = false;            // never completes
+    uint32_t busyMs = 0;          // completes this long after it was sent
 };
 
 // One command as the drive received it.
@@ -80,6 +96,42 @@ struct LoggedCommand {
     DriveReply reply;          // dataIn left empty
 };
 
+// One command as a drive's program sees it.
+struct DriveCommand {
+    const uint8_t* cdb;  // 16 bytes; zero past what the host sent
+    const uint8_t* out;  // data the host sends, or null
+    size_t outLength;
+    size_t inCapacity;  // how much the host takes back
+    uint64_t nowMs;     // the clock when the command arrived
+};
+
+// Everything a drive's programs work on.
+struct DriveState {
+    EmulatedDriveSpec spec;
+    std::string loaderIdentity, mainIdentity;  // 24 characters each; loader empty: none
+    bool inLoader = false;
+    bool disc = false;
+    std::vector<uint8_t> buffer;    // what WRITE BUFFER fills
+    size_t bufferEnd = 0;           // end of the highest write since the last store
+    std::vector<uint8_t> firmware;  // the last image the drive stored; empty: the one it came with
+    int stores = 0;                 // images stored so far
+    uint64_t notReadyUntilMs = 0;   // busy storing: TEST UNIT READY and INQUIRY wait for it
+};
+
+// A family's own answers, ahead of the commands every drive knows (INQUIRY, TEST UNIT READY,
+// WRITE/READ BUFFER into its data buffer, the switch 0xCC). True when it answered.
+using FamilyProgram = bool (*)(DriveState& drive, const DriveCommand& command, DriveReply& reply);
+// The program of a family (a program identifier), or null when it has nothing of its own.
+FamilyProgram FamilyProgramFor(const std::string& programId);
+
+// Helpers for the families' programs.
+// The drive keeps what its buffer received since the last store as its new firmware.
+void StoreBuffer(DriveState& drive);
+DriveReply SenseReply(uint8_t key, uint8_t asc, uint8_t ascq);
+uint32_t Be24(const uint8_t* p);
+// `bytes` cut or zero-padded to `n`.
+std::vector<uint8_t> Fitted(const std::vector<uint8_t>& bytes, size_t n);
+
 // One emulated drive: its running program, medium, data buffer, fault rules and command log.
 // Thread-safe.
 class EmulatedDrive {
@@ -89,11 +141,12 @@ class EmulatedDrive {
 
     explicit EmulatedDrive(EmulatedDriveSpec spec);
 
-    // Runs one command. `out` is what the host sends; `inCapacity` how much it takes back.
+    // Runs one command. `out` is what the host sends; `inCapacity` how much it takes back;
+    // `nowMs` the clock.
     DriveReply Execute(const uint8_t* cdb, size_t cdbLength, const uint8_t* out, size_t outLength,
-                       size_t inCapacity);
+                       size_t inCapacity, uint64_t nowMs = 0);
 
-    const EmulatedDriveSpec& Spec() const { return spec_; }
+    const EmulatedDriveSpec& Spec() const { return state_.spec; }
     bool HasLoader() const;
     bool InLoader() const;
     void SetDisc(bool disc);
@@ -104,23 +157,25 @@ class EmulatedDrive {
     std::string Identity() const;
     // A copy of `length` bytes of the data buffer from `offset` (clipped to the buffer).
     std::vector<uint8_t> BufferBytes(size_t offset, size_t length) const;
+    // The last image the drive stored (empty when none), and how many it stored.
+    std::vector<uint8_t> StoredFirmware() const;
+    int Stores() const;
     std::vector<LoggedCommand> Log() const;
     // Commands received with this opcode so far.
     int CountOf(uint8_t opcode) const;
 
   private:
-    std::vector<uint8_t> InquiryLocked() const;
-    DriveReply Run(const uint8_t* cdb, const uint8_t* out, size_t outLength, size_t inCapacity);
+    DriveReply Run(const DriveCommand& command);
 
     mutable std::mutex mu_;
-    EmulatedDriveSpec spec_;
-    std::string loaderIdentity_, mainIdentity_;  // 24 characters each
-    bool inLoader_ = false;
-    bool disc_ = false;
-    std::vector<uint8_t> buffer_;
+    DriveState state_;
+    FamilyProgram family_ = nullptr;
     std::map<uint8_t, int> counts_;
     std::vector<LoggedCommand> log_;
 };
+
+// INQUIRY bytes 0-55 of the program running now.
+std::vector<uint8_t> InquiryOf(const DriveState& drive);
 
 // A device port whose nodes are emulated drives, listed in option order as block nodes
 // ("emu:sr0", ...) and as generic nodes ("emu:sg0", ... at host 0, channel 0, target N, LUN 0).
@@ -142,6 +197,7 @@ class EmulatedDevicePort : public DevicePort {
     bool GenericDriverPresent() override { return true; }
     int Open(const std::string& path, int& err) override;
     void Close(int handle) override;
+    int Duplicate(int handle, int& err) override;
     int SgIo(int handle, sg_io_hdr_t& hdr, int& err) override;
     // 0 when queued.
     int Submit(int handle, sg_io_hdr_t& hdr, int& err) override;

@@ -46,6 +46,7 @@ struct Pending {
     std::array<uint8_t, kSenseLength> sense{};
     size_t senseLength = 0;
     bool hung = false;
+    uint64_t readyAtMs = 0;  // a drive that takes its time completes then
 };
 
 }  // namespace
@@ -62,7 +63,8 @@ struct EmulatedDevicePort::Impl {
     struct Handle {
         size_t drive;
         NodeClass cls;
-        std::deque<Pending> queue;  // submitted, in order
+        // Submitted, in order; shared by the duplicates of a handle, as the kernel's queue is.
+        std::shared_ptr<std::deque<Pending>> queue = std::make_shared<std::deque<Pending>>();
     };
     std::map<int, Handle> handles;
     int nextHandle = 3;
@@ -110,11 +112,14 @@ struct EmulatedDevicePort::Impl {
             outLength = hdr.dxfer_len;
         }
         if (hdr.dxfer_len > 0 && FromDevice(hdr.dxfer_direction)) inCapacity = hdr.dxfer_len;
-        DriveReply r = drives[drive]->Execute(hdr.cmdp, hdr.cmd_len, out, outLength, inCapacity);
+        uint64_t now = clock.ElapsedMs();
+        DriveReply r =
+            drives[drive]->Execute(hdr.cmdp, hdr.cmd_len, out, outLength, inCapacity, now);
         if (r.hang) {
             p.hung = true;
             return;
         }
+        p.readyAtMs = now + r.busyMs;
         p.dataIn = std::move(r.dataIn);
         sg_io_hdr_t& h = p.hdr;
         h.status = r.status;
@@ -220,9 +225,22 @@ int EmulatedDevicePort::Open(const std::string& path, int& err) {
     }
     std::lock_guard<std::mutex> lock(impl_->mu);
     int handle = impl_->nextHandle++;
-    impl_->handles[handle] = Impl::Handle{static_cast<size_t>(index), cls, {}};
+    impl_->handles[handle] = Impl::Handle{static_cast<size_t>(index), cls};
     err = 0;
     return handle;
+}
+
+int EmulatedDevicePort::Duplicate(int handle, int& err) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    auto it = impl_->handles.find(handle);
+    if (it == impl_->handles.end()) {
+        err = EBADF;
+        return -1;
+    }
+    int dup = impl_->nextHandle++;
+    impl_->handles[dup] = it->second;
+    err = 0;
+    return dup;
 }
 
 void EmulatedDevicePort::Close(int handle) {
@@ -237,17 +255,21 @@ int EmulatedDevicePort::SgIo(int handle, sg_io_hdr_t& hdr, int& err) {
     if (!h) return -1;
     Pending p;
     m.Run(h->drive, hdr, p);
-    if (!p.hung) {
+    const uint64_t now = m.clock.ElapsedMs();
+    if (!p.hung && p.readyAtMs <= now) {
         Impl::Deliver(p, hdr);
         return 0;
     }
 
+    // The call returns when the drive completes or the kernel gives up, whichever comes first.
     uint32_t timeout = hdr.timeout ? hdr.timeout : kDefaultTimeoutMs;
-    uint64_t deadline = m.clock.ElapsedMs() + timeout;
+    uint64_t deadline = now + timeout;
+    const bool completes = !p.hung && p.readyAtMs <= deadline;
+    if (completes) deadline = p.readyAtMs;
     if (std::this_thread::get_id() == m.owner) {
         // Nobody else moves the clock: this thread lets the time pass itself.
         lock.unlock();
-        m.clock.SleepMs(timeout);
+        m.clock.SleepMs(static_cast<uint32_t>(deadline - now));
         lock.lock();
     } else {
         m.deadlines.push_back(deadline);
@@ -262,6 +284,10 @@ int EmulatedDevicePort::SgIo(int handle, sg_io_hdr_t& hdr, int& err) {
             return -1;
         }
     }
+    if (completes) {
+        Impl::Deliver(p, hdr);
+        return 0;
+    }
     Impl::TimedOut(hdr, timeout);
     return 0;
 }
@@ -273,7 +299,7 @@ int EmulatedDevicePort::Submit(int handle, sg_io_hdr_t& hdr, int& err) {
     if (!h) return -1;
     Pending p;
     m.Run(h->drive, hdr, p);
-    h->queue.push_back(std::move(p));
+    h->queue->push_back(std::move(p));
     return 0;
 }
 
@@ -286,8 +312,10 @@ int EmulatedDevicePort::Collect(int handle, sg_io_hdr_t& hdr, int timeoutMs, int
         return -1;
     }
     err = 0;
-    std::deque<Pending>& q = it->second.queue;
-    auto ready = std::find_if(q.begin(), q.end(), [](const Pending& p) { return !p.hung; });
+    std::deque<Pending>& q = *it->second.queue;
+    const uint64_t now = m.clock.ElapsedMs();
+    auto ready = std::find_if(q.begin(), q.end(),
+                              [now](const Pending& p) { return !p.hung && p.readyAtMs <= now; });
     if (ready != q.end()) {
         Impl::Deliver(*ready, hdr);
         q.erase(ready);

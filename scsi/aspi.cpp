@@ -54,8 +54,10 @@ void AspiBackend::Abandon() {
     if (fd_ >= 0) rt().devices->SetReservedSize(fd_, kReservedSize, err);
 }
 
-void AspiBackend::WaitIdle() {
-    if (outstanding_) Abandon();
+bool AspiBackend::WaitIdle() {
+    if (!outstanding_) return false;
+    Abandon();
+    return true;
 }
 
 int AspiBackend::Wait(int handle, uint32_t deadlineTick) {
@@ -218,8 +220,14 @@ int AspiBackend::Open(DriveRecord& record) {
     return 1;
 }
 
-void AspiBackend::Close() {
-    CloseNode();
+bool AspiBackend::Close() {
+    const bool abandoned = outstanding_;
+    CloseNode();  // orphans a request still running: its reply is never read
+    if (abandoned) {
+        host_ = senseKey_ = asc_ = ascq_ = 0;
+        state_ = kFailed;
+    }
+    return abandoned;
 }
 
 void AspiBackend::Finish(bool waiting) {
@@ -238,6 +246,14 @@ void AspiBackend::Finish(bool waiting) {
         lastCommandError.asc = asc_;
         lastCommandError.ascq = ascq_;
     }
+}
+
+void AspiBackend::Unreadable() {
+    Abandon();
+    host_ = kHostError;
+    senseKey_ = asc_ = ascq_ = 0;
+    state_ = kFailed;
+    sent_.hostStatus = host_;
 }
 
 int AspiBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer, uint32_t length,
@@ -280,12 +296,8 @@ int AspiBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer, ui
         return 0;
     }
     if (r < 0) {
-        Abandon();
-        host_ = kHostError;
-        senseKey_ = asc_ = ascq_ = 0;
-        state_ = kFailed;
+        Unreadable();
         lastCommandError.status = host_;
-        sent_.hostStatus = host_;
         return 0;
     }
     Finish(true);
@@ -298,14 +310,10 @@ int AspiBackend::Poll() {
         int r = rt().devices->Collect(fd_, hdr_, 0, err);
         if (r == 0) return kPending;
         outstanding_ = false;
-        if (r > 0) {
+        if (r > 0)
             Finish(false);
-        } else {
-            Abandon();
-            host_ = kHostError;
-            senseKey_ = asc_ = ascq_ = 0;
-            state_ = kFailed;
-        }
+        else
+            Unreadable();
     }
     if (state_ == kFailed) {
         CommandErrorRecord& e = lastCommandError;

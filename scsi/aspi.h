@@ -30,13 +30,13 @@ class AspiBackend : public Backend {
     void Unload() override;
     int Enumerate(int capacity, DriveRecord* table) override;
     int Open(DriveRecord& record) override;
-    void Close() override;
+    bool Close() override;
     int Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer, uint32_t length,
                 uint8_t direction, int wait) override;
     int Poll() override;
     uint32_t MaxTransfer() override;
     bool MaySendAnyCommand(std::string& why) override;
-    void WaitIdle() override;
+    bool WaitIdle() override;
     const SentCommand& LastSent() const override { return sent_; }
 
     int AdapterCount() const { return haCount_; }
@@ -62,6 +62,8 @@ class AspiBackend : public Backend {
     // Drop a request nobody will collect: reopening orphans it, so its reply never lands in a
     // buffer that may be gone.
     void Abandon();
+    // The reply could not be read: drop the request and report a host error.
+    void Unreadable();
     void CloseNode();
 
     int fd_ = -1;

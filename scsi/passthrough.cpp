@@ -1,10 +1,13 @@
 #include "scsi/passthrough.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "scsi/sg_request.h"
 #include "system/runtime.h"
@@ -13,6 +16,7 @@ namespace {
 
 // The worker must not wait for itself when the clock hook runs on its own thread.
 thread_local bool t_inWorker = false;
+std::atomic<int> g_liveWorkers{0};
 
 void Label(DriveRecord& r, int index) {
     char buf[8];
@@ -23,8 +27,34 @@ void Label(DriveRecord& r, int index) {
 
 }  // namespace
 
+// What a worker may still reach of the program: cut when the back end goes, so that a worker the
+// kernel holds past that never calls a port or a priority that may be gone by then.
+struct PassThroughBackend::Link {
+    std::mutex mu;
+    bool attached = true;
+};
+
+// Everything a no-wait command's worker touches, shared with it so that it outlives abandonment.
+struct PassThroughBackend::Job {
+    sg_io_hdr_t hdr{};
+    uint8_t cdb[16] = {};
+    uint8_t sense[32] = {};
+    std::vector<uint8_t> data;  // stands in for the caller's buffer
+    void* callerBuffer = nullptr;
+    DevicePort* port = nullptr;
+    PriorityPort* priority = nullptr;
+    int handle = -1;  // the worker's own duplicate of the open node
+    int callResult = -1;
+    std::atomic<bool> ended{false};
+};
+
+PassThroughBackend::PassThroughBackend() : link_(std::make_shared<Link>()) {}
+
 PassThroughBackend::~PassThroughBackend() {
-    WaitIdle();
+    // A running worker is left to the kernel, cut off from everything but its own job.
+    if (worker_.joinable()) worker_.detach();
+    std::lock_guard<std::mutex> lock(link_->mu);
+    link_->attached = false;
 }
 
 int PassThroughBackend::OpenNode(const std::string& path) {
@@ -109,7 +139,7 @@ void PassThroughBackend::Inquire(const DeviceNode& node, int position, DriveReco
 }
 
 int PassThroughBackend::Open(DriveRecord& record) {
-    WaitIdle();
+    Abandon();
     TransportState& t = transport();
     maxTransfer_ = 0;
     int fd = OpenNode(record.node);
@@ -125,33 +155,40 @@ int PassThroughBackend::Open(DriveRecord& record) {
     return 1;
 }
 
-void PassThroughBackend::Close() {
-    WaitIdle();
+bool PassThroughBackend::Close() {
+    bool abandoned = Abandon();
     TransportState& t = transport();
     if (t.openDevice >= 0 && rt().devices) rt().devices->Close(t.openDevice);
     t.openDevice = -1;
     maxTransfer_ = 0;
+    return abandoned;
 }
 
-void PassThroughBackend::WaitIdle() {
-    if (worker_.joinable() && !t_inWorker) {
-        worker_.join();
-        // What the worker saw becomes the last command's outcome.
-        sent_.scsiStatus = background_.scsiStatus;
-        sent_.hostStatus = background_.hostStatus;
-        sent_.senseKey = background_.senseKey;
-        sent_.asc = background_.asc;
-        sent_.ascq = background_.ascq;
+bool PassThroughBackend::WaitIdle() {
+    if (job_ && !t_inWorker) Reap();
+    return false;
+}
+
+bool PassThroughBackend::Abandon() {
+    if (!job_) return false;
+    if (job_->ended) {
+        Reap();
+        return false;
     }
+    worker_.detach();
+    job_.reset();
+    transport().asyncState = 2;  // it will never be seen to complete
+    return true;
 }
 
-int PassThroughBackend::Judge(int ioctlResult, SentCommand& seen) {
+int PassThroughBackend::Judge(int ioctlResult, const sg_io_hdr_t& hdr, const uint8_t* sense,
+                              SentCommand& seen) {
     CommandErrorRecord& e = lastCommandError;
     uint8_t sk = 0, asc = 0, ascq = 0;
-    if (ioctlResult == 0) SgSense(hdr_, sense_, sk, asc, ascq);
-    uint8_t status = ioctlResult == 0 ? hdr_.status : 0;
+    if (ioctlResult == 0) SgSense(hdr, sense, sk, asc, ascq);
+    uint8_t status = ioctlResult == 0 ? hdr.status : 0;
     seen.scsiStatus = status;
-    seen.hostStatus = ioctlResult == 0 ? static_cast<uint8_t>(hdr_.host_status) : 0;
+    seen.hostStatus = ioctlResult == 0 ? static_cast<uint8_t>(hdr.host_status) : 0;
     seen.senseKey = sk;
     seen.asc = asc;
     seen.ascq = ascq;
@@ -161,7 +198,7 @@ int PassThroughBackend::Judge(int ioctlResult, SentCommand& seen) {
         e.asc = asc;
         e.ascq = ascq;
     };
-    if (!SgTransportOk(ioctlResult, hdr_)) {
+    if (!SgTransportOk(ioctlResult, hdr)) {
         fill();
         return 0;
     }
@@ -175,7 +212,7 @@ int PassThroughBackend::Judge(int ioctlResult, SentCommand& seen) {
 
 int PassThroughBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer,
                                 uint32_t length, uint8_t direction, int wait) {
-    WaitIdle();  // one request block: never two commands in flight
+    WaitIdle();  // never two commands in flight
     TransportState& t = transport();
     int n = cdbLength == 0xFF ? CdbLengthForOpcode(cdb[0]) : cdbLength;
     if (n > 12) n = 12;  // callers hand over 12 bytes
@@ -193,37 +230,79 @@ int PassThroughBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buf
     sent_.dir = DirectionName(resolved);
     sent_.length = hdr_.dxfer_len;
 
+    if (!wait) return Start();
     const int fd = t.openDevice;
     DevicePort* port = rt().devices;
-    if (!wait) {
-        t.asyncState = 0;
-        background_ = sent_;
-        workerRunning_ = true;
-        worker_ = std::thread([this, fd] { Background(fd); });
-        return 1;
-    }
     int err = 0;
     int r = (fd >= 0 && port) ? port->SgIo(fd, hdr_, err) : -1;
-    return Judge(r, sent_);
+    return Judge(r, hdr_, sense_, sent_);
 }
 
-void PassThroughBackend::Background(int fd) {
-    t_inWorker = true;
-    // A new thread inherits the lowered priority of its creator; the worker runs at normal.
-    if (rt().priority) rt().priority->SetNormal();
-    int err = 0;
-    DevicePort* port = rt().devices;
-    int r = (fd >= 0 && port) ? port->SgIo(fd, hdr_, err) : -1;
+int PassThroughBackend::Start() {
+    TransportState& t = transport();
+    auto job = std::make_shared<Job>();
+    job->port = rt().devices;
+    job->priority = rt().priority;
+    if (t.openDevice >= 0 && job->port) {
+        int err = 0;
+        job->handle = job->port->Duplicate(t.openDevice, err);
+        if (job->handle < 0) return 0;  // nothing was sent
+    }
+    job->hdr = hdr_;
+    std::memcpy(job->cdb, cdb_, sizeof job->cdb);
+    job->hdr.cmdp = job->cdb;
+    job->hdr.sbp = job->sense;
+    if (hdr_.dxferp) {
+        const auto* data = static_cast<const uint8_t*>(hdr_.dxferp);
+        job->data.assign(data, data + hdr_.dxfer_len);
+        job->hdr.dxferp = job->data.data();
+        job->callerBuffer = hdr_.dxferp;
+    }
+    t.asyncState = 0;
+    job_ = job;
+    ++g_liveWorkers;
+    worker_ = std::thread([job, link = link_] {
+        t_inWorker = true;
+        DevicePort* port = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(link->mu);
+            if (link->attached) {
+                // A new thread inherits the lowered priority of its creator.
+                if (job->priority) job->priority->SetNormal();
+                port = job->port;
+            }
+        }
+        int err = 0;
+        job->callResult = port && job->handle >= 0 ? port->SgIo(job->handle, job->hdr, err) : -1;
+        {
+            std::lock_guard<std::mutex> lock(link->mu);
+            if (link->attached && port && job->handle >= 0) port->Close(job->handle);
+        }
+        job->ended = true;
+        --g_liveWorkers;
+    });
+    return 1;
+}
+
+void PassThroughBackend::Reap() {
+    if (worker_.joinable()) worker_.join();
+    Job& job = *job_;
     // Judged like a waiting command: a CHECK CONDITION is a failure, not a completion.
-    int ok = Judge(r, background_);
-    transport().asyncState = ok ? 1 : 2;  // after the error record: the poller reads it next
-    workerRunning_ = false;
+    int ok = Judge(job.callResult, job.hdr, job.sense, sent_);
+    if (job.callerBuffer && (job.hdr.dxfer_direction == SG_DXFER_FROM_DEV ||
+                             job.hdr.dxfer_direction == SG_DXFER_TO_FROM_DEV))
+        std::memcpy(job.callerBuffer, job.data.data(), job.data.size());
+    transport().asyncState = ok ? 1 : 2;
+    job_.reset();
 }
 
 int PassThroughBackend::Poll() {
-    uint8_t s = transport().asyncState;
-    if (s != 0) WaitIdle();  // the worker has finished its work; reap it
-    return s;
+    if (job_ && job_->ended) Reap();
+    return transport().asyncState;
+}
+
+int PassThroughBackend::LiveWorkers() {
+    return g_liveWorkers;
 }
 
 uint32_t PassThroughBackend::MaxTransfer() {
@@ -239,14 +318,14 @@ bool PassThroughBackend::MaySendAnyCommand(std::string& why) {
 }
 
 void PassThroughBackend::Quiesce() {
-    if (t_inWorker || !workerRunning_) return;
+    if (t_inWorker || !job_ || job_->ended) return;
     DevicePort* port = rt().devices;
     if (!port) return;
     // Time only moves when the caller sleeps: a worker that is not held until a later time
-    // must finish before the caller looks at asyncState again, or a command that completes at
-    // once could seem to run for ever. Bounded in real time all the same.
+    // must finish before the caller polls again, or a command that completes at once could
+    // seem to run for ever. Bounded in real time all the same.
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (workerRunning_ && std::chrono::steady_clock::now() < until) {
+    while (!job_->ended && std::chrono::steady_clock::now() < until) {
         if (!port->CallDue() && port->CallWaiting()) return;  // held until a later time
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }

@@ -53,23 +53,36 @@ const char* DirName(uint8_t resolved) {
     }
 }
 
-}  // namespace
-
-void TraceCommand(const SentCommand& s, int wait, const uint8_t* data, int result) {
-    if (!rt().trace) return;
+Trace::Command Described(const SentCommand& s) {
     Trace::Command c;
     c.cdb = s.cdb;
     c.cdbLength = s.cdbLength;
     c.dir = s.dir;
     c.length = s.length;
-    c.wait = wait != 0;
-    c.out = (std::strcmp(s.dir, "out") == 0) ? data : nullptr;
-    c.result = result;
     c.status = s.scsiStatus;
     c.host = s.hostStatus;
     c.senseKey = s.senseKey;
     c.asc = s.asc;
     c.ascq = s.ascq;
+    return c;
+}
+
+// A no-wait command's end is traced once, when PollCommand first reports it; one given up on
+// before that gets a note instead. Either way the next command starts with nothing untraced.
+void NoWaitGone(Backend* b, bool abandoned) {
+    if (abandoned && g_transport.endUntraced && rt().trace)
+        rt().trace->CmdAbandoned(Described(b->LastSent()));
+    g_transport.endUntraced = false;
+}
+
+}  // namespace
+
+void TraceCommand(const SentCommand& s, int wait, const uint8_t* data, int result) {
+    if (!rt().trace) return;
+    Trace::Command c = Described(s);
+    c.wait = wait != 0;
+    c.out = (std::strcmp(s.dir, "out") == 0) ? data : nullptr;
+    c.result = result;
     rt().trace->Cmd(c);
 }
 
@@ -108,6 +121,8 @@ void TransportState::Reset() {
     for (DriveRecord& r : driveTable) r = DriveRecord{};
     driveCount = 0;
     aspiLibrary = false;
+    openNode.clear();
+    endUntraced = false;
     priorityHolds = 0;
 }
 
@@ -187,12 +202,12 @@ int EnumerateDrives(int capacity, DriveRecord* table) {
 int OpenDrive(DriveRecord& record) {
     CloseDrive();
     Backend* b = ActiveBackend();
+    transport().openNode = record.node;
     return b ? b->Open(record) : 0;
 }
 
 void CloseDrive() {
-    Backend* b = ActiveBackend();
-    if (b) b->Close();
+    if (Backend* b = ActiveBackend()) NoWaitGone(b, b->Close());
 }
 
 void ReleaseAspiLibrary() {
@@ -203,7 +218,7 @@ void ReleaseAspiLibrary() {
 
 // A no-wait command still running owns the error record: let it end before clearing it.
 static void Idle() {
-    if (Backend* b = ActiveBackend()) b->WaitIdle();
+    if (Backend* b = ActiveBackend()) NoWaitGone(b, b->WaitIdle());
 }
 
 int ExecCommand(const uint8_t* cdb, void* buffer, uint32_t length) {
@@ -227,7 +242,9 @@ int ExecCommand(const uint8_t* cdb, void* buffer, uint32_t length) {
 int ExecCommandEx(int wait, uint8_t direction, const uint8_t* cdb, void* buffer, uint32_t length) {
     Idle();
     g_transport.lastCommandError = CommandErrorRecord{};
-    return Run(wait, direction, cdb, buffer, length);
+    int result = Run(wait, direction, cdb, buffer, length);
+    g_transport.endUntraced = !wait && result;
+    return result;
 }
 
 int ExecCommand64K(const uint8_t* cdb, void* buffer) {
@@ -241,7 +258,13 @@ int TestUnitReady() {
 
 int PollCommand() {
     Backend* b = ActiveBackend();
-    return b ? b->Poll() : 2;
+    if (!b) return 2;
+    int state = b->Poll();
+    if (state != 0 && g_transport.endUntraced) {
+        g_transport.endUntraced = false;
+        if (rt().trace) rt().trace->CmdEnd(Described(b->LastSent()), state);
+    }
+    return state;
 }
 
 uint32_t TransportMaxTransfer() {

@@ -29,7 +29,10 @@ class Backend {
     virtual void Unload() {}
     virtual int Enumerate(int capacity, DriveRecord* table) = 0;
     virtual int Open(DriveRecord& record) = 0;
-    virtual void Close() = 0;  // CloseDrive: waits for a running no-wait command first
+    // CloseDrive. A running no-wait command is given up at once, not waited for: the kernel may
+    // still carry it out, but its end reaches nothing the program uses, and Poll then reports
+    // it failed. True when one was given up.
+    virtual bool Close() = 0;
     virtual int Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer, uint32_t length,
                         uint8_t direction, int wait) = 0;
     virtual int Poll() = 0;
@@ -41,7 +44,8 @@ class Backend {
     virtual void Quiesce() {}
     // Let a running no-wait command finish (or abandon it safely) before the shared state is
     // touched again; ExecCommand and ExecCommandEx call it before clearing the error record.
-    virtual void WaitIdle() {}
+    // True when it was abandoned.
+    virtual bool WaitIdle() { return false; }
     // The last command as it went to the kernel.
     virtual const SentCommand& LastSent() const = 0;
 };
@@ -57,6 +61,8 @@ struct TransportState {
     DriveRecord driveTable[kDriveTableCapacity];
     int driveCount = 0;
     bool aspiLibrary = false;  // sg back end loaded
+    std::string openNode;      // the device node OpenDrive opened last, for messages
+    bool endUntraced = false;  // a no-wait command runs whose end the trace has not had yet
     int priorityHolds = 0;     // LoweredPriority objects alive
 
     void Reset();

@@ -1,11 +1,27 @@
-// Media auto-insert notification control for the dual generic mode.
+// Media auto-insert control for the dual generic mode. On Linux a drive's "auto-insert
+// notification" is the kernel's media polling of its block device, which desktop automounting
+// follows; it is read and changed through the host-settings port (rt().hostSettings).
 #pragma once
 
-// 0: notification was switched off and the machine must restart before the program can go on;
-// 1: go on.
-//
-// Linux has no auto-insert notification setting to switch off: desktop media polling is the
-// kernel's block-event polling and the session's automounter, neither of which this program
-// controls yet. Until that control exists there is nothing to switch off, so this always
-// answers 1 and never asks for a restart.
+#include <string>
+
+#include "scsi/scsi_types.h"
+
+// CheckAutoInsert's answers.
+constexpr int kAutoInsertSwitchedOff = 0;  // the machine must restart before the program goes on
+constexpr int kAutoInsertGoOn = 1;         // nothing to do, or the user declined
+// The user agreed but a drive could not be switched off; the cause has been shown. Asking for
+// a restart now would tell the user a failed switch-off worked: the program must stop instead.
+constexpr int kAutoInsertNotSwitched = -1;
+
+// Asks once, when a listed drive of an affected model is polled, whether to switch polling
+// off; on Yes switches it off for every listed drive of those models.
 int CheckAutoInsert();
+
+// A drive of the two models whose polling must be off while they are reprogrammed.
+bool IsAffectedModel(const DriveRecord& drive);
+// 1 when the drive's block device is polled; a drive without one counts as off.
+int IsAutoInsertOn(const DriveRecord& drive);
+// Polling off now, and a persistent rule that keeps it and desktop automount off for the
+// drive's model. False with the cause in `why`.
+bool SwitchAutoInsertOff(const DriveRecord& drive, std::string& why);

@@ -168,6 +168,18 @@ void LinuxDevicePort::Close(int handle) {
     ::close(handle);
 }
 
+int LinuxDevicePort::Duplicate(int handle, int& err) {
+    int fd = ::fcntl(handle, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        err = errno;
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = opened_.find(handle);
+    opened_[fd] = it != opened_.end() ? it->second : std::string();
+    return fd;
+}
+
 int LinuxDevicePort::SgIo(int handle, sg_io_hdr_t& hdr, int& err) {
     int r;
     do {

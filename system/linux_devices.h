@@ -21,6 +21,7 @@ class LinuxDevicePort : public DevicePort {
     bool GenericDriverPresent() override;
     int Open(const std::string& path, int& err) override;
     void Close(int handle) override;
+    int Duplicate(int handle, int& err) override;
     int SgIo(int handle, sg_io_hdr_t& hdr, int& err) override;
     int Submit(int handle, sg_io_hdr_t& hdr, int& err) override;
     int Collect(int handle, sg_io_hdr_t& hdr, int timeoutMs, int& err) override;

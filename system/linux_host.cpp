@@ -7,37 +7,92 @@
 #include <systemd/sd-bus.h>
 #endif
 
+namespace {
+
+#ifdef DISCFLASH_HAVE_SDBUS
+// One method call on logind's manager; `read` takes what it needs from the reply. False when
+// the bus cannot be reached, the call fails or the reply does not read.
+template <typename Read, typename... Args>
+bool CallLogind(const char* method, bool interactive, Read read, const char* types, Args... args) {
+    sd_bus* bus = nullptr;
+    if (sd_bus_open_system(&bus) < 0) return false;
+    // Lets polkit ask the user (through the session's agent) instead of refusing outright.
+    sd_bus_set_allow_interactive_authorization(bus, interactive);
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    bool ok = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                 "org.freedesktop.login1.Manager", method, &error, &reply, types,
+                                 args...) >= 0 &&
+              read(reply);
+    sd_bus_error_free(&error);
+    sd_bus_message_unref(reply);
+    sd_bus_unref(bus);
+    return ok;
+}
+#endif
+
+}  // namespace
+
+bool SdBusLogind::CanReboot(std::string& answer) {
+#ifdef DISCFLASH_HAVE_SDBUS
+    return CallLogind(
+        "CanReboot", false,
+        [&](sd_bus_message* reply) {
+            const char* text = nullptr;
+            if (sd_bus_message_read(reply, "s", &text) < 0 || !text) return false;
+            answer = text;
+            return true;
+        },
+        "");
+#else
+    (void)answer;
+    return false;
+#endif
+}
+
+bool SdBusLogind::Reboot(bool interactive) {
+#ifdef DISCFLASH_HAVE_SDBUS
+    return CallLogind(
+        "Reboot", interactive, [](sd_bus_message*) { return true; }, "b",
+        static_cast<int>(interactive));
+#else
+    (void)interactive;
+    return false;
+#endif
+}
+
+int RequestRestart(LogindCalls& logind, bool interactive) {
+    std::string answer;
+    if (!logind.CanReboot(answer)) return 0;
+    if (answer != "yes" && answer != "challenge") return 0;
+    return logind.Reboot(interactive) ? 1 : 0;
+}
+
+LinuxHost::LinuxHost(bool interactive, std::unique_ptr<LogindCalls> logind)
+    : interactive_(interactive), logind_(std::move(logind)) {}
+
 LinuxHost::~LinuxHost() {
     ReleaseInhibit();
 }
 
 int LinuxHost::RestartSystem() {
-    // Restarting the computer is not offered on Linux yet: the request is refused, which
-    // callers treat as "the computer keeps running".
-    return 0;
+    return RequestRestart(*logind_, interactive_);
 }
 
 bool LinuxHost::Inhibit(const std::string& why) {
     if (inhibitFd_ >= 0) return true;
 #ifdef DISCFLASH_HAVE_SDBUS
-    sd_bus* bus = nullptr;
-    if (sd_bus_open_system(&bus) < 0) return false;  // no logind: nothing to hold
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    int r = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
-                               "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss",
-                               "shutdown:sleep", "discflash", why.c_str(), "block");
-    if (r >= 0) {
-        int fd = -1;
-        if (sd_bus_message_read(reply, "h", &fd) >= 0 && fd >= 0) {
+    // No logind: nothing to hold.
+    return CallLogind(
+        "Inhibit", false,
+        [&](sd_bus_message* reply) {
+            int fd = -1;
+            if (sd_bus_message_read(reply, "h", &fd) < 0 || fd < 0) return false;
             // The message owns its descriptor; keep a copy for as long as the block lasts.
             inhibitFd_ = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        }
-    }
-    sd_bus_error_free(&error);
-    sd_bus_message_unref(reply);
-    sd_bus_unref(bus);
-    return inhibitFd_ >= 0;
+            return inhibitFd_ >= 0;
+        },
+        "ssss", "shutdown:sleep", "discflash", why.c_str(), "block");
 #else
     (void)why;
     return false;

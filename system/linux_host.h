@@ -1,41 +1,45 @@
-// Host services on Linux: the logind shutdown/sleep inhibitor, and the restart request.
+// Host services on Linux, through systemd-logind: the shutdown/sleep inhibitor, and the restart.
 #pragma once
+
+#include <memory>
+#include <string>
 
 #include "system/ports.h"
 
+// The two logind calls a restart takes, apart so that tests can answer them.
+class LogindCalls {
+  public:
+    virtual ~LogindCalls() = default;
+    // CanReboot's answer ("yes", "no", "challenge", "na"); false when the call failed.
+    virtual bool CanReboot(std::string& answer) = 0;
+    // Reboot(interactive); true when logind accepted the request.
+    virtual bool Reboot(bool interactive) = 0;
+};
+
+// logind on the system bus. Built without sd-bus, every call fails.
+class SdBusLogind : public LogindCalls {
+  public:
+    bool CanReboot(std::string& answer) override;
+    bool Reboot(bool interactive) override;
+};
+
+// The restart: only when logind says this process may restart the machine, at once ("yes") or
+// after polkit has asked the user ("challenge"; only an interactive request can be asked).
+// 1 when logind accepted the request, 0 otherwise, any bus failure included.
+int RequestRestart(LogindCalls& logind, bool interactive);
+
 class LinuxHost : public HostPort {
   public:
+    // interactive: polkit may ask the user to authenticate the restart (the dialog, not batch).
+    explicit LinuxHost(bool interactive,
+                       std::unique_ptr<LogindCalls> logind = std::make_unique<SdBusLogind>());
     ~LinuxHost() override;
     int RestartSystem() override;
     bool Inhibit(const std::string& why) override;
     void ReleaseInhibit() override;
 
   private:
+    bool interactive_;
+    std::unique_ptr<LogindCalls> logind_;
     int inhibitFd_ = -1;
-};
-
-// For emulated runs and tests: records what was asked, touches nothing.
-class FakeHost : public HostPort {
-  public:
-    int restartResult = 0;
-    int restarts = 0;
-    int inhibits = 0;
-    int releases = 0;
-    bool held = false;
-    std::string lastReason;
-
-    int RestartSystem() override {
-        ++restarts;
-        return restartResult;
-    }
-    bool Inhibit(const std::string& why) override {
-        ++inhibits;
-        held = true;
-        lastReason = why;
-        return true;
-    }
-    void ReleaseInhibit() override {
-        ++releases;
-        held = false;
-    }
 };

@@ -97,6 +97,8 @@ struct DeviceNode {
 };
 
 // Thin layer over the kernel calls both back ends make. Every call reports errno through `err`.
+// A port may be destroyed while another thread is blocked in its SgIo (a command given up on):
+// the call returns first, and needs nothing of the port after that.
 class DevicePort {
   public:
     virtual ~DevicePort() = default;
@@ -109,6 +111,9 @@ class DevicePort {
     // open read-write, non-blocking; a handle >= 0, or -1 with err
     virtual int Open(const std::string& path, int& err) = 0;
     virtual void Close(int handle) = 0;
+    // A second handle on the same open node (dup), closed on its own: a command still running on
+    // it does not keep the first from closing. -1 with err.
+    virtual int Duplicate(int handle, int& err) = 0;
     // SG_IO ioctl: 0 or -1 with err
     virtual int SgIo(int handle, sg_io_hdr_t& hdr, int& err) = 0;
     // sg asynchronous interface: submit (write) and collect (poll + read).
@@ -132,9 +137,30 @@ class DevicePort {
 class HostPort {
   public:
     virtual ~HostPort() = default;
-    // ask for a restart; non-zero when the request was accepted
+    // ask for a restart; non-zero when the request was accepted (the restart follows later)
     virtual int RestartSystem() = 0;
     // hold a block inhibitor on shutdown and sleep; true when one is held
     virtual bool Inhibit(const std::string& why) = 0;
     virtual void ReleaseInhibit() = 0;
+};
+
+// ---- host settings ------------------------------------------------------------------------------
+
+// What the host does with a drive behind the program's back: the kernel's media polling of its
+// block device (which desktop automounting follows), and the persistent udev rules that keep
+// both off. A failure to change something comes back false with its cause in `why`.
+class HostSettingsPort {
+  public:
+    virtual ~HostSettingsPort() = default;
+    // The block device ("sr0") of the SCSI device at host:channel:target:lun; empty when none.
+    virtual std::string BlockDevice(int host, int channel, int target, int lun) = 0;
+    // events_poll_msecs of a block device in ms (0 off, -1 the kernel default); false when
+    // unreadable.
+    virtual bool PollInterval(const std::string& block, long& ms) = 0;
+    // The kernel default the -1 stands for (events_dfl_poll_msecs); false when unreadable.
+    virtual bool DefaultPollInterval(long& ms) = 0;
+    virtual bool SetPollInterval(const std::string& block, long ms, std::string& why) = 0;
+    // Makes the program's rule file hold `rule` (one line; the file's other lines are kept), so
+    // that it outlives a restart, and has udev reload its rules.
+    virtual bool AddUdevRule(const std::string& rule, std::string& why) = 0;
 };

@@ -17,7 +17,8 @@ struct Runtime {
     PriorityPort* priority = nullptr;
     DevicePort* devices = nullptr;
     HostPort* host = nullptr;
-    Trace* trace = nullptr;  // may stay null: nothing is traced
+    HostSettingsPort* hostSettings = nullptr;  // null: no drive is polled, nothing is changed
+    Trace* trace = nullptr;                    // may stay null: nothing is traced
 
     // argv[0]'s base name as spelled: the application title and the default caption.
     std::string appTitle = "discflash";

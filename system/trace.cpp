@@ -64,8 +64,21 @@ void Trace::Event(const char* ev, const std::string& fields) {
     std::fflush(out_);
 }
 
+namespace {
+std::string CdbField(const Trace::Command& c) {
+    return ",\"cdb\":\"" + Trace::Hex(c.cdb, static_cast<size_t>(c.cdbLength)) + "\"";
+}
+// What the kernel and the drive said of a command.
+std::string OutcomeFields(const Trace::Command& c) {
+    char sense[16];
+    std::snprintf(sense, sizeof sense, "%02X/%02X/%02X", c.senseKey, c.asc, c.ascq);
+    return ",\"status\":" + std::to_string(c.status) + ",\"host\":" + std::to_string(c.host) +
+           ",\"sense\":\"" + sense + "\"";
+}
+}  // namespace
+
 void Trace::Cmd(const Command& c) {
-    std::string f = ",\"cdb\":\"" + Hex(c.cdb, static_cast<size_t>(c.cdbLength)) + "\"";
+    std::string f = CdbField(c);
     f += ",\"dir\":\"" + std::string(c.dir) + "\"";
     f += ",\"len\":" + std::to_string(c.length);
     f += std::string(",\"wait\":") + (c.wait ? "true" : "false");
@@ -82,12 +95,15 @@ void Trace::Cmd(const Command& c) {
     }
     if (!c.sent) f += ",\"sent\":false";
     f += ",\"result\":" + std::to_string(c.result);
-    f += ",\"status\":" + std::to_string(c.status);
-    f += ",\"host\":" + std::to_string(c.host);
-    char sense[16];
-    std::snprintf(sense, sizeof sense, "%02X/%02X/%02X", c.senseKey, c.asc, c.ascq);
-    f += ",\"sense\":\"" + std::string(sense) + "\"";
-    Event("cmd", f);
+    Event("cmd", f + OutcomeFields(c));
+}
+
+void Trace::CmdEnd(const Command& c, int state) {
+    Event("cmd-end", CdbField(c) + ",\"state\":" + std::to_string(state) + OutcomeFields(c));
+}
+
+void Trace::CmdAbandoned(const Command& c) {
+    Event("cmd-abandoned", CdbField(c));
 }
 
 namespace {

@@ -40,6 +40,10 @@ class Trace {
         uint8_t senseKey = 0, asc = 0, ascq = 0;
     };
     void Cmd(const Command& c);
+    // The end of a no-wait command, when it is collected: `state` 1 completed, 2 failed.
+    void CmdEnd(const Command& c, int state);
+    // A no-wait command given up on before its end was seen.
+    void CmdAbandoned(const Command& c);
 
     // JSON helpers
     static std::string Str(const std::string& s);  // quoted, escaped

@@ -48,6 +48,12 @@ bool Has(const std::string& hay, const std::string& needle) {
     return hay.find(needle) != std::string::npos;
 }
 
+int Count(const std::string& hay, const std::string& needle) {
+    int n = 0;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
+    return n;
+}
+
 }  // namespace
 
 TEST(Batch, OwnFamilyIsListedAndSelected) {
@@ -61,8 +67,9 @@ TEST(Batch, OwnFamilyIsListedAndSelected) {
     EXPECT_TRUE(Has(t, "\"ev\":\"identity\",\"text\":\"LD4740(  Version 1.100  )\"")) << t;
     EXPECT_TRUE(Has(t, "\"ev\":\"list\",\"op\":\"select\",\"text\":\"\",\"index\":0")) << t;
     // The listing INQUIRY: allocation 64 on the block devices.
-    EXPECT_TRUE(Has(t, "\"ev\":\"cmd\",\"cdb\":\"120000004000\",\"dir\":\"in\",\"len\":64,"
-                       "\"wait\":true,\"result\":1,\"status\":0,\"host\":0"))
+    EXPECT_TRUE(Has(t,
+                    "\"ev\":\"cmd\",\"cdb\":\"120000004000\",\"dir\":\"in\",\"len\":64,"
+                    "\"wait\":true,\"result\":1,\"status\":0,\"host\":0"))
         << t;
     std::remove(trace.c_str());
 }
@@ -120,6 +127,51 @@ TEST(Batch, RefusalsExitTwo) {
         EXPECT_EQ(r.status, 2) << c.name << r.out << r.err;
         EXPECT_TRUE(Has(r.out, c.message)) << r.out;
         EXPECT_TRUE(Has(Slurp(trace), std::string("\"text\":\"") + c.message + "\"")) << c.name;
+        std::remove(trace.c_str());
+    }
+}
+
+// The dual mode runs only over the generic transport. There media polling is switched off (in
+// the trace only) and a restart requested on Yes; on No the program goes on to DownLoad.
+TEST(Batch, DualModeSwitchesMediaPollingOffOnlyWhenTold) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        bool refused;  // the pass-through transport's box
+        int questions;
+        int hostEvents;
+    };
+    const Case cases[] = {
+        {{"--transport=sr", "--emulate=LD3520,poll=1", "--yes"}, 2, true, 0, 0},
+        {{"--transport=sg", "--emulate=LD3520,poll=1", "--yes"}, 2, false, 1, 3},
+        {{"--transport=sg", "--emulate=LD3520,poll=1"}, 3, false, 1, 0},
+        {{"--transport=sg", "--emulate=LD3520"}, 3, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        std::string trace = TempPath("dual.jsonl");
+        std::vector<std::string> args = {"--batch", "--trace=" + trace};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ProgramRun r = RunProgram("DUALDOWNLOAD", args);
+        std::string t = Slurp(trace);
+        SCOPED_TRACE(c.args[0] + " " + c.args[1] + "\n" + r.out + t);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(Has(r.out,
+                      "[Windows9x(Me)のみ動作可能です] (none)\n"
+                      "  Windows9x(Me)のみ動作可能です。\n  処理を中止いたします\n"),
+                  c.refused);
+        EXPECT_EQ(Count(r.out, "自動挿入をOFFにしますか?"), c.questions);
+        // Declined: told not to download, then the drive is listed as usual.
+        EXPECT_EQ(Has(r.out, "自動挿入がONのまま"), c.status == 3 && c.questions == 1);
+        EXPECT_EQ(Has(r.out, "* 0: HALVERONCD-RW  KR-3520 "), c.status == 3);
+        EXPECT_EQ(Count(t, "\"ev\":\"host\""), c.hostEvents);
+        if (c.hostEvents) {
+            EXPECT_TRUE(Has(t, "\"op\":\"poll-off\",\"device\":\"emu:sr0\",\"ms\":0"));
+            EXPECT_TRUE(
+                Has(t,
+                    "\"op\":\"udev-rule\",\"path\":\"/etc/udev/rules.d/"
+                    "60-discflash-no-media-poll.rules\",\"rule\":\"SUBSYSTEM==\\\"block\\\""));
+            EXPECT_TRUE(Has(t, "\"op\":\"reboot\",\"interactive\":false}"));
+        }
         std::remove(trace.c_str());
     }
 }

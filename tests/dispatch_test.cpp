@@ -248,6 +248,7 @@ TEST_F(DispatchTest, FailedCommandLineSearchLeavesKind255) {
 
 TEST_F(DispatchTest, KindWithoutProcedureOpensAndCloses) {
     Start("LD4740", {"HALVERONCD-RW  KR-4740P "});
+    dlg.m_nKind = 255;  // as a command-line DownLoad that found no drive leaves it
     int opens = backend.opens, closes = backend.closes;
     dlg.ReportOutcome(Outcome::Succeeded);
     dlg.OnOK();

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -86,6 +87,7 @@ TEST(EmulateOption, RefusesMalformedValuesWithAReason) {
         {"LD4740,", "\"\" is not key=value"},
         {"LD4740,disc=2", "disc=2: expected 1 or 0"},
         {"LD4740,loader=yes", "expected 1 or 0"},
+        {"LD4740,poll=on", "poll=on: expected 1 or 0"},
         {"LD4740,type=256", "type=256: expected a number from 0 to 255"},
         {"LD4740,type=-1", "expected a number"},
         {"LD4740,type=0x1G", "expected a number"},
@@ -451,7 +453,7 @@ TEST_P(EmuPaths, ShortCdbHidesTheLengthFromTheDrive) {
 }
 
 TEST_P(EmuPaths, UnknownOpcodesAreInvalidCommands) {
-    Rig rig("LD4740,disc=1", GetParam());
+    Rig rig("LD5871,disc=1", GetParam());  // a family with no vendor commands of its own
     for (uint8_t op : {0x01, 0x28, 0xCE, 0xCF, 0xEA, 0xF1, 0xF5}) {
         SCOPED_TRACE(int(op));
         ExpectCheck(rig.Send({op, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), "05/20/00");
@@ -587,6 +589,10 @@ TEST(EmuPort, NodesAndHandles) {
     EXPECT_EQ(port.Drive(1).Log().size(), 2u);
     EXPECT_TRUE(port.Drive(0).Log().empty());
 
+    // A duplicate reaches the same drive and outlives the handle it was made from.
+    int d = port.Duplicate(a, err);
+    ASSERT_GE(d, 0);
+    EXPECT_NE(d, a);
     port.Close(a);
     sg_io_hdr_t h{};
     EXPECT_EQ(port.SgIo(a, h, err), -1);
@@ -594,6 +600,10 @@ TEST(EmuPort, NodesAndHandles) {
     EXPECT_EQ(port.Collect(a, h, 0, err), -1);
     EXPECT_EQ(err, EBADF);
     EXPECT_EQ(port.MaxTransferBytes(a), 0u);
+    EXPECT_EQ(port.Duplicate(a, err), -1);
+    EXPECT_EQ(err, EBADF);
+    Send(port, Path::Sr, d, Tur());
+    EXPECT_EQ(port.Drive(1).Log().size(), 3u);
 }
 
 TEST(EmuPort, AsyncRepliesKeepTheirTagsAndComeInOrder) {
@@ -794,6 +804,44 @@ TEST(EmulatedTransport, HungCommandsTimeOutOnTheVirtualClock) {
         SleepMs(300000);
         EXPECT_EQ(PollCommand(), 2);
     }
+}
+
+// The store command hangs and the procedure gives up after its waits: closing, opening and
+// commanding the drive again, and tearing the port and the runtime down, all take no real time
+// on either transport. The kernel's late time-out of the given-up command changes nothing.
+TEST(EmulatedTransport, AGivenUpStoreCommandHoldsNothingUp) {
+    const auto start = std::chrono::steady_clock::now();
+    for (TransportChoice choice : {TransportChoice::Sr, TransportChoice::Sg}) {
+        for (bool lateEnd : {true, false}) {
+            SCOPED_TRACE(std::string(choice == TransportChoice::Sr ? "sr" : "sg") +
+                         (lateEnd ? ", ends late" : ", torn down while held"));
+            auto rig = std::make_unique<EmuRig>(choice, "LDMULTI,hang=F5");
+            uint8_t store[12] = {0xF5};
+            ASSERT_EQ(ExecCommandEx(0, XFER_NONE, store, nullptr, 0), 1);
+            for (int s = 0; s < 130; ++s) {  // the settling time and ten seconds more
+                SleepMs(1000);
+                ASSERT_EQ(PollCommand(), 0) << s;
+            }
+            CloseDrive();
+            ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+            EXPECT_EQ(TestUnitReady(), 0);  // no disc
+            EXPECT_EQ(lastCommandError.asc, 0x3A);
+            if (lateEnd) {
+                SleepMs(PassThroughBackend::kCommandTimeoutMs);
+                const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+                while (PassThroughBackend::LiveWorkers() > 0 &&
+                       std::chrono::steady_clock::now() < until)
+                    std::this_thread::yield();
+                EXPECT_EQ(PassThroughBackend::LiveWorkers(), 0);
+                EXPECT_EQ(PollCommand(), 2);
+                EXPECT_EQ(lastCommandError.senseKey, 0x02);
+                EXPECT_EQ(lastCommandError.asc, 0x3A);
+                EXPECT_EQ(ActiveBackend()->LastSent().cdb[0], 0x00);
+            }
+            rig.reset();
+        }
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 }  // namespace

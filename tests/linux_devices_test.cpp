@@ -187,8 +187,13 @@ TEST(LinuxDevicePort, QueueLimitOfTheOpenNode) {
             int fd = port.Open(t.Dev() + "/" + name, err);
             ASSERT_GE(fd, 0);
             EXPECT_EQ(port.MaxTransferBytes(fd), c.want);
+            int dup = port.Duplicate(fd, err);  // the same node, closed on its own
+            ASSERT_GE(dup, 0);
+            EXPECT_NE(dup, fd);
             port.Close(fd);
             EXPECT_EQ(port.MaxTransferBytes(fd), 0u);
+            EXPECT_EQ(port.MaxTransferBytes(dup), c.want);
+            port.Close(dup);
         }
         EXPECT_EQ(port.Open(t.Dev() + "/sr9", err), -1);
         EXPECT_EQ(err, ENOENT);

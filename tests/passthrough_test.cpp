@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
+#include <memory>
 #include <thread>
 
 #include "scsi/transport.h"
@@ -31,14 +34,21 @@ struct SrRig {
         return driveCount;
     }
     std::string Label(int i) const { return std::string(driveTable[i].label, 2); }
-    // One drive open and a no-wait command with this answer held inside the kernel call.
-    bool StartHeldCommand(const FakeAnswer& answer = {}) {
+    // One drive open and a no-wait command with this answer held inside the kernel call: the
+    // store command, or a READ BUFFER into `buffer` when one is given.
+    bool StartHeldCommand(const FakeAnswer& answer = {}, uint8_t* buffer = nullptr,
+                          uint32_t length = 0) {
         port.AddBlock(0);
         if (Scan() != 1 || OpenDrive(driveTable[0]) != 1) return false;
-        port.queue.push_back(answer);
+        uint8_t store[12] = {0xF5}, read[12] = {0x3C, 0x02};
+        const uint8_t op = buffer ? read[0] : store[0];
+        port.responder = [answer, op](const FakeSent& s) {
+            return s.cdb[0] == op ? answer : FakeAnswer{};
+        };
         port.Hold();
-        uint8_t cdb[12] = {0xF5};
-        if (ExecCommandEx(0, XFER_BY_OPCODE, cdb, nullptr, 0) != 1) return false;
+        if (ExecCommandEx(0, buffer ? XFER_IN : XFER_BY_OPCODE, buffer ? read : store, buffer,
+                          length) != 1)
+            return false;
         while (port.InCall() == 0) std::this_thread::yield();
         return true;
     }
@@ -56,6 +66,26 @@ int PollUntilDone() {
     int s = 0;
     for (int i = 0; i < 2000000 && (s = PollCommand()) == 0; ++i) std::this_thread::yield();
     return s;
+}
+
+// Waits (briefly, in real time) until every worker, abandoned ones included, has ended.
+bool WorkersEnded() {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (PassThroughBackend::LiveWorkers() > 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+    return PassThroughBackend::LiveWorkers() == 0;
+}
+
+bool Has(const std::vector<std::string>& events, const std::string& event) {
+    return std::find(events.begin(), events.end(), event) != events.end();
+}
+
+// The handle the worker got for its command on `node`.
+int DuplicateOf(const std::vector<std::string>& events, int node) {
+    const std::string prefix = "dup " + std::to_string(node) + " ";
+    for (const std::string& e : events)
+        if (e.rfind(prefix, 0) == 0) return std::stoi(e.substr(prefix.size()));
+    return -1;
 }
 
 TEST(PassThroughEnumerate, ListsBlockNodesInOrderWithLabelsAndInquiry) {
@@ -185,20 +215,98 @@ TEST(PassThroughNoWait, StateStaysRunningUntilTheWorkerEnds) {
     EXPECT_EQ(PollCommand(), 1);  // stays until the next no-wait command
 }
 
-TEST(PassThroughNoWait, CloseWaitsForTheWorkerBeforeClosingTheNode) {
+TEST(PassThroughNoWait, CloseLeavesTheWorkerItsOwnHandleAndBufferAndDropsItsLateEnd) {
     SrRig rig;
-    ASSERT_TRUE(rig.StartHeldCommand());
-    const int fd = transport().openDevice;
-    std::thread releaser = rig.ReleaseSoon();
-    CloseDrive();  // the caller gave up polling
-    releaser.join();
+    FakeAnswer late = CheckCondition(0x03, 0x0C, 0x00);
+    late.data.assign(16, 0xEE);
+    uint8_t buffer[16];
+    std::memset(buffer, 0x11, sizeof buffer);
+    ASSERT_TRUE(rig.StartHeldCommand(late, buffer, sizeof buffer));
+    const int node = transport().openDevice;
+    const int own = DuplicateOf(rig.port.Events(), node);
+    ASSERT_GE(own, 0);
+    EXPECT_NE(own, node);
+    EXPECT_TRUE(Has(rig.port.Events(), "sgio-begin " + std::to_string(own)));
+
+    // Giving up costs nothing: the node closes at once, the drive opens and answers again.
+    const auto start = std::chrono::steady_clock::now();
+    CloseDrive();
+    EXPECT_TRUE(Has(rig.port.Events(), "close " + std::to_string(node)));
+    EXPECT_EQ(PollCommand(), 2);
+    ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+    EXPECT_EQ(TestUnitReady(), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+    // The kernel ends it late: nothing of that reaches the program, and the worker closes its
+    // own handle.
+    rig.port.Release();
+    ASSERT_TRUE(WorkersEnded());
     auto ev = rig.port.Events();
-    auto end = std::find(ev.begin(), ev.end(), "sgio-end " + std::to_string(fd));
-    auto close = std::find(ev.begin(), ev.end(), "close " + std::to_string(fd));
-    ASSERT_NE(end, ev.end());
+    auto end = std::find(ev.begin(), ev.end(), "sgio-end " + std::to_string(own));
+    auto close = std::find(ev.begin(), ev.end(), "close " + std::to_string(own));
     ASSERT_NE(close, ev.end());
     EXPECT_LT(end - ev.begin(), close - ev.begin());
-    EXPECT_EQ(transport().asyncState, 1);
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 16), std::vector<uint8_t>(16, 0x11));
+    for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
+    EXPECT_EQ(PollCommand(), 2);
+    EXPECT_EQ(ActiveBackend()->LastSent().cdb[0], 0x00);
+    EXPECT_EQ(ActiveBackend()->LastSent().senseKey, 0);
+}
+
+TEST(PassThroughNoWait, NoHandleForTheWorkerMeansNotStarted) {
+    SrRig rig;
+    rig.port.AddBlock(0);
+    ASSERT_EQ(rig.Scan(), 1);
+    ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+    rig.port.duplicateErr = EMFILE;
+    const int workers = PassThroughBackend::LiveWorkers();  // other tests' may still be ending
+    uint8_t store[12] = {0xF5};
+    EXPECT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, store, nullptr, 0), 0);
+    EXPECT_LE(PassThroughBackend::LiveWorkers(), workers);
+    for (const FakeSent& s : rig.port.Sent()) EXPECT_NE(s.cdb[0], 0xF5);
+    EXPECT_EQ(lastCommandError.cdb[0], 0xF5);
+    for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
+}
+
+TEST(PassThroughNoWait, AReapedReadLandsInTheCallersBuffer) {
+    SrRig rig;
+    FakeAnswer answer;
+    answer.data = {1, 2, 3, 4};
+    uint8_t buffer[8];
+    std::memset(buffer, 0x11, sizeof buffer);
+    ASSERT_TRUE(rig.StartHeldCommand(answer, buffer, sizeof buffer));
+    EXPECT_EQ(buffer[0], 0x11);  // the kernel writes into the worker's copy
+    rig.port.Release();
+    EXPECT_EQ(PollUntilDone(), 1);
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 8),
+              (std::vector<uint8_t>{1, 2, 3, 4, 0x11, 0x11, 0x11, 0x11}));
+}
+
+TEST(PassThroughNoWait, ABackEndThatGoesCutsItsWorkerOffFromThePort) {
+    TestEnv env;
+    FakeDevicePort port{&env.clock};
+    rt().devices = &port;
+    auto sr = std::make_unique<PassThroughBackend>();
+    SetBackends(sr.get(), nullptr);
+    port.AddBlock(0);
+    ASSERT_EQ(InitTransport(), 1);
+    ASSERT_EQ(EnumerateDrives(kDriveTableCapacity, driveTable), 1);
+    ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+    const int node = transport().openDevice;
+    port.Hold();
+    uint8_t store[12] = {0xF5};
+    ASSERT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, store, nullptr, 0), 1);
+    while (port.InCall() == 0) std::this_thread::yield();
+    const int own = DuplicateOf(port.Events(), node);
+
+    const auto start = std::chrono::steady_clock::now();
+    sr.reset();  // the program ends with the command still in the kernel
+    SetBackends(nullptr, nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    port.Release();
+    ASSERT_TRUE(WorkersEnded());
+    EXPECT_TRUE(Has(port.Events(), "sgio-end " + std::to_string(own)));
+    EXPECT_FALSE(Has(port.Events(), "close " + std::to_string(own)));
 }
 
 TEST(PassThroughNoWait, NextCommandWaitsForTheWorker) {
@@ -225,7 +333,7 @@ TEST(PassThroughNoWait, QuiesceLetsADueCallFinish) {
     rig.port.callDue = true;
     std::thread releaser = rig.ReleaseSoon();
     TransportQuiesce();
-    EXPECT_NE(transport().asyncState, 0);
+    EXPECT_NE(PollCommand(), 0);  // ended: no further wait
     releaser.join();
 }
 

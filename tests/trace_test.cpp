@@ -7,24 +7,8 @@
 #include <vector>
 
 #include "support/test_env.h"
+#include "support/trace_capture.h"
 #include "system/sha256.h"
-
-namespace {
-
-// Everything written to a temporary stream, as lines.
-std::vector<std::string> Lines(FILE* f) {
-    std::vector<std::string> lines;
-    std::rewind(f);
-    char buf[4096];
-    while (std::fgets(buf, sizeof buf, f)) {
-        std::string s(buf);
-        if (!s.empty() && s.back() == '\n') s.pop_back();
-        lines.push_back(s);
-    }
-    return lines;
-}
-
-}  // namespace
 
 TEST(Sha256, KnownDigests) {
     const std::string abc = "abc";
@@ -44,10 +28,10 @@ TEST(Sha256, KnownDigests) {
 
 TEST(Trace, CommandFields) {
     TestEnv env;
-    FILE* f = std::tmpfile();
-    ASSERT_NE(f, nullptr);
+    TraceCapture capture;
+    ASSERT_NE(capture.file, nullptr);
     {
-        Trace trace(f);
+        Trace& trace = capture.trace;
         uint8_t cdb[6] = {0x12, 0, 0, 0, 0x24, 0};
         Trace::Command c;
         c.cdb = cdb;
@@ -77,7 +61,7 @@ TEST(Trace, CommandFields) {
         w.wait = false;
         trace.Cmd(w);
     }
-    auto lines = Lines(f);
+    auto lines = capture.Lines();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[0].find("\"ev\":\"cmd\",\"cdb\":\"120000002400\",\"dir\":\"in\",\"len\":36,"
                             "\"wait\":true,\"result\":0,\"status\":2,\"host\":0,"
@@ -88,15 +72,14 @@ TEST(Trace, CommandFields) {
         lines[1].find("\"out\":\"sha256:" + Sha256Hex(std::vector<uint8_t>(65, 0xAB).data(), 65)),
         std::string::npos);
     EXPECT_NE(lines[2].find("\"wait\":false,\"out\":\"0102ff\""), std::string::npos) << lines[2];
-    std::fclose(f);
 }
 
 TEST(Trace, UiAndSleepEventsInOrder) {
     TestEnv env;
-    FILE* f = std::tmpfile();
-    ASSERT_NE(f, nullptr);
+    TraceCapture capture;
+    ASSERT_NE(capture.file, nullptr);
     {
-        Trace trace(f);
+        Trace& trace = capture.trace;
         TracingUi ui(env.ui, trace);
         TracingClock clock(env.clock, trace);
         env.ui.answers.push_back(IDYES);
@@ -110,7 +93,7 @@ TEST(Trace, UiAndSleepEventsInOrder) {
         EXPECT_EQ(ui.MessageBox("line1\nline2", "HLV DOWNLOAD", MB_YESNO | MB_ICONEXCLAMATION),
                   IDYES);
     }
-    auto lines = Lines(f);
+    auto lines = capture.Lines();
     ASSERT_EQ(lines.size(), 8u);
     EXPECT_NE(
         lines[1].find("\"ev\":\"list\",\"op\":\"add\",\"text\":\"drive \\\"A\\\"\",\"index\":0"),
@@ -127,7 +110,6 @@ TEST(Trace, UiAndSleepEventsInOrder) {
     // The wrapped UI still got every call.
     EXPECT_EQ(env.ui.list.size(), 1u);
     EXPECT_EQ(env.ui.stage, "Write Buffer ..");
-    std::fclose(f);
 }
 
 TEST(ProgramName, BaseNameUpperCasedWithoutExtension) {

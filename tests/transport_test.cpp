@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -14,6 +17,7 @@
 #include "support/fake_device_port.h"
 #include "support/recording_priority.h"
 #include "support/test_env.h"
+#include "support/trace_capture.h"
 
 namespace {
 
@@ -172,11 +176,10 @@ struct AnswerCase {
     const char* name;
     FakeAnswer answer;
     Judged sr, sg;
-    bool srOnly = false;
 };
 
-// Byte 19 is the SCSI status on sr and the host status on sg; only sr lets sense key 0 with
-// an ASC and ASCQ pass.
+// Byte 19 is the SCSI status on sr and the host status on sg (DID_ERROR when the reply cannot be
+// read); only sr lets sense key 0 with an ASC and ASCQ pass.
 TEST_P(BothBackEnds, ResultAndErrorRecordForEachAnswer) {
     const bool sg = GetParam();
     FakeAnswer busy, host, driver, ioctlFails, noSense = CheckCondition(0x02, 0x3A, 0x00);
@@ -195,10 +198,9 @@ TEST_P(BothBackEnds, ResultAndErrorRecordForEachAnswer) {
         {"busy", busy, {0, 0, 0, 0, 0x08}, {0, 0, 0, 0, 0}},
         {"host status", host, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0x04}},
         {"driver status", driver, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}},
-        {"ioctl fails", ioctlFails, {0, 0, 0, 0, 0}, {}, true},
+        {"kernel call fails", ioctlFails, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0x07}},
     };
     for (const AnswerCase& c : cases) {
-        if (sg && c.srOnly) continue;
         const Judged& want = sg ? c.sg : c.sr;
         for (int wait : {1, 0}) {
             SCOPED_TRACE(std::string(c.name) + (wait ? " waiting" : " no-wait"));
@@ -278,6 +280,87 @@ TEST_P(BothBackEnds, PriorityIsLoweredForTheCommandAndNormalAfterwards) {
         // The sr worker thread started at the lowered priority: it sets itself to normal.
         EXPECT_EQ(rig.priority.otherThreads, GetParam() ? 0 : 1);
     }
+}
+
+// A no-wait command's end is traced once, when PollCommand first reports it, as the judgement
+// of the back end saw it.
+TEST_P(BothBackEnds, TheEndOfANoWaitCommandIsTracedOnceWhenCollected) {
+    const bool sg = GetParam();
+    FakeAnswer callFails;
+    callFails.callResult = -1;
+    struct Case {
+        const char* name;
+        FakeAnswer answer;
+        const char *sr, *sg;
+    } cases[] = {
+        {"completed", {}, "\"state\":1,\"status\":0,\"host\":0,\"sense\":\"00/00/00\"", nullptr},
+        {"failed", CheckCondition(0x03, 0x0C, 0x00),
+         "\"state\":2,\"status\":2,\"host\":0,\"sense\":\"03/0C/00\"", nullptr},
+        {"kernel call fails", callFails,
+         "\"state\":2,\"status\":0,\"host\":0,\"sense\":\"00/00/00\"",
+         "\"state\":2,\"status\":0,\"host\":7,\"sense\":\"00/00/00\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(sg);
+        TraceCapture capture;
+        rig.port.queue.push_back(c.answer);
+        uint8_t store[12] = {0xF5};
+        ASSERT_EQ(ExecCommandEx(0, XFER_NONE, store, nullptr, 0), 1);
+        EXPECT_TRUE(capture.Events("cmd-end").empty());
+        EXPECT_NE(PollUntilDone(), 0);
+        EXPECT_NE(PollCommand(), 0);
+        auto ends = capture.Events("cmd-end");
+        ASSERT_EQ(ends.size(), 1u);
+        const char* end = sg && c.sg ? c.sg : c.sr;  // the same on both unless given
+        EXPECT_NE(ends[0].find("\"ev\":\"cmd-end\",\"cdb\":\"f50000000000000000000000\"," +
+                               std::string(end) + "}"),
+                  std::string::npos)
+            << ends[0];
+        // Neither the next command nor closing the drive adds to it.
+        EXPECT_EQ(TestUnitReady(), 1);
+        PollCommand();
+        CloseDrive();
+        EXPECT_EQ(capture.Events("cmd-end").size(), 1u);
+        EXPECT_TRUE(capture.Events("cmd-abandoned").empty());
+    }
+}
+
+// A no-wait command the drive never finishes: giving up on it (CloseDrive) costs nothing, the
+// drive opens and answers again at once, and the program's teardown does not wait for it
+// either. Its late answer has nowhere to land, and the trace notes it was given up.
+TEST_P(BothBackEnds, AGivenUpNoWaitCommandHoldsNothingUp) {
+    const bool sg = GetParam();
+    const auto start = std::chrono::steady_clock::now();
+    auto rig = std::make_unique<Rig>(sg);
+    TraceCapture capture;
+    FakeAnswer never = CheckCondition(0x03, 0x0C, 0x00);
+    never.data.assign(16, 0xEE);
+    never.hang = true;  // sg: no reply comes
+    rig->port.responder = [never](const FakeSent& s) {
+        return s.cdb[0] == 0x3C ? never : FakeAnswer{};
+    };
+    if (!sg) rig->port.Hold();  // sr: the kernel call does not return
+    uint8_t buffer[16];
+    std::memset(buffer, 0x11, sizeof buffer);
+    uint8_t read[12] = {0x3C, 0x02, 0, 0, 0, 0, 0, 0, 16};
+    ASSERT_EQ(ExecCommandEx(0, XFER_IN, read, buffer, sizeof buffer), 1);
+    while (!sg && rig->port.InCall() == 0) std::this_thread::yield();
+    EXPECT_EQ(PollCommand(), 0);
+
+    CloseDrive();
+    EXPECT_EQ(PollCommand(), 2);
+    ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+    EXPECT_EQ(TestUnitReady(), 1);
+    for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 16), std::vector<uint8_t>(16, 0x11));
+    EXPECT_TRUE(capture.Events("cmd-end").empty());
+    auto notes = capture.Events("cmd-abandoned");
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("\"cdb\":\"3c020000000000001000\"}"), std::string::npos) << notes[0];
+
+    rig.reset();  // back ends, port and runtime go while the command is still held
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 TEST(TransportInterface, DirectionForOpcodeEncodesPerBackEnd) {

@@ -10,11 +10,13 @@
 #include "app/cli/signals.h"
 #include "drives/main_dialog.h"
 #include "emu/emulated_drive.h"
+#include "emu/emulated_host.h"
 #include "scsi/linux_backends.h"
 #include "scsi/transport.h"
 #include "system/clocks.h"
 #include "system/linux_devices.h"
 #include "system/linux_host.h"
+#include "system/linux_host_settings.h"
 #include "system/linux_priority.h"
 #include "system/runtime.h"
 #include "system/trace.h"
@@ -28,9 +30,24 @@ struct Plugged {
     std::unique_ptr<DevicePort> devices;
     std::unique_ptr<PriorityPort> priority;
     std::unique_ptr<HostPort> host;
+    std::unique_ptr<HostSettingsPort> hostSettings;
     std::unique_ptr<Trace> trace;
     std::unique_ptr<TracingUi> tracingUi;
     std::unique_ptr<TransportSet> backends;
+
+    // At exit, the back ends go first: that cuts a worker still running an abandoned command off
+    // from the program. The device port next, which lets a call still held in it return; the
+    // clock it waits on last.
+    ~Plugged() {
+        backends.reset();
+        tracingUi.reset();
+        trace.reset();
+        host.reset();
+        priority.reset();
+        devices.reset();
+        tracingClock.reset();
+        clock.reset();
+    }
 };
 Plugged g_plugged;
 
@@ -42,9 +59,12 @@ UiPort* WrapUi(UiPort* inner) {
 
 int ExitCodeFor(Outcome outcome) {
     switch (outcome) {
-        case Outcome::Succeeded: return kExitOk;
-        case Outcome::Failed: return kExitFailed;
-        case Outcome::NothingDone: break;
+        case Outcome::Succeeded:
+            return kExitOk;
+        case Outcome::Failed:
+            return kExitFailed;
+        case Outcome::NothingDone:
+            break;
     }
     return kExitNothingDone;
 }
@@ -67,8 +87,8 @@ int RunBatch(const Options& o) {
         std::fprintf(stderr, "%s: nothing was done: %s\n", rt().appTitle.c_str(), why);
     }
     if (console.PendingStop())
-        std::fprintf(stderr, "%s: stopped by signal %d after the download\n",
-                     rt().appTitle.c_str(), console.PendingStop());
+        std::fprintf(stderr, "%s: stopped by signal %d after the download\n", rt().appTitle.c_str(),
+                     console.PendingStop());
     return ExitCodeFor(dialog.LastOutcome());
 }
 
@@ -91,8 +111,7 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
         return kExitOk;
     }
     if (!o.batch && !dialog) {
-        std::fprintf(stderr, "%s: built without its window: use --batch\n",
-                     rt().appTitle.c_str());
+        std::fprintf(stderr, "%s: built without its window: use --batch\n", rt().appTitle.c_str());
         return kExitUsage;
     }
 
@@ -125,15 +144,20 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
         r.clock = g_plugged.tracingClock.get();
     }
 
+    // polkit may ask the user for the restart in the dialog; a batch run has no one to ask.
+    bool interactive = !o.batch;
     if (emulated) {
         g_plugged.devices = std::make_unique<EmulatedDevicePort>(o.emulate, *g_plugged.clock);
-        g_plugged.host = std::make_unique<FakeHost>();
+        g_plugged.host = std::make_unique<EmulatedHost>(interactive);
+        g_plugged.hostSettings = std::make_unique<EmulatedHostSettings>(o.emulate);
     } else {
         g_plugged.devices = std::make_unique<LinuxDevicePort>();
-        g_plugged.host = std::make_unique<LinuxHost>();
+        g_plugged.host = std::make_unique<LinuxHost>(interactive);
+        g_plugged.hostSettings = std::make_unique<LinuxHostSettings>();
     }
     r.devices = g_plugged.devices.get();
     r.host = g_plugged.host.get();
+    r.hostSettings = g_plugged.hostSettings.get();
     g_plugged.priority = std::make_unique<LinuxPriority>();
     r.priority = g_plugged.priority.get();
     g_plugged.backends = std::make_unique<TransportSet>();

@@ -9,6 +9,33 @@ bool TakeValue(const std::string& arg, const char* name, std::string& value) {
     return true;
 }
 
+// One line a key, its meaning wrapped below it.
+std::string EmulateKeysHelp() {
+    std::string text = "Keys of --emulate (after the family, separated by commas):\n";
+    size_t count = 0;
+    const EmulateKey* keys = EmulateKeys(count);
+    for (size_t i = 0; i < count; ++i) {
+        text += "  " + std::string(keys[i].name) + "=" + keys[i].value + "\n";
+        std::string line = "      ";
+        std::string word;
+        std::string help = std::string(keys[i].help) + (keys[i].repeatable ? " (repeatable)" : "");
+        for (size_t j = 0; j <= help.size(); ++j) {
+            if (j < help.size() && help[j] != ' ') {
+                word += help[j];
+                continue;
+            }
+            if (line.size() + word.size() + 1 > 86) {
+                text += line + "\n";
+                line = "      ";
+            }
+            line += (line.size() > 6 ? " " : "") + word;
+            word.clear();
+        }
+        text += line + "\n";
+    }
+    return text;
+}
+
 }  // namespace
 
 bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
@@ -104,18 +131,20 @@ std::string HelpText(const std::string& title) {
            "                       no other drive is touched\n"
            "  --emulate=ID[,KEY=VALUE...]\n"
            "                       add an emulated drive of family ID (repeatable); real\n"
-           "                       devices are then never touched. Keys: identity=TEXT,\n"
-           "                       type=N, disc=1, loader=1, fail=OP[@N]:KK/AA/QQ, hang=OP[@N]\n"
+           "                       devices are then never touched (keys below)\n"
            "  --real-time          with --emulate: wait for real instead of on a virtual clock\n"
            "  --trace=FILE         record every command, message, stage, list and progress\n"
            "                       change and sleep as JSON Lines in FILE\n"
            "  --help               show this help and exit\n"
            "  --version            show the version and exit\n"
+           "\n" +
+           EmulateKeysHelp() +
            "\n"
            "Exit status:\n"
            "  0  success (batch: the download succeeded)\n"
            "  1  the download failed\n"
-           "  2  start-up refused to go on (unknown program name, no drive of the family)\n"
+           "  2  start-up refused to go on (unknown program name, no drive of the family,\n"
+           "     DUALDOWNLOAD: wrong transport, media polling switched off or not switchable)\n"
            "  3  nothing was done (no drive selected, no procedure for the family, no file)\n"
            "  64 bad command line\n";
 }

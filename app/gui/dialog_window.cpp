@@ -265,7 +265,11 @@ void DialogWindow::ListClear() {
 }
 
 void DialogWindow::ListAdd(const std::string& text) {
+    // The combo box makes the first entry of an empty list current; only ListSelect selects,
+    // or DownLoad would take a drive that the scan did not recognise.
+    const int selected = m_comboDrives->currentIndex();
     m_comboDrives->addItem(Text(text));
+    if (m_comboDrives->currentIndex() != selected) m_comboDrives->setCurrentIndex(selected);
 }
 
 void DialogWindow::ListSelect(int index) {

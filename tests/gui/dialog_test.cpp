@@ -1,5 +1,6 @@
 // The main window offscreen: its controls, its commands and the UI port it gives the core.
 #include "download/frame.h"
+#include "drives/dispatch.h"
 #include "gui/gui_support.h"
 
 namespace {
@@ -153,6 +154,23 @@ TEST_F(DialogTest, ResearchTwiceGivesTheSameListSelectionAndSize) {
     EXPECT_TRUE(w->isVisible());
 }
 
+TEST_F(DialogTest, OnlyTheScanSelectsAnEntry) {
+    ModalCloser closer;
+    auto w = Start({kOwnDrive});
+    auto* combo = Control<QComboBox>(*w, "1002");
+    ASSERT_EQ(combo->currentIndex(), 0);
+    // A Research that finds no drive of the family leaves the list without a selection, and
+    // DownLoad then opens nothing.
+    backend.drives = {FakeBackend::Drive(kOtherDrive), FakeBackend::Drive(kOtherDrive)};
+    Control<QPushButton>(*w, "32777")->click();
+    EXPECT_EQ(combo->count(), 2);
+    EXPECT_EQ(combo->currentIndex(), -1);
+    backend.opens = 0;
+    Control<QPushButton>(*w, "1")->click();
+    EXPECT_EQ(backend.opens, 0);
+    EXPECT_TRUE(backend.commands.empty());
+}
+
 // ---- commands ---------------------------------------------------------------------------------
 
 TEST_F(DialogTest, CommandsAreInertWhileBusy) {
@@ -161,7 +179,7 @@ TEST_F(DialogTest, CommandsAreInertWhileBusy) {
     const int opens = backend.opens, closes = backend.closes;
     backend.drives.push_back(FakeBackend::Drive(kOtherDrive));  // what a Research would list
     w->Dlg().m_bBusy = 1;
-    host.answer = 1;
+    host.restartResult = 1;
 
     auto key = [&](int k) {
         QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier);
@@ -184,13 +202,8 @@ TEST_F(DialogTest, CommandsAreInertWhileBusy) {
     EXPECT_EQ(w->ListCount(), 1);
     EXPECT_TRUE(closer.seen.empty());
 
-    // Idle again: ReBoot asks the host, and its failure leaves the dialog open.
+    // Idle again: Research lists the drives anew.
     w->Dlg().m_bBusy = 0;
-    host.answer = 0;
-    Control<QPushButton>(*w, "32778")->click();
-    EXPECT_EQ(host.restarts, 1);
-    EXPECT_TRUE(w->isVisible());
-    EXPECT_FALSE(w->QuitRequested());
     Control<QPushButton>(*w, "32777")->click();
     EXPECT_EQ(w->ListCount(), 2);
     // Esc ends the dialog through Exit.
@@ -198,6 +211,21 @@ TEST_F(DialogTest, CommandsAreInertWhileBusy) {
     EXPECT_TRUE(w->QuitRequested());
     EXPECT_FALSE(w->isVisible());
     EXPECT_TRUE(w->Dlg().IsClosed());
+}
+
+TEST_F(DialogTest, ReBootClosesTheDialogOnlyWhenTheRestartIsAccepted) {
+    ModalCloser closer;
+    auto w = Start({kOwnDrive});
+    for (int accepted : {0, 1}) {
+        host.restartResult = accepted;
+        Control<QPushButton>(*w, "32778")->click();
+        PumpBriefly();
+        EXPECT_EQ(host.restarts, accepted + 1);
+        EXPECT_EQ(w->QuitRequested(), accepted == 1);
+        EXPECT_EQ(w->isVisible(), accepted == 0);
+        EXPECT_EQ(w->Dlg().IsClosed(), accepted == 1);
+    }
+    EXPECT_TRUE(closer.seen.empty());  // no message of its own either way
 }
 
 TEST_F(DialogTest, EnterAndTheCloseBoxReachDownLoadAndExit) {
@@ -258,6 +286,8 @@ TEST_F(DialogTest, StopSignalWhenIdleEndsAtOnce) {
 TEST_F(DialogTest, SigUsr1WaitsUntilAnOpenBoxIsClosed) {
     FreshSignalPipe();
     auto w = Start({kOwnDrive});
+    // Only whether the DownLoad starts matters here, not the family's procedure.
+    SetProcedureHookForTests([](CDISCFLASHDlg&) {});
     ModalCloser closer;
     int opensWhileOpen = -1;
     closer.handler = [&](QWidget* top) {
@@ -269,6 +299,7 @@ TEST_F(DialogTest, SigUsr1WaitsUntilAnOpenBoxIsClosed) {
     w->MessageBox("HLV DRIVE [4740] NotFound", "LD4740", MB_OK);
     EXPECT_EQ(opensWhileOpen, 0);
     EXPECT_TRUE(PumpUntil([&] { return backend.opens == 1; }));
+    SetProcedureHookForTests(nullptr);
 }
 
 TEST_F(DialogTest, StopSignalOutsideADownloadClosesOpenBoxes) {
@@ -390,6 +421,7 @@ TEST_F(DialogTest, ListOperationsFollowTheControl) {
     EXPECT_EQ(w->ListCount(), 0);
     EXPECT_EQ(w->ListSelected(), -1);
     w->ListAdd("first");
+    EXPECT_EQ(w->ListSelected(), -1);  // adding never selects, not even the first entry
     w->ListAdd("second");
     struct Case {
         int select, expected;

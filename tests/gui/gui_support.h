@@ -39,6 +39,7 @@
 #include "drives/catalogue.h"
 #include "scsi/transport.h"
 #include "support/fake_backend.h"
+#include "support/fake_host.h"
 #include "system/clocks.h"
 #include "system/runtime.h"
 
@@ -49,18 +50,6 @@ inline void PrintTo(const QString& s, std::ostream* os) {
 
 inline const char* const kOwnDrive = "HALVERONCD-RW  KR-4740 ";  // the LD4740 group's ordinary name
 inline const char* const kOtherDrive = "ACMEDISCDVD-ROM XJ-100  ";
-
-class FakeHost : public HostPort {
-  public:
-    int restarts = 0;
-    int answer = 0;
-    int RestartSystem() override {
-        ++restarts;
-        return answer;
-    }
-    bool Inhibit(const std::string&) override { return true; }
-    void ReleaseInhibit() override {}
-};
 
 // Answers whatever modal window turns up while a test runs: boxes, file dialogs, the About box,
 // menus. Each is recorded, then handled by `handler` (default: the box's escape).

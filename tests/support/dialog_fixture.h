@@ -10,9 +10,9 @@
 #include "drives/dispatch.h"
 #include "drives/main_dialog.h"
 #include "support/fake_backend.h"
+#include "support/fake_host.h"
 #include "support/test_env.h"
 #include "system/download_guard.h"
-#include "system/linux_host.h"
 
 // FakeUi that also keeps every selection made, in order.
 class SelectionRecordingUi : public FakeUi {

@@ -55,7 +55,10 @@ class FakeBackend : public Backend {
         ++opens;
         return openResult;
     }
-    void Close() override { ++closes; }
+    bool Close() override {
+        ++closes;
+        return false;
+    }
     int Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer, uint32_t length,
                 uint8_t direction, int wait) override {
         int n = cdbLength == 0xFF ? CdbLengthForOpcode(cdb[0]) : cdbLength;

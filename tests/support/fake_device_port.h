@@ -17,7 +17,7 @@
 
 // What the kernel made of one request.
 struct FakeAnswer {
-    int callResult = 0;  // SgIo: -1 fails the ioctl with err
+    int callResult = 0;  // -1 fails the call with err: the SG_IO ioctl, or the read of the reply
     int err = EIO;
     bool refuse = false;  // Submit: -1 with err
     uint8_t status = 0;
@@ -67,6 +67,13 @@ struct FakeNode {
 class FakeDevicePort : public DevicePort {
   public:
     explicit FakeDevicePort(ClockPort* clock = nullptr) : clock_(clock) {}
+    // Like the kernel, lets a held call return before the port goes.
+    ~FakeDevicePort() override {
+        std::unique_lock<std::mutex> l(mu_);
+        holdNext_ = held_ = false;
+        cv_.notify_all();
+        cv_.wait(l, [&] { return inside_ == 0; });
+    }
 
     std::vector<FakeNode> nodes;
     std::map<std::string, std::string> links;  // other name -> node path
@@ -75,6 +82,7 @@ class FakeDevicePort : public DevicePort {
     uint32_t maxTransfer = 0;
     bool callDue = false;
     bool callWaiting = false;
+    int duplicateErr = 0;  // Duplicate fails with this errno when set
     // Answers: the queue first, then the responder, then INQUIRY data or plain success.
     std::deque<FakeAnswer> queue;
     std::function<FakeAnswer(const FakeSent&)> responder;
@@ -82,7 +90,8 @@ class FakeDevicePort : public DevicePort {
     // Records (guarded: a worker thread may add to them).
     std::vector<FakeSent> sent;
     std::vector<std::string> opened;  // every open attempt's path
-    std::vector<std::string> events;  // "open N", "close N", "sgio-begin N", "sgio-end N"
+    // "open N", "dup N M", "close N", "sgio-begin N", "sgio-end N"
+    std::vector<std::string> events;
     std::vector<int> reservedAsked;
     int orphaned = 0;
 
@@ -104,15 +113,16 @@ class FakeDevicePort : public DevicePort {
                    identity);
     }
 
-    // Holds SG_IO calls until Release (for worker tests).
+    // Holds the next SG_IO call until Release, as the kernel holds a command the drive has not
+    // finished (for worker tests); calls after it pass.
     void Hold() {
         std::lock_guard<std::mutex> l(mu_);
-        held_ = true;
+        holdNext_ = true;
     }
     void Release() {
         {
             std::lock_guard<std::mutex> l(mu_);
-            held_ = false;
+            holdNext_ = held_ = false;
         }
         cv_.notify_all();
     }
@@ -172,26 +182,25 @@ class FakeDevicePort : public DevicePort {
             pending_.erase(it);
         }
     }
+    int Duplicate(int handle, int& err) override {
+        std::lock_guard<std::mutex> l(mu_);
+        auto it = open_.find(handle);
+        if (it == open_.end() || duplicateErr) {
+            err = duplicateErr ? duplicateErr : EBADF;
+            return -1;
+        }
+        int h = nextHandle_++;
+        open_[h] = it->second;
+        events.push_back("dup " + std::to_string(handle) + " " + std::to_string(h));
+        return h;
+    }
     int SgIo(int handle, sg_io_hdr_t& hdr, int& err) override {
         std::unique_lock<std::mutex> l(mu_);
-        ++inCall_;
-        events.push_back("sgio-begin " + std::to_string(handle));
-        cv_.wait(l, [&] { return !held_; });
-        --inCall_;
-        events.push_back("sgio-end " + std::to_string(handle));
-        auto it = open_.find(handle);
-        if (it == open_.end()) {
-            err = EBADF;
-            return -1;
-        }
-        FakeSent s = Record(it->second, handle, hdr, false);
-        FakeAnswer a = AnswerFor(*it->second, s);
-        if (a.callResult != 0) {
-            err = a.err;
-            return -1;
-        }
-        Complete(hdr, hdr, a);
-        return 0;
+        ++inside_;
+        int r = SgIoLocked(l, handle, hdr, err);
+        --inside_;
+        cv_.notify_all();
+        return r;
     }
     int Submit(int handle, sg_io_hdr_t& hdr, int& err) override {
         std::lock_guard<std::mutex> l(mu_);
@@ -228,6 +237,10 @@ class FakeDevicePort : public DevicePort {
         }
         Pending p = q.front();
         q.pop_front();
+        if (p.answer.callResult != 0) {
+            err = p.answer.err;
+            return -1;
+        }
         Complete(p.request, hdr, p.answer);
         return 1;
     }
@@ -242,6 +255,31 @@ class FakeDevicePort : public DevicePort {
     bool CallWaiting() override { return callWaiting; }
 
   private:
+    int SgIoLocked(std::unique_lock<std::mutex>& l, int handle, sg_io_hdr_t& hdr, int& err) {
+        ++inCall_;
+        events.push_back("sgio-begin " + std::to_string(handle));
+        if (holdNext_) {
+            holdNext_ = false;
+            held_ = true;
+            cv_.wait(l, [&] { return !held_; });
+        }
+        --inCall_;
+        events.push_back("sgio-end " + std::to_string(handle));
+        auto it = open_.find(handle);
+        if (it == open_.end()) {
+            err = EBADF;
+            return -1;
+        }
+        FakeSent s = Record(it->second, handle, hdr, false);
+        FakeAnswer a = AnswerFor(*it->second, s);
+        if (a.callResult != 0) {
+            err = a.err;
+            return -1;
+        }
+        Complete(hdr, hdr, a);
+        return 0;
+    }
+
     FakeNode& Add(NodeClass cls, const char* prefix, int index, int host, int channel, int target,
                   int lun, uint8_t type, const std::string& identity) {
         FakeNode n;
@@ -319,8 +357,10 @@ class FakeDevicePort : public DevicePort {
     ClockPort* clock_;
     std::mutex mu_;
     std::condition_variable cv_;
+    bool holdNext_ = false;
     bool held_ = false;
     int inCall_ = 0;
+    int inside_ = 0;  // SgIo calls not yet returned
     int nextHandle_ = 3;
     std::map<int, FakeNode*> open_;
     std::map<int, std::deque<Pending>> pending_;

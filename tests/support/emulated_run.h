@@ -1,0 +1,194 @@
+// A whole DownLoad, in process: start-up, scan and one DownLoad of the named program over
+// emulated drives, through the real back end of the chosen transport, on the virtual clock.
+// What the program sent comes back from its own trace, one line a command:
+//   "<cdb hex> <dir> <len>"  and " nowait" for a command started without waiting.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "drives/dispatch.h"
+#include "drives/main_dialog.h"
+#include "emu/emulated_drive.h"
+#include "emu/sample_images.h"
+#include "scsi/linux_backends.h"
+#include "support/test_env.h"
+#include "system/trace.h"
+
+struct EmulatedRun {
+    // ---- what to run ----
+    std::string program = "LD4740";
+    std::vector<std::string> drives = {"LD4740"};  // --emulate values
+    TransportChoice transport = TransportChoice::Sr;
+    std::vector<uint8_t> image;
+    // true: the file comes from the command line (identification in order B); false: from the
+    // file dialog, for the drive selected by the scan or by `select`.
+    bool commandLine = true;
+    int select = -1;
+
+    // ---- what happened ----
+    std::vector<std::string> commands;  // every command of the DownLoad, from the trace
+    std::vector<std::string> trace;     // every trace line of the DownLoad
+    std::vector<ShownMessage> messages;
+    std::vector<std::string> stages;
+    Outcome outcome = Outcome::NothingDone;
+    bool quit = false;  // the procedure ended the program
+    std::vector<EmulatedDrive*> emulated;
+
+    EmulatedRun() = default;
+    EmulatedRun(const EmulatedRun&) = delete;
+    EmulatedRun& operator=(const EmulatedRun&) = delete;
+    ~EmulatedRun() {
+        if (!path_.empty()) std::remove(path_.c_str());
+        if (traceFile_) std::fclose(traceFile_);
+        env_.clock.SetAfterAdvance(nullptr);
+    }
+
+    // A sample image of the program's family.
+    static std::vector<uint8_t> Sample(const std::string& id, uint32_t size) {
+        std::vector<uint8_t> image;
+        std::string error;
+        EXPECT_TRUE(MakeSampleImage(id, size, image, error)) << error;
+        return image;
+    }
+
+    EmulatedRun& Run() {
+        std::vector<EmulatedDriveSpec> specs;
+        std::string error;
+        EXPECT_TRUE(ParseEmulateOptions(drives, specs, error)) << error;
+        port_ = std::make_unique<EmulatedDevicePort>(std::move(specs), env_.clock);
+        for (size_t i = 0; i < port_->DriveCount(); ++i) emulated.push_back(&port_->Drive(i));
+
+        traceFile_ = std::tmpfile();
+        trace_ = std::make_unique<Trace>(traceFile_);
+        tracingUi_ = std::make_unique<TracingUi>(env_.ui, *trace_);
+        Runtime& r = rt();
+        SetProgramName(program);
+        r.ui = tracingUi_.get();
+        r.trace = trace_.get();
+        r.devices = port_.get();
+        r.transport = transport;
+        r.batch = true;
+        backends_ = std::make_unique<TransportSet>();
+        env_.clock.SetAfterAdvance([] { TransportQuiesce(); });
+
+        path_ = ::testing::TempDir() + "emulated_run_" + std::to_string(::getpid()) + ".bin";
+        std::ofstream(path_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()),
+                   static_cast<std::streamsize>(image.size()));
+
+        CDISCFLASHDlg dlg;
+        if (commandLine)
+            dlg.m_strFirmwarePath = path_;
+        else
+            env_.ui.files.push_back(path_);
+        if (dlg.OnInitDialog()) {
+            if (select >= 0) env_.ui.ListSelect(select);
+            std::fflush(traceFile_);
+            long mark = std::ftell(traceFile_);
+            dlg.OnOK();
+            ReadTrace(mark);
+        }
+        messages = env_.ui.messages;
+        stages = env_.ui.stages;
+        outcome = dlg.LastOutcome();
+        quit = dlg.IsClosed();
+        return *this;
+    }
+
+    std::vector<std::string> MessageTexts() const { return env_.ui.MessageTexts(); }
+    VirtualClock& clock() { return env_.clock; }
+    FakeUi& ui() { return env_.ui; }
+
+  private:
+    static std::string Field(const std::string& line, const std::string& name) {
+        std::string key = "\"" + name + "\":";
+        size_t at = line.find(key);
+        if (at == std::string::npos) return "";
+        at += key.size();
+        if (line[at] == '"') return line.substr(at + 1, line.find('"', at + 1) - at - 1);
+        return line.substr(at, line.find_first_of(",}", at) - at);
+    }
+
+    void ReadTrace(long from) {
+        std::fflush(traceFile_);
+        std::fseek(traceFile_, from, SEEK_SET);
+        char buf[4096];
+        while (std::fgets(buf, sizeof buf, traceFile_)) {
+            std::string line(buf);
+            if (!line.empty() && line.back() == '\n') line.pop_back();
+            trace.push_back(line);
+            if (line.find("\"ev\":\"cmd\"") == std::string::npos) continue;
+            std::string c =
+                Field(line, "cdb") + " " + Field(line, "dir") + " " + Field(line, "len");
+            if (Field(line, "wait") == "false") c += " nowait";
+            commands.push_back(c);
+        }
+    }
+
+    TestEnv env_;
+    std::unique_ptr<EmulatedDevicePort> port_;
+    std::unique_ptr<TransportSet> backends_;
+    FILE* traceFile_ = nullptr;
+    std::unique_ptr<Trace> trace_;
+    std::unique_ptr<TracingUi> tracingUi_;
+    std::string path_;
+};
+
+// Pieces of expected command tables.
+namespace expect {
+
+inline std::string Hex(const std::vector<uint8_t>& bytes) {
+    std::string s;
+    char b[3];
+    for (uint8_t v : bytes) {
+        std::snprintf(b, sizeof b, "%02x", v);
+        s += b;
+    }
+    return s;
+}
+// A WRITE BUFFER or READ BUFFER line: "3b" / "3c", mode, buffer id, offset, length.
+inline std::string Buffer(uint8_t op, uint8_t mode, uint8_t id, uint32_t offset, uint32_t length,
+                          uint32_t hostLength) {
+    std::vector<uint8_t> c = {op,
+                              mode,
+                              id,
+                              static_cast<uint8_t>(offset >> 16),
+                              static_cast<uint8_t>(offset >> 8),
+                              static_cast<uint8_t>(offset),
+                              static_cast<uint8_t>(length >> 16),
+                              static_cast<uint8_t>(length >> 8),
+                              static_cast<uint8_t>(length),
+                              0};
+    return Hex(c) + (op == 0x3B ? " out " : " in ") + std::to_string(hostLength);
+}
+inline std::string Write(uint8_t mode, uint8_t id, uint32_t offset, uint32_t length) {
+    return Buffer(0x3B, mode, id, offset, length, length);
+}
+inline std::string Read(uint8_t mode, uint8_t id, uint32_t offset, uint32_t length) {
+    return Buffer(0x3C, mode, id, offset, length, length);
+}
+inline const std::string kTur = "000000000000 none 0";
+inline std::string Inquiry(uint32_t hostLength = 36) {
+    return "120000002400 in " + std::to_string(hostLength);
+}
+// The switch between main program and loader: INQUIRY, then 0xCC with 28 bytes.
+inline std::vector<std::string> Switch() {
+    return {Inquiry(), "cc000000000000001c000000 out 28"};
+}
+
+// Appends lines to a table.
+inline void Add(std::vector<std::string>& to, const std::vector<std::string>& lines) {
+    to.insert(to.end(), lines.begin(), lines.end());
+}
+inline void Add(std::vector<std::string>& to, const std::string& line, int times = 1) {
+    for (int i = 0; i < times; ++i) to.push_back(line);
+}
+
+}  // namespace expect

@@ -1,0 +1,80 @@
+// Host ports that record what was asked and touch nothing: for the dialog's tests.
+#pragma once
+
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "system/ports.h"
+
+class FakeHost : public HostPort {
+  public:
+    int restartResult = 0;
+    int restarts = 0;
+    int inhibits = 0;
+    int releases = 0;
+    bool held = false;
+    std::string lastReason;
+
+    int RestartSystem() override {
+        ++restarts;
+        return restartResult;
+    }
+    bool Inhibit(const std::string& why) override {
+        ++inhibits;
+        held = true;
+        lastReason = why;
+        return true;
+    }
+    void ReleaseInhibit() override {
+        ++releases;
+        held = false;
+    }
+};
+
+// Block devices by SCSI address, their polling intervals, and the rules added, in memory.
+class FakeHostSettings : public HostSettingsPort {
+  public:
+    std::map<std::tuple<int, int, int, int>, std::string> blocks;  // address -> "sr0"
+    std::map<std::string, long> intervals;                         // missing: unreadable
+    long defaultInterval = 2000;
+    bool defaultReadable = true;
+    std::string refusal;  // when set, every change fails with this cause
+    std::vector<std::string> rules;
+    std::vector<std::string> switchedOff;  // block devices set to 0, in order
+
+    std::string BlockDevice(int host, int channel, int target, int lun) override {
+        auto it = blocks.find({host, channel, target, lun});
+        return it == blocks.end() ? std::string() : it->second;
+    }
+    bool PollInterval(const std::string& block, long& ms) override {
+        auto it = intervals.find(block);
+        if (it == intervals.end()) return false;
+        ms = it->second;
+        return true;
+    }
+    bool DefaultPollInterval(long& ms) override {
+        ms = defaultInterval;
+        return defaultReadable;
+    }
+    bool SetPollInterval(const std::string& block, long ms, std::string& why) override {
+        if (!refusal.empty()) {
+            why = refusal;
+            return false;
+        }
+        intervals[block] = ms;
+        if (ms == 0) switchedOff.push_back(block);
+        return true;
+    }
+    bool AddUdevRule(const std::string& rule, std::string& why) override {
+        if (!refusal.empty()) {
+            why = refusal;
+            return false;
+        }
+        for (const std::string& r : rules)
+            if (r == rule) return true;
+        rules.push_back(rule);
+        return true;
+    }
+};
