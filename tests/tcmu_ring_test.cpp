@@ -19,9 +19,10 @@ class KernelSide {
     static constexpr uint32_t kRingOffset = 128, kRingSize = 4096;
     static constexpr size_t kDataOffset = 8192, kAreaSize = 1 << 20;
 
-    explicit KernelSide(bool readLength = true) : area_(kAreaSize, 0) {
+    // The features the kernel announces in the mailbox: answers out of order, read lengths.
+    explicit KernelSide(bool outOfOrder = true, bool readLength = true) : area_(kAreaSize, 0) {
         Put<uint16_t>(kTcmu.versionAt, kTcmu.mailboxVersion);
-        Put<uint16_t>(kTcmu.flagsAt, static_cast<uint16_t>(kTcmu.capOutOfOrder |
+        Put<uint16_t>(kTcmu.flagsAt, static_cast<uint16_t>((outOfOrder ? kTcmu.capOutOfOrder : 0) |
                                                            (readLength ? kTcmu.capReadLength : 0)));
         Put<uint32_t>(kTcmu.ringOffsetAt, kRingOffset);
         Put<uint32_t>(kTcmu.ringSizeAt, kRingSize);
@@ -42,6 +43,7 @@ class KernelSide {
         size_t at = kRingOffset + Head();
         std::memset(area_.data() + at, 0, length);
         Put<uint32_t>(at, static_cast<uint32_t>(length) | kTcmu.opCmd);
+        Put<uint16_t>(at + kTcmu.cmdIdAt, ++id_);
         Put<uint32_t>(at + kTcmu.iovCountAt, static_cast<uint32_t>(buffers.size()));
         size_t copied = 0;
         for (size_t i = 0; i < buffers.size(); ++i) {
@@ -65,7 +67,8 @@ class KernelSide {
         SetHead(static_cast<uint32_t>((Head() + length) % kRingSize));
     }
 
-    // The answer in an entry.
+    // The answer in an entry, and the command it answers.
+    uint16_t Id(size_t at) const { return Get<uint16_t>(at + kTcmu.cmdIdAt); }
     uint8_t Status(size_t at) const { return area_[at + kTcmu.statusAt]; }
     const uint8_t* Sense(size_t at) const { return area_.data() + at + kTcmu.senseAt; }
     bool ReadLengthGiven(size_t at) const {
@@ -106,6 +109,7 @@ class KernelSide {
 
     std::vector<uint8_t> area_;
     size_t next_ = kDataOffset;
+    uint16_t id_ = 0;
 };
 
 EmulatedDriveSpec Spec(const std::string& option) {
@@ -133,40 +137,18 @@ TEST(TcmuRing, AnswersGoBackIntoTheEntries) {
         size_t received;  // CDB bytes the drive got
         size_t given;     // bytes the drive gave back
     };
+    // clang-format off
     const Case cases[] = {
         {"no disc", "LD4740", {0x00, 0, 0, 0, 0, 0}, {}, 0x02, 0x02, 0x3A, 0x00, 6, 0},
-        {"inquiry into a large buffer",
-         "LD4740",
-         {0x12, 0, 0, 0, 36, 0},
-         {4096, 61440},
-         0x00,
-         0,
-         0,
-         0,
-         6,
-         36},
+        {"inquiry into a large buffer", "LD4740", {0x12, 0, 0, 0, 36, 0}, {4096, 61440},
+         0x00, 0, 0, 0, 6, 36},
         // LIO's length for the vendor group: bytes 10 and 11 never reach the drive.
-        {"vendor opcode",
-         "LD4740",
-         {0xCF, 0, 0, 0, 0, 0x60, 2, 0, 2, 0, 0, 0},
-         {2},
-         0x02,
-         0x05,
-         0x20,
-         0x00,
-         10,
-         0},
-        {"read buffer",
-         "LDMULTI",
-         {0x3C, 1, 1, 0, 0, 0, 0, 0x08, 0, 0, 0, 0},
-         {1024, 1024},
-         0x00,
-         0,
-         0,
-         0,
-         10,
-         2048},
+        {"vendor opcode", "LD3521,tag=5A01", {0xCF, 0, 0, 0, 0, 0x60, 2, 0, 2, 0, 0, 0}, {2},
+         0x00, 0, 0, 0, 10, 2},
+        {"read buffer", "LDMULTI", {0x3C, 1, 1, 0, 0, 0, 0, 0x08, 0, 0, 0, 0}, {1024, 1024},
+         0x00, 0, 0, 0, 10, 2048},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         KernelSide kernel;
@@ -175,7 +157,7 @@ TEST(TcmuRing, AnswersGoBackIntoTheEntries) {
         size_t at = kernel.Queue(c.cdb, c.buffers);
         TcmuRing ring(kernel.Area(), KernelSide::kAreaSize);
         Served served;
-        EXPECT_EQ(ring.ServePending(drive, served.Recorder()), 1);
+        EXPECT_EQ(ring.Serve(drive, 0, served.Recorder()), 1);
         EXPECT_EQ(kernel.Tail(), kernel.Head());
         EXPECT_EQ(kernel.Status(at), c.status);
         const uint8_t* sense = kernel.Sense(at);
@@ -194,6 +176,9 @@ TEST(TcmuRing, AnswersGoBackIntoTheEntries) {
         EXPECT_EQ(kernel.ReadLengthGiven(at), in);
         if (in) {
             EXPECT_EQ(kernel.ReadLength(at), c.given);
+        }
+        if (c.cdb[0] == 0xCF) {
+            EXPECT_EQ(kernel.Data(data, 2), (std::vector<uint8_t>{0x5A, 0x01}));
         }
         if (c.cdb[0] == 0x12) {
             std::vector<uint8_t> inquiry = drive.InquiryData();
@@ -215,7 +200,7 @@ TEST(TcmuRing, DataCrossesBufferBoundariesBothWays) {
     size_t at = kernel.Queue({0x3C, 0x02, 0, 0, 0x01, 0x00, 0x00, 0x13, 0x88, 0}, {3000, 2000});
     TcmuRing ring(kernel.Area(), KernelSide::kAreaSize);
     Served served;
-    EXPECT_EQ(ring.ServePending(drive, served.Recorder()), 2);
+    EXPECT_EQ(ring.Serve(drive, 0, served.Recorder()), 2);
     EXPECT_EQ(drive.BufferBytes(0x100, image.size()), image);
     EXPECT_EQ(served.log[0].moved, 5000u);
     EXPECT_EQ(kernel.Status(at), 0);
@@ -234,7 +219,7 @@ TEST(TcmuRing, WrapsAtTheEndOfTheRingAndSkipsPads) {
     // Enough commands to go round the ring several times; the kernel pads where one will not fit.
     for (int i = 0; i < 200; ++i) {
         size_t at = kernel.Queue({0x00, 0, 0, 0, 0, 0}, {});
-        answered += ring.ServePending(drive, served.Recorder());
+        answered += ring.Serve(drive, 0, served.Recorder());
         EXPECT_EQ(kernel.Status(at), 0);
     }
     EXPECT_EQ(answered, 200);
@@ -249,7 +234,7 @@ TEST(TcmuRing, EntryPointingOutsideTheAreaIsAnsweredNotRun) {
     kernel.SetIov(at, 0, KernelSide::kAreaSize - 8, 16);
     TcmuRing ring(kernel.Area(), KernelSide::kAreaSize);
     Served served;
-    EXPECT_EQ(ring.ServePending(drive, served.Recorder()), 1);
+    EXPECT_EQ(ring.Serve(drive, 0, served.Recorder()), 1);
     EXPECT_EQ(kernel.Status(at), 0x02);
     EXPECT_EQ(kernel.Sense(at)[2], 0x04);
     EXPECT_EQ(kernel.Sense(at)[12], 0x44);
@@ -258,29 +243,59 @@ TEST(TcmuRing, EntryPointingOutsideTheAreaIsAnsweredNotRun) {
     EXPECT_EQ(kernel.Tail(), kernel.Head());
 }
 
-TEST(TcmuRing, AHungCommandStallsTheRingThere) {
-    KernelSide kernel;
-    EmulatedDrive drive(Spec("LD4740,hang=3B@2"));
-    TcmuRing ring(kernel.Area(), KernelSide::kAreaSize);
-    std::vector<uint8_t> cdb = {0x3B, 0x05, 0, 0, 0, 0, 0, 0, 0, 0};
-    kernel.Queue(cdb, {});
-    uint32_t hung = kernel.Head();
-    kernel.Queue(cdb, {});
-    kernel.Queue({0x00, 0, 0, 0, 0, 0}, {});
-    EXPECT_EQ(ring.ServePending(drive, nullptr), 1);
-    EXPECT_TRUE(ring.Stalled());
-    EXPECT_EQ(kernel.Tail(), hung) << "the tail stops before the hung command";
-    kernel.Queue({0x00, 0, 0, 0, 0, 0}, {});
-    EXPECT_EQ(ring.ServePending(drive, nullptr), 0);
-    EXPECT_EQ(drive.CountOf(0x00), 0);
+// A drive busy with a command, or hung on one: where the kernel takes answers out of order the
+// others are answered in the entries before, else they wait their turn.
+TEST(TcmuRing, HeldAnswersAndTheOthers) {
+    const std::vector<uint8_t> store = {0xF5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const std::vector<uint8_t> tur = {0x00, 0, 0, 0, 0, 0};
+    struct Case {
+        const char* name;
+        const char* drive;
+        bool outOfOrder;
+        int answeredAt0, answeredAt3000;
+        uint8_t turSense;  // ASC of the TEST UNIT READY behind it
+    };
+    const Case cases[] = {
+        // The store runs 3 s; a TEST UNIT READY meanwhile finds the drive becoming ready.
+        {"busy, out of order", "LDMULTI,store=3", true, 1, 1, 0x04},
+        {"busy, in order", "LDMULTI,store=3", false, 0, 2, 0x04},
+        {"hung, out of order", "LDMULTI,hang=F5", true, 1, 0, 0x3A},
+        {"hung, in order", "LDMULTI,hang=F5", false, 0, 0, 0x3A},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        KernelSide kernel(c.outOfOrder);
+        EmulatedDrive drive(Spec(c.drive));
+        TcmuRing ring(kernel.Area(), KernelSide::kAreaSize);
+        size_t first = kernel.Queue(store, {});
+        size_t second = kernel.Queue(tur, {});
+        EXPECT_EQ(ring.Serve(drive, 0, nullptr), c.answeredAt0);
+        if (c.answeredAt0 == 1) {
+            // The first entry carries the second command's answer.
+            EXPECT_EQ(kernel.Id(first), 2);
+            EXPECT_EQ(kernel.Sense(first)[12], c.turSense);
+            EXPECT_EQ(kernel.Tail(), second - KernelSide::kRingOffset);
+        } else {
+            EXPECT_EQ(kernel.Tail(), 0u);
+        }
+        EXPECT_EQ(ring.NextDue(), c.answeredAt3000 ? std::optional<uint64_t>(3000) : std::nullopt);
+        EXPECT_EQ(ring.Serve(drive, 2999, nullptr), 0);
+        EXPECT_EQ(ring.Serve(drive, 3000, nullptr), c.answeredAt3000);
+        if (c.answeredAt3000) {
+            EXPECT_EQ(kernel.Tail(), kernel.Head());
+            EXPECT_EQ(kernel.Id(c.outOfOrder ? second : first), 1);
+            EXPECT_EQ(kernel.Status(c.outOfOrder ? second : first), 0);
+        }
+        EXPECT_EQ(drive.CountOf(0x00), 1) << "run as it came, whatever waits";
+    }
 }
 
 TEST(TcmuRing, ReadLengthOnlyWhereTheKernelTakesIt) {
-    KernelSide kernel(false);
+    KernelSide kernel(true, false);
     EmulatedDrive drive(Spec("LD4740"));
     size_t at = kernel.Queue({0x12, 0, 0, 0, 36, 0}, {4096});
     TcmuRing ring(kernel.Area(), KernelSide::kAreaSize);
-    EXPECT_EQ(ring.ServePending(drive, nullptr), 1);
+    EXPECT_EQ(ring.Serve(drive, 0, nullptr), 1);
     EXPECT_FALSE(kernel.ReadLengthGiven(at));
 }
 

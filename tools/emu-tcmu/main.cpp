@@ -7,11 +7,14 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "emu/emulated_drive.h"
@@ -31,8 +34,9 @@ const char kHelp[] =
     "that and more). Runs until SIGTERM or SIGINT.\n"
     "  --log=FILE    one line per command the drive received: the CDB bytes as they arrived,\n"
     "                the direction, the data length, the bytes moved, status and sense\n"
-    "  --state=FILE  written on SIGUSR1 and at the end: the drive's identity, program, disc and\n"
-    "                the SHA-256 of its data buffer; the buffer itself goes to FILE.buffer\n"
+    "  --state=FILE  written on SIGUSR1 and at the end: the drive's identity, program, disc,\n"
+    "                the SHA-256 of its data buffer and of the last image it stored; the bytes\n"
+    "                themselves go to FILE.buffer and FILE.firmware\n"
     "  --ready=FILE  created once the drive answers, for scripts that wait for it\n"
     "Exit status: 0 stopped by a signal, 1 the backstore cannot be served, 64 bad usage.\n";
 
@@ -83,7 +87,14 @@ void WriteState(const std::string& path, EmulatedDrive& drive) {
     out << "identity=" << drive.Identity() << "\n"
         << "program=" << (drive.InLoader() ? "loader" : "main") << "\n"
         << "disc=" << (drive.Disc() ? 1 : 0) << "\n"
-        << "buffer-sha256=" << Sha256Hex(buffer.data(), buffer.size()) << "\n";
+        << "buffer-sha256=" << Sha256Hex(buffer.data(), buffer.size()) << "\n"
+        << "stores=" << drive.Stores() << "\n";
+    std::vector<uint8_t> firmware = drive.StoredFirmware();
+    std::ofstream(path + ".firmware", std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(firmware.data()),
+               static_cast<std::streamsize>(firmware.size()));
+    out << "firmware-sha256=" << Sha256Hex(firmware.data(), firmware.size()) << "\n"
+        << "firmware-length=" << firmware.size() << "\n";
 }
 
 int Serve(const Options& o) {
@@ -127,14 +138,27 @@ int Serve(const Options& o) {
     };
     if (!o.ready.empty()) std::ofstream(o.ready) << uio << "\n";
 
+    // The drive's clock: milliseconds since it was switched on.
+    const auto start = std::chrono::steady_clock::now();
+    auto now = [start] {
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - start)
+                                         .count());
+    };
     for (;;) {
         // Commands queued before the first wait are served too.
-        if (ring.ServePending(drive, record) > 0) {
+        if (ring.Serve(drive, now(), record) > 0) {
             uint32_t kick = 0;
             if (::write(fd, &kick, sizeof kick) < 0 && errno != EINTR) break;
         }
+        // Sleep until the kernel queues more, a signal comes, or a held answer is due.
+        int timeout = -1;
+        if (std::optional<uint64_t> due = ring.NextDue()) {
+            uint64_t t = now();
+            timeout = *due > t ? static_cast<int>(std::min<uint64_t>(*due - t, 60000)) : 0;
+        }
         pollfd p[2] = {{fd, POLLIN, 0}, {sfd, POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0 && errno != EINTR) break;
+        if (::poll(p, 2, timeout) < 0 && errno != EINTR) break;
         if (p[0].revents & POLLIN) {
             uint32_t events = 0;
             if (::read(fd, &events, sizeof events) < 0 && errno != EINTR && errno != EAGAIN) break;

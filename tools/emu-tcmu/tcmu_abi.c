@@ -14,6 +14,7 @@ const struct TcmuAbi kTcmu = {
     .capOutOfOrder = TCMU_MAILBOX_FLAG_CAP_OOOC,
     .capReadLength = TCMU_MAILBOX_FLAG_CAP_READ_LEN,
     .headerSize = sizeof(struct tcmu_cmd_entry_hdr),
+    .cmdIdAt = offsetof(struct tcmu_cmd_entry_hdr, cmd_id),
     .uflagsAt = offsetof(struct tcmu_cmd_entry_hdr, uflags),
     .iovCountAt = offsetof(struct tcmu_cmd_entry, req.iov_cnt),
     .cdbOffsetAt = offsetof(struct tcmu_cmd_entry, req.cdb_off),

@@ -15,7 +15,7 @@ struct TcmuAbi {
     size_t mailboxSize, versionAt, flagsAt, ringOffsetAt, ringSizeAt, headAt, tailAt;
     uint16_t mailboxVersion, capOutOfOrder, capReadLength;
     /* entries */
-    size_t headerSize, uflagsAt, iovCountAt, cdbOffsetAt, iovsAt, entrySize;
+    size_t headerSize, cmdIdAt, uflagsAt, iovCountAt, cdbOffsetAt, iovsAt, entrySize;
     size_t iovSize, iovBaseAt, iovLengthAt;
     size_t statusAt, readLengthAt, senseAt, senseSize;
     uint32_t opMask, opPad, opCmd, opTmr;

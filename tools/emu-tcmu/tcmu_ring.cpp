@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "scsi/scsi_types.h"
 #include "scsi/transport.h"
@@ -13,6 +14,7 @@ namespace {
 constexpr uint8_t kCheckCondition = 0x02;
 // Reading the command took the target past its area: INTERNAL TARGET FAILURE.
 constexpr uint8_t kHardwareError = 0x04, kInternalFailure = 0x44;
+constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
 
 template <typename T>
 T Read(const uint8_t* p) {
@@ -66,8 +68,10 @@ DataPhase PhaseFor(uint8_t opcode) {
             return DataPhase::In;
         case XFER_OUT:
             return DataPhase::Out;
-        default:
+        case XFER_NONE:
             return DataPhase::None;
+        default:
+            return DataPhase::Unknown;
     }
 }
 
@@ -78,15 +82,25 @@ std::string DescribeServed(const ServedCommand& c) {
         std::snprintf(hex, sizeof hex, "%02x", b);
         cdb += hex;
     }
-    char line[160];
+    char line[192];
     std::snprintf(line, sizeof line,
-                  "op=%02X cdb=%s dir=%s len=%zu moved=%zu status=%02X sense=%02X/%02X/%02X%s",
+                  "op=%02X cdb=%s dir=%s len=%zu moved=%zu status=%02X sense=%02X/%02X/%02X",
                   c.cdb.empty() ? 0 : c.cdb[0], cdb.c_str(), PhaseName(c.phase), c.length, c.moved,
-                  c.status, c.senseKey, c.asc, c.ascq, c.broken ? " broken" : "");
-    return line;
+                  c.status, c.senseKey, c.asc, c.ascq);
+    std::string s = line;
+    if (c.busyMs) s += " busy=" + std::to_string(c.busyMs);
+    if (c.hang) s += " hang";
+    if (c.broken) s += " broken";
+    return s;
 }
 
-TcmuRing::TcmuRing(uint8_t* area, size_t size) : area_(area), size_(size) {}
+TcmuRing::TcmuRing(uint8_t* area, size_t size) : area_(area), size_(size) {
+    if (size_ < kTcmu.mailboxSize) return;
+    auto flags = Read<uint16_t>(area_ + kTcmu.flagsAt);
+    outOfOrder_ = flags & kTcmu.capOutOfOrder;
+    readLength_ = flags & kTcmu.capReadLength;
+    next_ = Read<uint32_t>(area_ + kTcmu.tailAt);
+}
 
 bool TcmuRing::Valid(std::string& why) const {
     if (size_ < kTcmu.mailboxSize) {
@@ -108,6 +122,14 @@ bool TcmuRing::Valid(std::string& why) const {
     return true;
 }
 
+uint32_t TcmuRing::RingSize() const {
+    return Read<uint32_t>(area_ + kTcmu.ringSizeAt);
+}
+
+uint8_t* TcmuRing::Ring() const {
+    return area_ + Read<uint32_t>(area_ + kTcmu.ringOffsetAt);
+}
+
 bool TcmuRing::DataSpans(const uint8_t* entry, size_t entryLength, std::vector<Span>& spans) const {
     auto count = Read<uint32_t>(entry + kTcmu.iovCountAt);
     if (count > (entryLength - std::min(entryLength, kTcmu.iovsAt)) / kTcmu.iovSize) return false;
@@ -121,100 +143,136 @@ bool TcmuRing::DataSpans(const uint8_t* entry, size_t entryLength, std::vector<S
     return true;
 }
 
-void TcmuRing::Serve(uint8_t* entry, size_t entryLength, EmulatedDrive& drive,
-                     ServedCommand& served, bool& hang) {
-    hang = false;
+void TcmuRing::Run(uint8_t* entry, size_t entryLength, EmulatedDrive& drive, uint64_t nowMs,
+                   Answer& answer) {
+    ServedCommand& served = answer.served;
+    answer.id = Read<uint16_t>(entry + kTcmu.cmdIdAt);
+    answer.dueMs = nowMs;
     std::vector<Span> spans;
     auto cdbOffset = Read<uint64_t>(entry + kTcmu.cdbOffsetAt);
-    bool ok = entryLength >= kTcmu.iovsAt && Inside(cdbOffset, 1, size_) &&
-              Inside(cdbOffset, LioCdbLength(area_[cdbOffset]), size_) &&
-              DataSpans(entry, entryLength, spans);
-    DriveReply reply;
-    if (!ok) {
+    if (entryLength < kTcmu.iovsAt || !Inside(cdbOffset, 1, size_) ||
+        !Inside(cdbOffset, LioCdbLength(area_[cdbOffset]), size_) ||
+        !DataSpans(entry, entryLength, spans)) {
         served.broken = true;
-        reply.status = kCheckCondition;
-        reply.senseKey = kHardwareError;
-        reply.asc = kInternalFailure;
-    } else {
-        const uint8_t* cdb = area_ + cdbOffset;
-        served.cdb.assign(cdb, cdb + LioCdbLength(cdb[0]));
-        served.phase = PhaseFor(cdb[0]);
-        for (const Span& s : spans) served.length += s.length;
-        std::vector<uint8_t> out;
-        if (served.phase == DataPhase::Out) {
-            out.reserve(served.length);
-            for (const Span& s : spans) out.insert(out.end(), s.data, s.data + s.length);
-        }
-        size_t inCapacity = served.phase == DataPhase::In ? served.length : 0;
-        reply = drive.Execute(served.cdb.data(), served.cdb.size(),
-                              out.empty() ? nullptr : out.data(), out.size(), inCapacity);
-        if (reply.hang) {
-            hang = true;
-            return;
-        }
-        if (served.phase == DataPhase::Out) served.moved = reply.outUsed;
-        // What the drive gives goes into the buffers in order; the rest keeps what was there.
-        size_t given = std::min(reply.dataIn.size(), inCapacity);
-        for (size_t i = 0, done = 0; i < spans.size() && done < given; ++i) {
-            size_t n = std::min(spans[i].length, given - done);
-            std::memcpy(spans[i].data, reply.dataIn.data() + done, n);
-            done += n;
-        }
-        if (served.phase == DataPhase::In) served.moved = given;
+        served.status = kCheckCondition;
+        served.senseKey = kHardwareError;
+        served.asc = kInternalFailure;
+        return;
     }
+    const uint8_t* cdb = area_ + cdbOffset;
+    served.cdb.assign(cdb, cdb + LioCdbLength(cdb[0]));
+    served.phase = PhaseFor(cdb[0]);
+    for (const Span& s : spans) served.length += s.length;
+    std::vector<uint8_t> out;
+    if (served.phase == DataPhase::Out) {
+        out.reserve(served.length);
+        for (const Span& s : spans) out.insert(out.end(), s.data, s.data + s.length);
+    }
+    size_t inCapacity = served.phase == DataPhase::In ? served.length : 0;
+    DriveReply reply =
+        drive.Execute(served.cdb.data(), served.cdb.size(), out.empty() ? nullptr : out.data(),
+                      out.size(), inCapacity, nowMs);
+    if (reply.hang) {
+        served.hang = true;
+        answer.dueMs = kNever;
+        return;
+    }
+    // What the drive gives goes into the buffers in order; the rest keeps what was there. The
+    // kernel reads them only once the answer is handed back.
+    size_t given = std::min(reply.dataIn.size(), inCapacity);
+    for (size_t i = 0, done = 0; i < spans.size() && done < given; ++i) {
+        size_t n = std::min(spans[i].length, given - done);
+        std::memcpy(spans[i].data, reply.dataIn.data() + done, n);
+        done += n;
+    }
+    served.moved = served.phase == DataPhase::In ? given : reply.outUsed;
     served.status = reply.status;
     served.senseKey = reply.senseKey;
     served.asc = reply.asc;
     served.ascq = reply.ascq;
-
-    // The answer overlays the request: everything of the request has been read by now.
-    Write<uint8_t>(entry + kTcmu.statusAt, reply.status);
-    std::memset(entry + kTcmu.senseAt, 0, kTcmu.senseSize);
-    if (reply.status == kCheckCondition) {
-        auto sense = FixedSense(reply.senseKey, reply.asc, reply.ascq);
-        std::memcpy(entry + kTcmu.senseAt, sense.data(), sense.size());
-    }
-    // Only the bytes the drive gave reach the host's buffer, as with a real drive.
-    auto flags = Read<uint16_t>(area_ + kTcmu.flagsAt);
-    if ((flags & kTcmu.capReadLength) && served.phase == DataPhase::In) {
-        entry[kTcmu.uflagsAt] |= kTcmu.uflagReadLength;
-        Write<uint32_t>(entry + kTcmu.readLengthAt, static_cast<uint32_t>(served.moved));
-    }
+    served.busyMs = reply.busyMs;
+    answer.dueMs = nowMs + reply.busyMs;
 }
 
-int TcmuRing::ServePending(EmulatedDrive& drive,
-                           const std::function<void(const ServedCommand&)>& log) {
-    if (stalled_) return 0;
-    const auto ringOffset = Read<uint32_t>(area_ + kTcmu.ringOffsetAt);
-    const auto ringSize = Read<uint32_t>(area_ + kTcmu.ringSizeAt);
-    uint8_t* ring = area_ + ringOffset;
-    const uint32_t head = LoadAcquire(area_ + kTcmu.headAt) % ringSize;
+void TcmuRing::Give(const Answer& answer) {
+    const uint32_t ringSize = RingSize();
+    uint8_t* ring = Ring();
     uint32_t tail = Read<uint32_t>(area_ + kTcmu.tailAt) % ringSize;
-    int answered = 0;
-    while (tail != head) {
-        uint8_t* entry = ring + tail;
+    // Pads and task notices before the oldest command are handed back as they are. Every entry
+    // up to next_ has been read, and at least one command among them waits for this answer.
+    uint8_t* slot = ring + tail;
+    auto lenOp = Read<uint32_t>(slot);
+    while ((lenOp & kTcmu.opMask) != kTcmu.opCmd) {
+        tail = (tail + (lenOp & ~kTcmu.opMask)) % ringSize;
+        slot = ring + tail;
+        lenOp = Read<uint32_t>(slot);
+    }
+    // The oldest command's entry carries this answer, whichever command it belongs to: the
+    // kernel finds the command by its id. The answer overlays the request, read long since.
+    const ServedCommand& s = answer.served;
+    Write<uint16_t>(slot + kTcmu.cmdIdAt, answer.id);
+    bool readLength = readLength_ && s.phase == DataPhase::In;
+    // Only the bytes the drive gave reach the host's buffer, as with a real drive.
+    slot[kTcmu.uflagsAt] = readLength ? kTcmu.uflagReadLength : 0;
+    if (readLength) Write<uint32_t>(slot + kTcmu.readLengthAt, static_cast<uint32_t>(s.moved));
+    Write<uint8_t>(slot + kTcmu.statusAt, s.status);
+    std::memset(slot + kTcmu.senseAt, 0, kTcmu.senseSize);
+    if (s.status == kCheckCondition) {
+        auto sense = FixedSense(s.senseKey, s.asc, s.ascq);
+        std::memcpy(slot + kTcmu.senseAt, sense.data(), sense.size());
+    }
+    tail = (tail + (lenOp & ~kTcmu.opMask)) % ringSize;
+    StoreRelease(area_ + kTcmu.tailAt, tail);
+}
+
+int TcmuRing::Serve(EmulatedDrive& drive, uint64_t nowMs,
+                    const std::function<void(const ServedCommand&)>& log) {
+    const uint32_t ringSize = RingSize();
+    uint8_t* ring = Ring();
+    const uint32_t head = LoadAcquire(area_ + kTcmu.headAt) % ringSize;
+    while (!broken_ && next_ != head) {
+        uint8_t* entry = ring + next_;
         auto lenOp = Read<uint32_t>(entry);
         size_t length = lenOp & ~kTcmu.opMask;
-        uint32_t op = lenOp & kTcmu.opMask;
-        if (length < kTcmu.headerSize || length > ringSize - tail) {
-            stalled_ = true;  // the ring cannot be walked past this entry
+        if (length < kTcmu.headerSize || length > ringSize - next_) {
+            broken_ = true;  // the ring cannot be walked past this entry
             break;
         }
+        uint32_t op = lenOp & kTcmu.opMask;
         if (op == kTcmu.opCmd) {
-            ServedCommand served;
-            bool hang = false;
-            Serve(entry, length, drive, served, hang);
-            if (hang) {
-                stalled_ = true;
-                break;
-            }
-            ++answered;
-            if (log) log(served);
+            Answer answer;
+            Run(entry, length, drive, nowMs, answer);
+            if (log) log(answer.served);
+            waiting_.push_back(std::move(answer));
         } else if (op != kTcmu.opPad && op != kTcmu.opTmr) {
             entry[kTcmu.uflagsAt] |= kTcmu.uflagUnknownOp;
         }
-        tail = (tail + static_cast<uint32_t>(length)) % ringSize;
-        StoreRelease(area_ + kTcmu.tailAt, tail);
+        next_ = (next_ + static_cast<uint32_t>(length)) % ringSize;
     }
-    return answered;
+
+    int given = 0;
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+        if (it->dueMs > nowMs) {
+            if (!outOfOrder_) break;  // the kernel takes answers in order only
+            ++it;
+            continue;
+        }
+        Give(*it);
+        it = waiting_.erase(it);
+        ++given;
+    }
+    return given;
+}
+
+std::optional<uint64_t> TcmuRing::NextDue() const {
+    std::optional<uint64_t> next;
+    for (const Answer& a : waiting_) {
+        if (a.dueMs == kNever) {
+            if (!outOfOrder_) break;
+            continue;
+        }
+        next = next ? std::min(*next, a.dueMs) : a.dueMs;
+        if (!outOfOrder_) break;
+    }
+    return next;
 }
