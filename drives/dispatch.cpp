@@ -4,19 +4,19 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 
 #include "drives/main_dialog.h"
 #include "scsi/transport.h"
 #include "system/download_guard.h"
 #include "system/runtime.h"
+#include "system/zeroed_block.h"
 
 uint8_t* readBackBuffer = nullptr;
 
 namespace {
 
-std::unique_ptr<uint8_t[]> g_readBackBlock;
+ZeroedBlock g_readBackBlock;
 ProcedureHook g_procedureHook;
 bool g_failAllocation = false;
 
@@ -101,7 +101,7 @@ void Select(int index) {
 bool RenewReadBackBuffer() {
     FreeReadBackBuffer();
     if (g_failAllocation) return false;
-    g_readBackBlock.reset(new (std::nothrow) uint8_t[kReadBackBufferSize]());
+    g_readBackBlock = AllocateZeroed(kReadBackBufferSize);
     readBackBuffer = g_readBackBlock.get();
     return readBackBuffer != nullptr;
 }

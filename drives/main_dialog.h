@@ -10,6 +10,7 @@
 
 #include "drives/catalogue.h"
 #include "system/ports.h"
+#include "system/zeroed_block.h"
 
 // What a procedure reports, so that a front end can set its exit status.
 enum class Outcome { NothingDone, Succeeded, Failed };
@@ -88,7 +89,7 @@ class CDISCFLASHDlg {
     void ReportOutcome(Outcome outcome) { m_lastOutcome = outcome; }
 
     // imageBuffer: the procedure's own zero-filled buffer, and the image length S.
-    std::unique_ptr<uint8_t[]> m_imageBuffer;
+    ZeroedBlock m_imageBuffer;
     uint32_t m_imageBufferSize = 0;
     uint32_t m_imageLength = 0;
 
