@@ -21,7 +21,7 @@ namespace {
 
 uint32_t g_allocationLimit = std::numeric_limits<uint32_t>::max();
 
-void StopBox(const char* text, const char* caption) {
+void StopBox(const std::string& text, const char* caption) {
     ShowMessage(text, caption, MB_ICONHAND);
 }
 
@@ -87,7 +87,10 @@ bool CDISCFLASHDlg::AllocateImage(uint32_t bufferSize, const FileStageMessages& 
     ReleaseImage();
     // Refused here, before any command, rather than discovered while reading.
     if (m_imageLength > bufferSize) {
-        StopBox(messages.openError, messages.caption);
+        StopBox(std::string(messages.openError) + "\n(" + std::to_string(m_imageLength) +
+                    " bytes: this download takes images of at most " + std::to_string(bufferSize) +
+                    " bytes)",
+                messages.caption);
         return false;
     }
     if (bufferSize <= g_allocationLimit) m_imageBuffer = AllocateZeroed(bufferSize);
@@ -142,6 +145,16 @@ bool CDISCFLASHDlg::ReadImage(bool padOdd, const FileStageMessages& messages) {
     return true;
 }
 
+bool CDISCFLASHDlg::CheckImageLength(const ProcedureFrame& frame) {
+    const uint64_t padded = uint64_t{m_imageLength} + (m_imageLength & 1u);
+    if (m_imageLength >= kImageHeaderSize && padded <= frame.bufferSize) return true;
+    char text[200];
+    std::snprintf(text, sizeof text, "%s\n(%u bytes: an image holds %u to %u bytes)",
+                  frame.messages.openError, m_imageLength, kImageHeaderSize, frame.bufferSize);
+    Fail(text, frame.messages.caption);
+    return false;
+}
+
 bool CDISCFLASHDlg::LoadFirmwareImage(uint32_t bufferSize, bool padOdd,
                                       const FileStageMessages& messages) {
     return LearnImageLength(messages) && AllocateImage(bufferSize, messages) &&
@@ -161,6 +174,23 @@ void CDISCFLASHDlg::PumpMessagesForMs(uint16_t milliseconds) {
     if (!rt().clock) return;
     const uint64_t deadline = rt().clock->ProcessMs() + milliseconds;
     while (rt().clock->ProcessMs() < deadline) PumpMessages();
+}
+
+void CDISCFLASHDlg::PumpMessagesForSeconds(int32_t seconds) {
+    if (!rt().clock || seconds < 0) return;
+    ClockPort& clock = *rt().clock;
+    // The wait ends in the calendar second after the last whole one. The process clock bounds
+    // it, so that a step of the system time (a clock synchronised in between) can neither
+    // stretch the wait nor cut it short.
+    const int64_t startSecond = clock.CalendarSeconds();
+    const uint64_t startMs = clock.ProcessMs();
+    const uint64_t least = static_cast<uint64_t>(seconds) * 1000u, most = least + 1000u;
+    for (;;) {
+        const uint64_t waited = clock.ProcessMs() - startMs;
+        if (waited >= most) return;
+        if (waited >= least && clock.CalendarSeconds() > startSecond + seconds) return;
+        PumpMessages();
+    }
 }
 
 void CDISCFLASHDlg::SettleWait(int32_t seconds) {
@@ -232,14 +262,50 @@ bool CDISCFLASHDlg::CheckTransferLimit(uint32_t largest, const char* caption) {
     return false;
 }
 
-void CDISCFLASHDlg::PollIdentity(uint8_t* into, const std::string& expected) {
+bool CDISCFLASHDlg::TransferPieces(TransferForm form, const std::vector<Piece>& plan,
+                                   uint8_t* buffer, uint64_t capacity) {
+    const bool writing = form == TransferForm::Writing;
+    for (size_t k = 0; k < plan.size(); ++k) {
+        const Piece& p = plan[k];
+        if (uint64_t{p.offset} + p.length > capacity) return false;
+        Cdb cdb = writing ? WriteBufferCdb(kModeDownloadAndSave, p.bufferId, p.offset, p.length)
+                          : ReadBufferCdb(kModeVendor, p.bufferId, p.offset, p.length);
+        int sent =
+            ExecCommandEx(1, writing ? XFER_OUT : XFER_IN, cdb.data(), buffer + p.offset, p.length);
+        PumpMessages();
+        if (!sent) return false;
+        if (k + 1 < plan.size()) ProgressAdvance();
+    }
+    return true;
+}
+
+bool CDISCFLASHDlg::VerifyReadBack(uint32_t S, const uint8_t* body, const uint8_t* readBack) {
+    ProgressBegin(static_cast<int32_t>(S / 10));
+    const uint32_t n = S > kImageHeaderSize ? S - kImageHeaderSize : 0;
+    const int64_t differs = FirstDifference(body, readBack, n);
+    // One step for each offset 0, 10, 20, ... compared equal.
+    const uint32_t equal = differs < 0 ? n : static_cast<uint32_t>(differs);
+    for (uint32_t i = 0; i < equal; i += 10) ProgressAdvance();
+    if (differs >= 0) {
+        StopBox("Down Load fault(Verify)", kHlvCaption);
+        return false;
+    }
+    ProgressEnd(static_cast<int32_t>(S));
+    return true;
+}
+
+bool CDISCFLASHDlg::PollIdentity(uint8_t* into, const std::string& expected, uint8_t allocation,
+                                 int32_t pauseSeconds) {
     constexpr int kAttempts = 10;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (ExecCommand64K(InquiryCdb().data(), into) &&
-            std::memcmp(into + 8, expected.data(), expected.size()) == 0)
-            return;
+        const bool answered = allocation
+                                  ? ExecCommand(InquiryCdb(allocation).data(), into, allocation)
+                                  : ExecCommand64K(InquiryCdb().data(), into);
+        if (answered && std::memcmp(into + 8, expected.data(), expected.size()) == 0) return true;
         PumpMessages();
+        if (pauseSeconds > 0) PumpMessagesForSeconds(pauseSeconds);
     }
+    return false;
 }
 
 void CDISCFLASHDlg::ReportVerdict(bool good) {
@@ -263,6 +329,11 @@ int CDISCFLASHDlg::MatchGroupPumping(const uint8_t* bytes, int32_t length) {
 
 void CDISCFLASHDlg::SetStage(const std::string& text) {
     if (rt().ui) rt().ui->SetStage(text);
+}
+
+bool Inquire(uint8_t* into, uint32_t hostLength) {
+    std::memset(into, 0, hostLength);
+    return ExecCommand(InquiryCdb().data(), into, hostLength) != 0;
 }
 
 void ProgressBegin(int32_t chunks) {

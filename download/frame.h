@@ -4,7 +4,8 @@
 //
 // How a procedure ends. The frame's operations never decide an outcome; the procedure states
 // it with ReportOutcome before it returns (the last word counts):
-//   - Outcome::Succeeded   when it shows "Down Load complete";
+//   - Outcome::Succeeded   when it shows "Down Load complete", or ends well without a box
+//                          (the CD-ROM download's stage line, the power-off box);
 //   - Outcome::Failed      after any failure message: a file-stage message, a disc in the drive,
 //                          a refused identity, a command error (SwitchLoader's own included),
 //                          "Down Load NoGood";
@@ -62,6 +63,8 @@ inline constexpr FileStageMessages kNgFileMessages{
 inline constexpr uint32_t k1MiB = 1048576;
 inline constexpr uint32_t k512KiB = 524288;
 inline constexpr uint32_t k256KiB = 262144;
+// The image header, in front of the body that the loaders' READ BUFFER of buffer 1 returns.
+inline constexpr uint32_t kImageHeaderSize = 32;
 
 // Kind 48.
 inline constexpr ProcedureFrame kFrameMicrocode{
@@ -100,6 +103,33 @@ inline constexpr const ProcedureFrame* kProcedureFrames[] = {
 void ProgressBegin(int32_t chunks);
 void ProgressAdvance();
 void ProgressEnd(int32_t position);
+
+// INQUIRY (allocation 36) taking `hostLength` bytes into `into`, cleared first so that nothing
+// of an earlier answer passes for this one.
+bool Inquire(uint8_t* into, uint32_t hostLength);
+
+// Whether the drive runs its loader, as far as a procedure knows: it started there
+// (m_bFirstIdentity), or the procedure's own switch into it succeeded and it has not left since.
+// SwitchLoader toggles between the two programs, so "leave the loader" sent to a drive that
+// never entered it would put it into its loader: Leave sends nothing then.
+class LoaderSide {
+  public:
+    LoaderSide(CDISCFLASHDlg& dlg, bool inLoader) : dlg_(dlg), in_(inLoader) {}
+    // SwitchLoader(0): into the loader.
+    bool Enter() {
+        if (!in_) in_ = dlg_.SwitchLoader(0);
+        return in_;
+    }
+    // SwitchLoader(1), its result otherwise not examined: back to the main program.
+    void Leave() {
+        if (in_) in_ = !dlg_.SwitchLoader(1);
+    }
+    bool In() const { return in_; }
+
+  private:
+    CDISCFLASHDlg& dlg_;
+    bool in_;
+};
 
 // For tests: image allocations larger than this many bytes fail as if memory were short.
 // The default allows any size.

@@ -74,6 +74,7 @@ void CDISCFLASHDlg::DownloadLoaderSwitch() {
     }
     // ... which the drive reports again once it has stored it
     const std::string expected(reinterpret_cast<const char*>(image), static_cast<size_t>(L));
+    m_imageIdentity = expected;
     SetStage(kStageClear);
     PumpMessages();
 

@@ -49,6 +49,27 @@ uint32_t LargestPiece(const std::vector<Piece>& plan) {
     return largest;
 }
 
+std::vector<Piece> PlanTransfer(TransferForm form, uint32_t total, uint32_t first) {
+    std::vector<Piece> plan;
+    uint64_t offset = 0, n = first;
+    uint8_t id = form == TransferForm::Reading ? 1 : 0;
+    for (;;) {
+        plan.push_back({static_cast<uint32_t>(offset), static_cast<uint32_t>(n), id});
+        if (offset + n >= total) return plan;
+        if (offset + n + kTransferPieceSize >= total) {
+            n = total - (offset + n);
+            if (form == TransferForm::Writing) id = 1;
+        }
+        offset += kTransferPieceSize;
+    }
+}
+
+uint64_t PlanEnd(const std::vector<Piece>& plan) {
+    uint64_t end = 0;
+    for (const Piece& p : plan) end = std::max<uint64_t>(end, uint64_t{p.offset} + p.length);
+    return end;
+}
+
 int MatchGroupField(const uint8_t* bytes, const IdentityGroup* group, int32_t count,
                     int32_t length) {
     if (!group) return -1;
@@ -59,6 +80,12 @@ int MatchGroupField(const uint8_t* bytes, const IdentityGroup* group, int32_t co
         if (std::memcmp(group[k].text, bytes, static_cast<size_t>(n)) == 0) return k;
     }
     return -1;
+}
+
+bool ReportsFirstIdentity(const uint8_t* inquiry, const IdentityGroup* group, int32_t length) {
+    if (!group) return false;
+    const size_t n = static_cast<size_t>(std::clamp<int32_t>(length, 0, sizeof group->text));
+    return std::memcmp(inquiry + 8, group->text, n) == 0;
 }
 
 bool SearchGroupIdentity(const uint8_t* image, uint32_t from, uint32_t end,

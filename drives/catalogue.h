@@ -34,6 +34,16 @@ extern const int kGenericIdsSize;
 // Text length of a field (up to its first zero byte, at most 25).
 int FieldLength(const IdentityField& field);
 
+// The field of a group that a drive's INQUIRY data matches, compared as identification compares
+// it: over `length` bytes, or over each field's own text length in the "LDMULTI" group, which
+// also takes the "HALVERONDVD-RAM QM-R5" drives as members (kFamilyMember). kNoField: none.
+constexpr int kNoField = -1;
+constexpr int kFamilyMember = -2;
+int GroupFieldMatch(int32_t length, const IdentityGroup* group, int32_t count,
+                    const uint8_t* inquiry);
+// Whether the drive belongs to any group of the table, each with its own compare length.
+bool OfKnownFamily(const uint8_t* inquiry);
+
 // Identification state of the process.
 struct IdentificationState {
     const IdentityGroup* currentGroup = nullptr;

@@ -2,6 +2,7 @@
 #include "drives/dispatch.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -64,6 +65,23 @@ void IdentifyInGroup(CDISCFLASHDlg& dlg, const DriveRecord& drive) {
         if (k == 0) dlg.m_bFirstIdentity = 1;
         return;
     }
+}
+
+// A drive that no group names may be another maker's: a procedure would send it the vendor's
+// commands (the loader switch 0xCC among them). Asked before the drive is even opened; No, the
+// default, leaves it alone.
+bool ProgramUnknownDrive(const DriveRecord& drive, uint8_t kind) {
+    const char* family = "?";
+    for (int t = 0; t < kProgramTableSize; ++t)
+        if (kProgramTable[t].kind == kind) family = kProgramTable[t].id;
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "The drive \"%.24s\" belongs to no known drive family.\n"
+                  "DownLoad would program it as a drive of the %s family.\n"
+                  "Program it anyway?",
+                  drive.IdentityText(), family);
+    return ShowMessage(text, "HLV DOWNLOAD", MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBUTTON2) ==
+           IDYES;
 }
 
 // Held while a procedure runs: no shutdown or sleep of the host, the front end's termination
@@ -133,22 +151,22 @@ CDISCFLASHDlg::Procedure CDISCFLASHDlg::ProcedureForKind(uint8_t kind) {
         Procedure procedure;
     };
     static const Entry kTable[] = {
-        {1, nullptr},
-        {2, nullptr},
-        {3, nullptr},
+        {1, &CDISCFLASHDlg::DownloadRomImage},
+        {2, &CDISCFLASHDlg::DownloadRomImage},
+        {3, &CDISCFLASHDlg::DownloadRomImage},
         {4, &CDISCFLASHDlg::DownloadKind4},
         {17, &CDISCFLASHDlg::DownloadKind17},
         {18, &CDISCFLASHDlg::DownloadKind18},
         {19, &CDISCFLASHDlg::DownloadKind19},
         {20, &CDISCFLASHDlg::DownloadKind20},
-        {16, nullptr},
-        {32, nullptr},
-        {34, nullptr},
-        {33, nullptr},
-        {35, nullptr},
-        {36, nullptr},
-        {37, nullptr},
-        {38, nullptr},
+        {16, &CDISCFLASHDlg::DownloadCheckedImage},
+        {32, &CDISCFLASHDlg::DownloadCheckedImage},
+        {34, &CDISCFLASHDlg::DownloadCdRom},
+        {33, &CDISCFLASHDlg::DownloadCdRomPowerOff},
+        {35, &CDISCFLASHDlg::DownloadCdRomPowerOff},
+        {36, &CDISCFLASHDlg::DownloadCdRomPowerOff},
+        {37, &CDISCFLASHDlg::DownloadCdRomPowerOff},
+        {38, &CDISCFLASHDlg::DownloadCdRomPowerOff},
         {48, &CDISCFLASHDlg::DownloadMicrocode},
     };
     for (const Entry& e : kTable)
@@ -161,19 +179,23 @@ void CDISCFLASHDlg::OnOK() {
     // the running command's outcome.
     if (m_bBusy) return;
     ReportOutcome(Outcome::NothingDone);
+    m_imageIdentity.clear();
 
     int selected = Selected();
     if (selected < 0) return;
 
     int index = -1;
+    bool known = true;  // the command-line path goes on only with a drive of some group
     if (m_strFirmwarePath.empty()) {
         // The list mirrors the drive table; an entry past it has no drive behind it.
         if (selected >= driveCount) return;
         index = selected;
-        if (m_bGeneric)
-            IdentifyByOrder(*this, kOrderA, nullptr);
-        else
+        if (m_bGeneric) {
+            known = IdentifyByOrder(*this, kOrderA, nullptr);
+        } else {
             IdentifyInGroup(*this, driveTable[index]);
+            known = OfKnownFamily(driveTable[index].inquiry);
+        }
     } else {
         int entries = std::min(EntryCount(), driveCount);
         for (int i = 0; i < entries; ++i) {
@@ -191,6 +213,10 @@ void CDISCFLASHDlg::OnOK() {
         }
     }
 
+    Procedure procedure = ProcedureForKind(m_nKind);
+    const bool runs = g_procedureHook || procedure;
+    if (runs && !known && !ProgramUnknownDrive(driveTable[index], m_nKind)) return;
+
     // A drive that cannot be opened makes the procedure's first command fail.
     OpenDrive(driveTable[index]);
     m_bBusy = 1;
@@ -199,13 +225,12 @@ void CDISCFLASHDlg::OnOK() {
         ShowMessage("Memory not allocated", "HLV DOWNLOAD", MB_OK | MB_ICONHAND);
         ReportOutcome(Outcome::Failed);
     } else {
-        Procedure procedure = ProcedureForKind(m_nKind);
         std::string why;
-        if ((g_procedureHook || procedure) && !TransportMaySendAnyCommand(why)) {
+        if (runs && !TransportMaySendAnyCommand(why)) {
             // Said before the procedure sends anything, rather than failing half-way through.
             ShowMessage(why, "HLV DOWNLOAD", MB_OK | MB_ICONHAND);
             ReportOutcome(Outcome::Failed);
-        } else if (g_procedureHook || procedure) {
+        } else if (runs) {
             ProcedureScope scope;
             if (g_procedureHook)
                 g_procedureHook(*this);

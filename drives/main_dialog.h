@@ -7,10 +7,16 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "drives/catalogue.h"
 #include "system/ports.h"
 #include "system/zeroed_block.h"
+
+struct Piece;
+enum class TransferForm;
+struct CdRomFlow;
+struct ProcedureFrame;
 
 // What a procedure reports, so that a front end can set its exit status.
 enum class Outcome { NothingDone, Succeeded, Failed };
@@ -65,9 +71,16 @@ class CDISCFLASHDlg {
     bool LearnImageLength(const FileStageMessages& messages);             // sets m_imageLength
     bool AllocateImage(uint32_t bufferSize, const FileStageMessages& m);  // zero-filled
     bool ReadImage(bool padOdd, const FileStageMessages& messages);       // into imageBuffer
+    // After LearnImageLength: an image needs its 32-byte header and must fit the procedure's
+    // buffer once padded. False, before anything is allocated or sent, after a stop box (the
+    // third file-stage message) that names the file's length and the lengths allowed.
+    bool CheckImageLength(const ProcedureFrame& frame);
     void ReleaseImage();
     void PumpMessages();
     void PumpMessagesForMs(uint16_t milliseconds);
+    // Dispatches events until the calendar clock has passed `seconds` whole seconds beyond the
+    // second it started in: between n and n + 1 seconds, also when the system time is stepped.
+    void PumpMessagesForSeconds(int32_t seconds);
     void SettleWait(int32_t seconds);
     bool CheckNoMedium();
     bool SwitchLoader(int settle);
@@ -78,20 +91,35 @@ class CDISCFLASHDlg {
     // when `largest` bytes exceed what the open drive carries in one command. A procedure calls
     // it before its first command; a drive that did not open is left to fail on that command.
     bool CheckTransferLimit(uint32_t largest, const char* caption);
-    // The closing identity check: up to 10 INQUIRY commands (64 KiB) into `into`, until one
-    // succeeds with bytes 8 onward equal to `expected`; events are dispatched after each other.
-    void PollIdentity(uint8_t* into, const std::string& expected);
+    // The closing identity check: up to 10 INQUIRY commands into `into`, until one succeeds with
+    // bytes 8 onward equal to `expected`; events are dispatched after each other, followed by a
+    // pause of `pauseSeconds` (PumpMessagesForSeconds) when that is above 0. Each INQUIRY asks
+    // for 64 KiB, or for `allocation` bytes when that is not 0. True when one matched.
+    bool PollIdentity(uint8_t* into, const std::string& expected, uint8_t allocation = 0,
+                      int32_t pauseSeconds = 0);
     // "Down Load complete" or "Down Load NoGood", no icon, and the outcome to match.
     void ReportVerdict(bool good);
     // A failure row of a procedure: its box, the failed outcome, imageBuffer released.
     void Fail(const std::string& text, const char* caption, unsigned icon = MB_ICONHAND);
     // A procedure states how it ended; the last word counts.
     void ReportOutcome(Outcome outcome) { m_lastOutcome = outcome; }
+    // The pieces of a transfer in order (WRITE BUFFER mode 5 from `buffer`, or READ BUFFER of
+    // the vendor mode into it, each at its own offset), dispatching events after each command;
+    // the bar steps after every piece but the last. False at the first piece that fails, or
+    // that would pass the end of `buffer` (`capacity` bytes), which is then not sent.
+    bool TransferPieces(TransferForm form, const std::vector<Piece>& plan, uint8_t* buffer,
+                        uint64_t capacity);
+    // Compares the image body (the S - 32 bytes from image offset 32) with what the drive read
+    // back; the bar steps every 10 bytes. False after "Down Load fault(Verify)".
+    bool VerifyReadBack(uint32_t S, const uint8_t* body, const uint8_t* readBack);
 
     // imageBuffer: the procedure's own zero-filled buffer, and the image length S.
     ZeroedBlock m_imageBuffer;
     uint32_t m_imageBufferSize = 0;
     uint32_t m_imageLength = 0;
+    // The identity a procedure found in the image and expects the drive to report, for the
+    // image check (--check); left empty by procedures that look for none.
+    std::string m_imageIdentity;
 
     // The first field of currentGroup whose text equals `bytes`, dispatching events before each
     // field: over `length` bytes, or over each field's own text length when `length` is 0.
@@ -103,6 +131,7 @@ class CDISCFLASHDlg {
     using Procedure = void (CDISCFLASHDlg::*)();
     static Procedure ProcedureForKind(uint8_t kind);
 
+    void DownloadRomImage();      // kinds 1, 2, 3
     void DownloadMicrocode();     // kind 48
     void DownloadLoaderSwitch();  // kinds 4, 17, 18, 19, 20, through their entry points:
     void DownloadKind4() { DownloadLoaderSwitch(); }
@@ -110,10 +139,15 @@ class CDISCFLASHDlg {
     void DownloadKind18() { DownloadLoaderSwitch(); }
     void DownloadKind19() { DownloadLoaderSwitch(); }
     void DownloadKind20() { DownloadLoaderSwitch(); }
+    void DownloadCheckedImage();   // kinds 16, 32
+    void DownloadCdRom();          // kind 34
+    void DownloadCdRomPowerOff();  // kinds 33, 35, 36, 37, 38
 
   private:
     // Clears m_bBusy and runs Exit: the program ends from inside a procedure.
     void QuitFromProcedure();
+    // The CD-ROM download and its power-off variant: one flow, their differences as data.
+    void DownloadCdRomFlow(const CdRomFlow& flow);
 
     bool m_closed = false;
     Outcome m_lastOutcome = Outcome::NothingDone;

@@ -171,6 +171,28 @@ int32_t CDISCFLASHDlg::ScanDrives() {
 // to m_nKind instead would hand the drive to whichever group happens to be tested after a
 // kind 48 assignment (or first, when the program itself is "LDMULTI"), and so to a procedure
 // of another family.
+int GroupFieldMatch(int32_t length, const IdentityGroup* group, int32_t count,
+                    const uint8_t* inquiry) {
+    if (!group) return kNoField;
+    bool perField = IsPerFieldGroup(group);
+    for (int32_t i = 0; i < count; ++i) {
+        int n = perField ? FieldLength(group[i]) : length;
+        if (FieldEquals(group[i], inquiry, n)) return i;
+    }
+    if (perField && std::memcmp(IdentityOf(inquiry), kKind48Family, kKind48FamilyLength) == 0)
+        return kFamilyMember;
+    return kNoField;
+}
+
+bool OfKnownFamily(const uint8_t* inquiry) {
+    for (int t = 0; t < kProgramTableSize; ++t) {
+        const ProgramEntry& e = kProgramTable[t];
+        int32_t length = e.compareLength ? e.compareLength : kDefaultCompareLength;
+        if (GroupFieldMatch(length, e.group, e.count, inquiry) != kNoField) return true;
+    }
+    return false;
+}
+
 int32_t CDISCFLASHDlg::MatchGroup(int32_t length, const IdentityGroup* group, int32_t count,
                                   const uint8_t* drive) {
     if (!drive) {
@@ -182,23 +204,13 @@ int32_t CDISCFLASHDlg::MatchGroup(int32_t length, const IdentityGroup* group, in
         drive = driveTable[selected].inquiry;
     }
     m_bGroupFirstMatch = 0;
-    if (!group) return 0;
-    bool perField = IsPerFieldGroup(group);
-    for (int32_t i = 0; i < count; ++i) {
-        int n = perField ? FieldLength(group[i]) : length;
-        if (!FieldEquals(group[i], drive, n)) continue;
-        currentGroup = group;
-        currentGroupCount = count;
-        if (i == 0) {
-            m_bGroupFirstMatch = 1;
-            m_bFirstIdentity = 1;
-        }
-        return 1;
+    int field = GroupFieldMatch(length, group, count, drive);
+    if (field == kNoField) return 0;
+    currentGroup = group;
+    currentGroupCount = count;
+    if (field == 0) {
+        m_bGroupFirstMatch = 1;
+        m_bFirstIdentity = 1;
     }
-    if (perField && std::memcmp(IdentityOf(drive), kKind48Family, kKind48FamilyLength) == 0) {
-        currentGroup = group;
-        currentGroupCount = count;
-        return 1;
-    }
-    return 0;
+    return 1;
 }

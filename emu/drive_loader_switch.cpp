@@ -35,18 +35,10 @@ bool RunLoaderSwitchDrive(DriveState& d, const DriveCommand& cmd, DriveReply& r)
             if (c[2] != 1 || Be24(&c[6]) != 0) return false;
             StoreBuffer(d);
             return true;
-        case kReadBuffer: {
+        case kReadBuffer:
             if (c[2] != 1) return false;
-            size_t offset = Be24(&c[3]) + kHeader, length = Be24(&c[6]);
-            if (offset + length > d.buffer.size()) {
-                r = SenseReply(0x05, 0x24, 0x00);
-                return true;
-            }
-            size_t n = std::min(length, cmd.inCapacity);
-            r.dataIn.assign(d.buffer.begin() + static_cast<std::ptrdiff_t>(offset),
-                            d.buffer.begin() + static_cast<std::ptrdiff_t>(offset + n));
+            r = ReadFromBuffer(d, cmd, kHeader);
             return true;
-        }
         default:
             return false;
     }

@@ -8,11 +8,12 @@
 namespace {
 
 // The identities of each group: the loader reports field 0, the main program field 1. The
-// DVD-RAM group has no loader; its ordinary identity is field 0.
+// ROM-image drives (LD3410, LD3411, LD3520) have no loader; the DVD-RAM group has none either,
+// and its ordinary identity is field 0.
 const EmulatedProgram kPrograms[] = {
-    {"LD3410", "HALVERONCD-RW  KR-3410P", "HALVERONCD-RW  KR-3410 "},
-    {"LD3411", "HALVERONCD-RW  KR-3411P", "HALVERONCD-RW  KR-3411 "},
-    {"LD3520", "HALVERONCD-RW  KR-3520P", "HALVERONCD-RW  KR-3520 "},
+    {"LD3410", "", "HALVERONCD-RW  KR-3410 "},
+    {"LD3411", "", "HALVERONCD-RW  KR-3411 "},
+    {"LD3520", "", "HALVERONCD-RW  KR-3520 "},
     {"LD3521", "HALVERONCD-RW  KR-3521P", "HALVERONCD-RW  KR-3521 "},
     {"LD4630", "HALVERONCD-RW   KR-4630P", "HALVERONCD-RW   KR-4630 "},
     {"LD4631", "HALVERONCD-RW  KR-4631P", "HALVERONCD-RW  KR-4631 "},
@@ -236,6 +237,10 @@ bool ParseDriveData(const std::string& v, EmulatedDriveSpec& s, std::string& err
     return ParseHexBytes(v, 4, s.driveData, error);
 }
 
+bool ParseConfig(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    return ParseHexBytes(v, 2, s.config, error);
+}
+
 bool ParseStore(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
     long n = 0;
     if (!ParseNumber(v, 0, 100000, n)) {
@@ -282,6 +287,9 @@ const EmulateKey kKeys[] = {
      "the reply to the tag command 0xCF, up to 2 bytes (default zeros)"},
     {"drive-data", "HEX", false, ParseDriveData,
      "the reply to the drive-data command 0xCE, up to 4 bytes (default zeros)"},
+    {"config", "HEX", false, ParseConfig,
+     "the 2 configuration bytes the loader returns from body offsets 0x6009 and 0x1FFDD (DVD-ROM "
+     "families; default zeros)"},
     {"store", "SECONDS", false, ParseStore,
      "how long the microcode store command 0xF5 runs (default 5)"},
     {"fail", "OP[@N]:KK/AA/QQ", true, ParseFailKey,

@@ -36,24 +36,10 @@ DriveReply RunCommon(DriveState& d, const DriveCommand& cmd) {
             r.dataIn = std::move(data);
             return r;
         }
-        case kWriteBuffer: {
-            size_t offset = Be24(&c[3]), length = Be24(&c[6]);
-            if (offset + length > d.buffer.size()) return SenseReply(0x05, 0x24, 0x00);
-            // A host that sends less than the CDB announces leaves the rest of the range as it was.
-            size_t n = std::min(length, cmd.outLength);
-            if (n) std::memcpy(&d.buffer[offset], cmd.out, n);
-            d.bufferEnd = std::max(d.bufferEnd, offset + n);
-            r.outUsed = n;
-            return r;
-        }
-        case kReadBuffer: {
-            size_t offset = Be24(&c[3]), length = Be24(&c[6]);
-            if (offset + length > d.buffer.size()) return SenseReply(0x05, 0x24, 0x00);
-            size_t n = std::min(length, cmd.inCapacity);
-            r.dataIn.assign(d.buffer.begin() + static_cast<std::ptrdiff_t>(offset),
-                            d.buffer.begin() + static_cast<std::ptrdiff_t>(offset + n));
-            return r;
-        }
+        case kWriteBuffer:
+            return WriteIntoBuffer(d, cmd);
+        case kReadBuffer:
+            return ReadFromBuffer(d, cmd);
         case kSwitchProgram: {
             if (d.loaderIdentity.empty()) return SenseReply(0x05, 0x20, 0x00);
             // The command must carry the identity and revision the drive reports right now.
@@ -71,6 +57,30 @@ DriveReply RunCommon(DriveState& d, const DriveCommand& cmd) {
 }
 
 }  // namespace
+
+DriveReply WriteIntoBuffer(DriveState& d, const DriveCommand& cmd, size_t shift) {
+    const uint8_t* c = cmd.cdb;
+    size_t offset = Be24(&c[3]) + shift, length = Be24(&c[6]);
+    if (offset + length > d.buffer.size()) return SenseReply(0x05, 0x24, 0x00);
+    // A host that sends less than the CDB announces leaves the rest of the range as it was.
+    size_t n = std::min(length, cmd.outLength);
+    if (n) std::memcpy(&d.buffer[offset], cmd.out, n);
+    d.bufferEnd = std::max(d.bufferEnd, offset + n);
+    DriveReply r;
+    r.outUsed = n;
+    return r;
+}
+
+DriveReply ReadFromBuffer(const DriveState& d, const DriveCommand& cmd, size_t shift) {
+    const uint8_t* c = cmd.cdb;
+    size_t offset = Be24(&c[3]) + shift, length = Be24(&c[6]);
+    if (offset + length > d.buffer.size()) return SenseReply(0x05, 0x24, 0x00);
+    size_t n = std::min(length, cmd.inCapacity);
+    DriveReply r;
+    r.dataIn.assign(d.buffer.begin() + static_cast<std::ptrdiff_t>(offset),
+                    d.buffer.begin() + static_cast<std::ptrdiff_t>(offset + n));
+    return r;
+}
 
 DriveReply SenseReply(uint8_t key, uint8_t asc, uint8_t ascq) {
     DriveReply r;
@@ -127,6 +137,9 @@ EmulatedDrive::EmulatedDrive(EmulatedDriveSpec spec) {
     DriveState& d = state_;
     d.spec = std::move(spec);
     d.buffer.assign(kBufferSize, 0);
+    // The firmware the drive runs holds its configuration bytes where the image would.
+    const std::vector<uint8_t> config = Fitted(d.spec.config, 2);
+    for (size_t at : kConfigAt) std::copy(config.begin(), config.end(), d.buffer.begin() + at);
     const EmulatedProgram* program = FindEmulatedProgram(d.spec.programId);
     if (program) {
         d.loaderIdentity = program->loader;

@@ -38,6 +38,8 @@ struct EmulatedDriveSpec {
     std::vector<uint8_t> tag;        // reply to 0xCF, zeros where not given
     std::vector<uint8_t> driveData;  // reply to 0xCE, zeros where not given
     int storeSeconds = 5;            // how long the microcode store (0xF5) runs
+    std::vector<uint8_t> config;     // configuration bytes of the firmware it runs, zeros where
+                                     // not given (EmulatedDrive::kConfigAt)
 };
 
 // One key of --emulate: its name, what its value looks like, and what it means (for --help and
@@ -128,6 +130,10 @@ FamilyProgram FamilyProgramFor(const std::string& programId);
 // The drive keeps what its buffer received since the last store as its new firmware.
 void StoreBuffer(DriveState& drive);
 DriveReply SenseReply(uint8_t key, uint8_t asc, uint8_t ascq);
+// WRITE BUFFER and READ BUFFER over the data buffer at the CDB's offset plus `shift` (a loader
+// that returns the image body, from byte 32, at its offset 0).
+DriveReply WriteIntoBuffer(DriveState& drive, const DriveCommand& command, size_t shift = 0);
+DriveReply ReadFromBuffer(const DriveState& drive, const DriveCommand& command, size_t shift = 0);
 uint32_t Be24(const uint8_t* p);
 // `bytes` cut or zero-padded to `n`.
 std::vector<uint8_t> Fitted(const std::vector<uint8_t>& bytes, size_t n);
@@ -138,6 +144,9 @@ class EmulatedDrive {
   public:
     static constexpr size_t kBufferSize = 2u << 20;
     static constexpr size_t kInquiryLength = 56;
+    // Where the data buffer holds the firmware's configuration bytes: the image's body offsets
+    // 0x6009 and 0x1FFDD, which a loader's READ BUFFER of buffer 1 reaches there.
+    static constexpr size_t kConfigAt[] = {32 + 0x6009, 32 + 0x1FFDD};
 
     explicit EmulatedDrive(EmulatedDriveSpec spec);
 

@@ -5,16 +5,31 @@
 #include <cstring>
 
 const std::vector<SampleImageRule>& SampleImageRules() {
+    // ROM images: an identity of 24 bytes from half the image on, and room for the 23 the
+    // download compares before the image's last byte (47 bytes); at most the 1 MiB buffer.
     // Loader families: identity and loader revision in the first 29 bytes, a body from byte 32,
     // and room for the read-back behind the image in the 1 MiB buffer (S + 2,048).
     // Microcode: a 48-byte header, and pieces that never read past the 1 MiB buffer.
+    // Checked images: room for LD4630's area fields, or LD5850's sum fields before a quarter
+    // of the file; CD-ROM images: the sum word; up to the 512 KiB or 256 KiB buffer.
     static const std::vector<SampleImageRule> kRules = {
+        {"LD3410", 47, 1048576, MakeRomImage},
+        {"LD3411", 47, 1048576, MakeRomImage},
+        {"LD3520", 47, 1048576, MakeRomImage},
         {"LD3521", 32, 1046528, MakeLoaderSwitchImage},
         {"LD4631", 50, 1046528, MakeLoaderSwitchImage},
         {"LD4740", 32, 1046528, MakeLoaderSwitchImage},
         {"LD4741", 32, 1046528, MakeLoaderSwitchImage},
         {"LD4742", 32, 1046528, MakeLoaderSwitchImage},
         {"LDMULTI", 49, 1048112, MakeMicrocodeImage},
+        {"LD4630", 16448, 524288, MakeCheckedImage},
+        {"LD5850", 1024, 524288, MakeCheckedImage},
+        {"LD5871", 160, 262144, MakeCdRomImage},
+        {"LD5860", 160, 262144, MakeCdRomImage},
+        {"LD5861", 160, 262144, MakeCdRomImage},
+        {"LD5862", 160, 262144, MakeCdRomImage},
+        {"LD5851", 160, 262144, MakeCdRomImage},
+        {"LD5852", 160, 262144, MakeCdRomImage},
     };
     return kRules;
 }

@@ -37,5 +37,8 @@ void PutText(std::vector<uint8_t>& image, uint32_t at, const std::string& text);
 std::vector<uint8_t> Padded(const std::vector<uint8_t>& image);
 
 // The makers, one file each (emu/images_*.cpp).
+void MakeRomImage(const char* id, uint32_t size, std::vector<uint8_t>& image);
 void MakeLoaderSwitchImage(const char* id, uint32_t size, std::vector<uint8_t>& image);
 void MakeMicrocodeImage(const char* id, uint32_t size, std::vector<uint8_t>& image);
+void MakeCheckedImage(const char* id, uint32_t size, std::vector<uint8_t>& image);
+void MakeCdRomImage(const char* id, uint32_t size, std::vector<uint8_t>& image);

@@ -41,7 +41,7 @@ uint32_t VirtualClock::TickMs() {
 }
 
 int64_t VirtualClock::CalendarSeconds() {
-    return calendarStart_ + static_cast<int64_t>(now_.load() / 1000);
+    return calendarStart_ + static_cast<int64_t>(ProcessMs() / 1000);
 }
 
 void VirtualClock::Advance(uint64_t ms) {

@@ -22,8 +22,8 @@ class RealClock : public ClockPort {
     std::chrono::steady_clock::time_point start_;
 };
 
-// Time moves only when somebody sleeps or looks at the clock (one millisecond per look, so
-// that a loop that spins until a deadline ends). Thread-safe.
+// Time moves only when somebody sleeps or looks at the clock (one millisecond per look at the
+// process or calendar clock, so that a loop that spins until a deadline ends). Thread-safe.
 class VirtualClock : public ClockPort {
   public:
     explicit VirtualClock(int64_t calendarStart = 1796688000);  // 2026-12-08 00:00 UTC

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/image_loader_sequences.h"
+
 namespace {
 
 struct ProgramRun {
@@ -187,4 +189,123 @@ TEST(Batch, CommandLineHabits) {
     EXPECT_EQ(bad.status, 64);
     EXPECT_TRUE(bad.out.empty());
     EXPECT_TRUE(Has(bad.err, "--emulate=NOSUCH")) << bad.err;
+}
+
+// Whole downloads by the real binary: a sample image from discflash-mkimage, an emulated drive
+// of the family, both transports.
+TEST(Batch, SampleImagesDownloadOnBothTransports) {
+    struct Case {
+        const char* id;
+        const char* keys;
+        int status;
+        const char* last;  // the last box's text
+    } cases[] = {
+        {"LD3521", "", 0, "Down Load complete"},
+        {"LD4740", "", 0, "Down Load complete"},
+        {"LD4631", "", 0, "Down Load complete"},
+        {"LD4741", "", 0, "Down Load complete"},
+        {"LD4742", "", 0, "Down Load complete"},
+        {"LDMULTI", "", 0, "Down Load complete"},
+        // The loader answers wrongly: the program ends from inside the download.
+        {"LD4740", ",fail=12@3:02/04/01", 1, "Loader Inquiry CMD Error\n  DownLoadEnd"},
+        // A store that never ends is given up: the program does not wait for it.
+        {"LDMULTI", ",hang=F5", 1, "Down Load fault\n  (SYNCHRONZE MICROCODE Fullsh..)"},
+    };
+    for (const Case& c : cases) {
+        std::string image = TempPath(std::string(c.id) + ".bin");
+        std::string mk = std::string(DISCFLASH_BIN_DIR) + "/discflash-mkimage " + c.id + " " +
+                         image + " --size 65536";
+        ASSERT_EQ(std::system(mk.c_str()), 0) << mk;
+        for (const char* transport : {"--transport=sr", "--transport=sg"}) {
+            SCOPED_TRACE(std::string(c.id) + c.keys + " " + transport);
+            ProgramRun r = RunProgram(
+                c.id, {"--batch", transport, std::string("--emulate=") + c.id + c.keys, image});
+            EXPECT_EQ(r.status, c.status) << r.out << r.err;
+            EXPECT_TRUE(Has(r.out, std::string("  ") + c.last + "\n")) << r.out;
+        }
+        std::remove(image.c_str());
+    }
+}
+
+// The ROM-image families with images from discflash-mkimage: the download on either transport,
+// an injected fault, and --check under the generic name and under a family's.
+TEST(Batch, RomImagesDownloadAndCheck) {
+    const std::vector<std::string> cases[] = {
+        {"LD3410", "33792", "sr", "", "0", "(none)\n  Down"},
+        {"LD3411", "270001", "sg", "", "0", "(none)\n  Down"},
+        {"LD3520", "1048576", "sr", "", "0", "(none)\n  Down"},
+        {"LD3411", "270001", "sg", ",tag=0102", "1", "(stop)\n  Inv"}};
+    const std::string image = TempPath("rom.bin");
+    for (const std::vector<std::string>& c : cases) {
+        ASSERT_EQ(RunProgram("discflash-mkimage", {c[0], image, "--size", c[1]}).status, 0);
+        ProgramRun r =
+            RunProgram(c[0], {"--batch", "--transport=" + c[2], "--emulate=" + c[0] + c[3], image});
+        EXPECT_EQ(r.status, std::stoi(c[4])) << r.out << r.err;
+        EXPECT_TRUE(Has(r.out, "[HLV DOWNLOAD] " + c[5])) << r.out;
+    }
+    // The last image was made for LD3411: of the ROM families only that one accepts it.
+    ProgramRun all = RunProgram("discflash", {"--check", image});
+    EXPECT_EQ(all.status, 0) << all.err;
+    EXPECT_TRUE(Has(all.out,
+                    "LD3410   refused: \"Invalid format\"\nLD3411   accepted: 270001 bytes in "
+                    "8 pieces, identity \"HALVERONCD-RW  KR-3411 \"\n"))
+        << all.out;
+    EXPECT_EQ(Count(all.out, "\n"), 17);
+    ProgramRun one = RunProgram("LD3520", {"--check", image});
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(one.out, "LD3520   refused: \"Invalid format\"\n");
+    EXPECT_EQ(RunProgram("discflash", {"--check"}).status, 64);
+    std::remove(image.c_str());
+}
+
+template <uint8_t kind>
+std::vector<std::string> PowerOff(const expect::Transfer& t, bool inLoader) {
+    return expect::PowerOffDownload(kind, t, inLoader);
+}
+
+// A download as a user runs it: an image from discflash-mkimage, the program under the family's
+// name over an emulated drive of the family, on both transports. The trace holds exactly the
+// procedure's commands after the scan's one INQUIRY.
+TEST(Batch, FamiliesDownloadSampleImages) {
+    struct Case {
+        const char* id;
+        const expect::Transfer& transfer;
+        std::vector<std::string> (*sequence)(const expect::Transfer&, bool);
+    };
+    const Case cases[] = {
+        {"LD5871", expect::kCdRom32768, expect::CdRomDownload},
+        {"LD5871", expect::kCdRom262144, expect::CdRomDownload},
+        {"LD4630", expect::kChecked[0], expect::CheckedDownload},
+        {"LD4630", expect::kChecked[2], expect::CheckedDownload},
+        {"LD4630", expect::kChecked[3], expect::CheckedDownload},
+        {"LD5850", expect::kChecked[0], expect::CheckedDownload},
+        {"LD5850", expect::kChecked[2], expect::CheckedDownload},
+        {"LD5850", expect::kChecked[3], expect::CheckedDownload},
+        {"LD5860", expect::kChecked[2], PowerOff<33>},
+        {"LD5861", expect::kChecked[2], PowerOff<35>},
+        {"LD5851", expect::kChecked[2], PowerOff<36>},
+        {"LD5862", expect::kChecked[2], PowerOff<37>},
+        {"LD5852", expect::kChecked[1], PowerOff<38>},
+    };
+    const std::string image = TempPath("sample.bin"), trace = TempPath("download.jsonl");
+    for (const Case& c : cases) {
+        const std::string size = std::to_string(c.transfer.size);
+        ASSERT_EQ(RunProgram("discflash-mkimage", {c.id, image, "--size", size}).status, 0);
+        for (const char* transport : {"sr", "sg"}) {
+            SCOPED_TRACE(std::string(c.id) + " " + size + " " + transport);
+            ProgramRun r = RunProgram(
+                c.id, {"--batch", std::string("--emulate=") + c.id,
+                       std::string("--transport=") + transport, "--trace=" + trace, image});
+            EXPECT_EQ(r.status, 0) << r.out << r.err;
+            std::vector<std::string> commands;
+            std::istringstream lines(Slurp(trace));
+            for (std::string line, command; std::getline(lines, line);)
+                if (TraceCommandLine(line, command)) commands.push_back(command);
+            ASSERT_FALSE(commands.empty());
+            commands.erase(commands.begin());  // the scan's
+            EXPECT_EQ(commands, c.sequence(c.transfer, false));
+        }
+    }
+    std::remove(image.c_str());
+    std::remove(trace.c_str());
 }

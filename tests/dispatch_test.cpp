@@ -89,6 +89,7 @@ TEST_F(DispatchTest, SelectedDriveOutsideGenericMode) {
         Start(c.program, drives);
         ui.ListSelect(c.select);
         dlg.m_bGroupFirstMatch = 1;  // left by an earlier identification
+        ui.answers = {IDYES};        // a drive of no family is programmed when the user says so
         dlg.OnOK();
         ASSERT_EQ(seen.size(), 1u);
         const Seen& s = seen[0];
@@ -133,6 +134,7 @@ TEST_F(DispatchTest, GenericModeOrderA) {
         Record();
         Start("HLVDOWNLOAD", {c.identity});
         dlg.m_bFirstIdentity = 1;  // left by an earlier command
+        ui.answers = {IDYES};      // a drive of no family is programmed when the user says so
         dlg.OnOK();
         ASSERT_EQ(seen.size(), 1u);
         const Seen& s = seen[0];
@@ -237,13 +239,60 @@ TEST_F(DispatchTest, FailedCommandLineSearchLeavesKind255) {
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(dlg.LastOutcome(), Outcome::NothingDone);
 
-    // Until Research, DownLoad runs with no kind.
+    // Until Research, DownLoad runs with no kind (on a drive of no family: asked first).
+    ui.answers = {IDYES};
     dlg.OnOK();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].kind, 255);
     dlg.OnResearch();
     EXPECT_EQ(dlg.m_nKind, 17);
     EXPECT_EQ(settleSeconds, 120);
+}
+
+// A drive that no group names is programmed only when the user says Yes to a question that
+// names it and the family whose procedure would run; No sends nothing and opens nothing.
+TEST_F(DispatchTest, DriveOfNoFamilyIsProgrammedOnlyOnYes) {
+    struct Case {
+        const char* what;
+        const char* program;
+        std::vector<std::string> drives;
+        int select;
+        const char* family;  // named in the question; null: no question
+    };
+    const std::string stranger = Blanked("STRANGER"), kr3410 = "HALVERONCD-RW  KR-3410P ";
+    const Case cases[] = {
+        {"generic mode", "HLVDOWNLOAD", {stranger}, 0, "LD5852"},
+        {"the program's kind", "LD3410", {kr3410, stranger}, 1, "LD3410"},
+        {"another family's drive", "LD3410", {kr3410, "HALVERONCD-RW  KR-4740P "}, 1, nullptr},
+        {"a member no field names", "HLVDOWNLOAD", {"HALVERONDVD-RAM QM-R512 "}, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        for (int answer : {IDYES, IDNO}) {
+            SCOPED_TRACE(std::string(c.what) + (answer == IDYES ? " yes" : " no"));
+            seen.clear();
+            Record([](CDISCFLASHDlg& d) { d.ReportOutcome(Outcome::Succeeded); });
+            Start(c.program, c.drives);
+            ui.ListSelect(c.select);
+            ui.answers = {answer};
+            int opens = backend.opens;
+            dlg.OnOK();
+            const bool runs = !c.family || answer == IDYES;
+            EXPECT_EQ(seen.size(), runs ? 1u : 0u);
+            EXPECT_EQ(backend.opens - opens, runs ? 1 : 0);
+            EXPECT_EQ(dlg.LastOutcome(), runs ? Outcome::Succeeded : Outcome::NothingDone);
+            if (!c.family) {
+                EXPECT_TRUE(ui.messages.empty());
+                continue;
+            }
+            ASSERT_EQ(ui.messages.size(), 1u);
+            EXPECT_EQ(ui.messages[0].text,
+                      "The drive \"STRANGER                \" belongs to no known drive family.\n"
+                      "DownLoad would program it as a drive of the " +
+                          std::string(c.family) + " family.\nProgram it anyway?");
+            EXPECT_EQ(ui.messages[0].caption, "HLV DOWNLOAD");
+            EXPECT_EQ(ui.messages[0].type, MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBUTTON2);
+        }
+    }
 }
 
 TEST_F(DispatchTest, KindWithoutProcedureOpensAndCloses) {

@@ -223,9 +223,18 @@ TEST_F(FrameTest, FileStageFailuresShowTheProcedureMessage) {
         {&kFrameRomImage, NoMemory, "Memory not allocated", "HLV DOWNLOAD"},
         {&kFrameCdRomPowerOff, NoMemory, "Memory not allocated(CD-002)", "CD-ROM DOWNLOAD"},
         {&kFrameCheckedImage, NoMemory, "Memory not allocated(NG-002)", "HLV DOWNLOAD"},
-        {&kFrameLoaderSwitch, Oversized, "Down load file open error", "HLV DOWNLOAD"},
-        {&kFrameCdRom, Oversized, "Down load file open error(CD-004)", "CD-ROM DOWNLOAD"},
-        {&kFrameCheckedImage, Oversized, "Down load file open error(NG-004)", "HLV DOWNLOAD"},
+        {&kFrameLoaderSwitch, Oversized,
+         "Down load file open error\n(1048577 bytes: this download takes images of at most "
+         "1048576 bytes)",
+         "HLV DOWNLOAD"},
+        {&kFrameCdRom, Oversized,
+         "Down load file open error(CD-004)\n(262145 bytes: this download takes images of at "
+         "most 262144 bytes)",
+         "CD-ROM DOWNLOAD"},
+        {&kFrameCheckedImage, Oversized,
+         "Down load file open error(NG-004)\n(524289 bytes: this download takes images of at "
+         "most 524288 bytes)",
+         "HLV DOWNLOAD"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -267,7 +276,8 @@ TEST_F(FrameTest, OversizedFileIsRefusedAtAllocation) {
         EXPECT_EQ(dlg.m_imageLength, f->bufferSize + 2);
         EXPECT_FALSE(dlg.AllocateImage(f->bufferSize, f->messages));
         EXPECT_EQ(dlg.m_imageBuffer.get(), nullptr);
-        EXPECT_EQ(env.ui.MessageTexts(), std::vector<std::string>{f->messages.openError});
+        ASSERT_EQ(env.ui.messages.size(), 1u);
+        EXPECT_EQ(env.ui.messages[0].text.rfind(std::string(f->messages.openError) + "\n(", 0), 0u);
     }
 }
 

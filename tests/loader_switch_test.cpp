@@ -11,11 +11,6 @@ namespace {
 
 using namespace expect;
 
-const TransportChoice kBoth[] = {TransportChoice::Sr, TransportChoice::Sg};
-const char* Name(TransportChoice t) {
-    return t == TransportChoice::Sr ? "sr" : "sg";
-}
-
 // The commands of a whole download of a 6,000-byte image by a drive that runs its main program.
 std::vector<std::string> Download6000(uint8_t kind) {
     std::vector<std::string> c;
@@ -39,8 +34,8 @@ TEST(LoaderSwitch, EveryKindDownloadsEndToEnd) {
     const std::pair<const char*, uint8_t> kinds[] = {
         {"LD3521", 4}, {"LD4740", 17}, {"LD4631", 18}, {"LD4741", 19}, {"LD4742", 20}};
     for (auto [id, kind] : kinds) {
-        for (TransportChoice t : kBoth) {
-            SCOPED_TRACE(std::string(id) + " " + Name(t));
+        for (TransportChoice t : kBothTransports) {
+            SCOPED_TRACE(std::string(id) + " " + TransportName(t));
             EmulatedRun run;
             run.program = id;
             run.drives = {id};
@@ -161,15 +156,6 @@ struct FailureRow {
     bool switchedBack;  // the drive runs its main program at the end
     int writes;         // WRITE BUFFER commands sent (the store included)
 };
-
-std::string Box(const ShownMessage& m) {
-    unsigned icon = m.type & MB_ICON_MASK;
-    return m.caption + "|" +
-           (icon == MB_ICONHAND          ? "stop"
-            : icon == MB_ICONEXCLAMATION ? "excl"
-                                         : "none") +
-           "|" + m.text;
-}
 
 TEST(LoaderSwitch, EveryFailureEndsAsItShould) {
     const std::string hlv = "HLV DOWNLOAD|stop|";
@@ -334,8 +320,8 @@ TEST(LoaderSwitch, EveryFailureEndsAsItShould) {
          0},
     };
     for (const FailureRow& row : rows) {
-        for (TransportChoice t : kBoth) {
-            SCOPED_TRACE(std::string(row.what) + " " + Name(t));
+        for (TransportChoice t : kBothTransports) {
+            SCOPED_TRACE(std::string(row.what) + " " + TransportName(t));
             EmulatedRun run;
             run.program = row.id;
             run.drives = {std::string(row.id) + row.keys};
@@ -349,9 +335,7 @@ TEST(LoaderSwitch, EveryFailureEndsAsItShould) {
                 std::memcpy(run.image.data() + 24, "1.20\x01\x02\x03", 7);
             }
             run.Run();
-            std::vector<std::string> boxes;
-            for (const ShownMessage& m : run.messages) boxes.push_back(Box(m));
-            EXPECT_EQ(boxes, row.boxes);
+            EXPECT_EQ(Boxes(run.messages), row.boxes);
             EXPECT_EQ(run.ui().stage, row.stage);
             EXPECT_EQ(run.outcome, row.boxes.back().find("complete") == std::string::npos
                                        ? Outcome::Failed

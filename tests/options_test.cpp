@@ -32,6 +32,13 @@ TEST(Options, AcceptedForms) {
     EXPECT_EQ(o.firmwarePath, "fw.bin");
 }
 
+TEST(Options, ShortHelp) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"-h"}, o, error)) << error;
+    EXPECT_TRUE(o.help);
+}
+
 TEST(Options, DoubleDashMakesTheRestPlain) {
     Options o;
     std::string error;
@@ -49,8 +56,13 @@ TEST(Options, Refused) {
         {{"--device="}, "device node"},
         {{"--trace="}, "file name"},
         {{"--frobnicate"}, "unknown option"},
+        {{"--batch=1"}, "unknown option '--batch=1'"},
+        {{"--transport"}, "unknown option '--transport'"},
+        {{"--trace", "t.jsonl"}, "unknown option '--trace'"},
         {{"a.bin", "b.bin"}, "only one firmware file"},
         {{"--real-time"}, "emulated"},
+        {{"--check"}, "--check takes an image file"},
+        {{"--check", "--emulate=LD3410", "a.bin"}, "no --batch, --emulate"},
         {{"--emulate=LD3410,disc=2"}, "--emulate=LD3410,disc=2"},
         {{"--emulate=LD3410", "--emulate=LD3410", "--emulate=LD3410", "--emulate=LD3410",
           "--emulate=LD3410", "--emulate=LD3410", "--emulate=LD3410", "--emulate=LD3410"},
@@ -72,4 +84,19 @@ TEST(Options, HelpDocumentsEveryOptionAndExitCode) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }
     EXPECT_EQ(help.rfind("Usage: LD4740 ", 0), 0u);
+}
+
+TEST(Options, Wrapped) {
+    struct Case {
+        const char* text;
+        size_t indent, width;
+        const char* want;
+    };
+    const Case cases[] = {
+        {"one two three", 2, 10, "  one two\n  three\n"},
+        {"one two three", 0, 13, "one two three\n"},
+        {"one  two", 1, 80, " one two\n"},
+        {"averyverylongword x", 4, 8, "    averyverylongword\n    x\n"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Wrapped(c.text, c.indent, c.width), c.want) << c.text;
 }

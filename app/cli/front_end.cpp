@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/cli/console_ui.h"
+#include "app/cli/image_check.h"
 #include "app/cli/options.h"
 #include "app/cli/signals.h"
 #include "drives/main_dialog.h"
@@ -69,6 +70,14 @@ int ExitCodeFor(Outcome outcome) {
     return kExitNothingDone;
 }
 
+// Nothing of the start-up runs: no scan, no program name check, no real device.
+int RunCheck(const Options& o) {
+    std::vector<FamilyCheck> checks = CheckImage(o.firmwarePath, rt().programId, o.transport);
+    for (const FamilyCheck& c : checks) std::printf("%s\n", CheckLine(c).c_str());
+    std::fflush(stdout);
+    return CheckStatus(checks);
+}
+
 int RunBatch(const Options& o) {
     ConsoleUi console(stdout, stderr, o.yes, isatty(STDOUT_FILENO) != 0);
     rt().ui = WrapUi(&console);
@@ -110,6 +119,7 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
         std::printf("%s (discflash) %s\n", rt().appTitle.c_str(), DISCFLASH_VERSION);
         return kExitOk;
     }
+    if (o.check) return RunCheck(o);
     if (!o.batch && !dialog) {
         std::fprintf(stderr, "%s: built without its window: use --batch\n", rt().appTitle.c_str());
         return kExitUsage;

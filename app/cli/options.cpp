@@ -2,47 +2,197 @@
 
 namespace {
 
-bool TakeValue(const std::string& arg, const char* name, std::string& value) {
-    std::string prefix = std::string(name) + "=";
-    if (arg.rfind(prefix, 0) != 0) return false;
-    value = arg.substr(prefix.size());
+// ---- what each option does ---------------------------------------------------------------------
+
+// An option without a value sets its flag.
+template <bool Options::*flag>
+bool SetFlag(const std::string&, Options& o, std::string&) {
+    o.*flag = true;
     return true;
 }
 
-// One line a key, its meaning wrapped below it.
+bool SetTransport(const std::string& value, Options& o, std::string& error) {
+    if (value == "sr") {
+        o.transport = TransportChoice::Sr;
+    } else if (value == "sg") {
+        o.transport = TransportChoice::Sg;
+    } else {
+        error = "--transport takes sr or sg, not '" + value + "'";
+        return false;
+    }
+    return true;
+}
+
+bool AddDevice(const std::string& value, Options& o, std::string& error) {
+    if (value.empty()) {
+        error = "--device needs a device node path";
+        return false;
+    }
+    o.devices.push_back(value);
+    return true;
+}
+
+bool AddEmulated(const std::string& value, Options& o, std::string& error) {
+    EmulatedDriveSpec spec;
+    std::string why;
+    if (!ParseEmulateOption(value, spec, why)) {
+        error = "--emulate=" + value + ": " + why;
+        return false;
+    }
+    o.emulate.push_back(spec);
+    return true;
+}
+
+bool SetTrace(const std::string& value, Options& o, std::string& error) {
+    if (value.empty()) {
+        error = "--trace needs a file name";
+        return false;
+    }
+    o.tracePath = value;
+    return true;
+}
+
+const OptionRow kOptions[] = {
+    {"--check", nullptr, nullptr, ValueKind::None,
+     "check FIRMWARE-FILE as above (every family, or only this one under a family's name), then "
+     "exit; no drive is touched",
+     SetFlag<&Options::check>},
+    {"--batch", nullptr, nullptr, ValueKind::None,
+     "no window: scan, run DownLoad once, print everything on standard output and exit with "
+     "the download's status",
+     SetFlag<&Options::batch>},
+    {"--yes", nullptr, nullptr, ValueKind::None,
+     "in batch mode answer Yes to questions (default: No)", SetFlag<&Options::yes>},
+    {"--transport", nullptr, "sr|sg", ValueKind::Choice,
+     "sr (default): SCSI pass-through on CD/DVD block devices (/dev/srN; needs CAP_SYS_RAWIO "
+     "to send firmware commands); sg: SCSI generic devices by host/target/LUN (/dev/sgN)",
+     SetTransport},
+    {"--device", nullptr, "PATH", ValueKind::DeviceNode,
+     "list only this device node (repeatable, in order given); no other drive is touched",
+     AddDevice},
+    {"--emulate", nullptr, "ID[,KEY=VALUE...]", ValueKind::EmulatedDrive,
+     "add an emulated drive of family ID (repeatable); real devices are then never touched "
+     "(keys below)",
+     AddEmulated},
+    {"--real-time", nullptr, nullptr, ValueKind::None,
+     "with --emulate: wait for real instead of on a virtual clock", SetFlag<&Options::realTime>},
+    {"--trace", nullptr, "FILE", ValueKind::File,
+     "record every command, message, stage, list and progress change and sleep as JSON Lines "
+     "in FILE",
+     SetTrace},
+    {"--help", "-h", nullptr, ValueKind::None, "show this help and exit", SetFlag<&Options::help>},
+    {"--version", nullptr, nullptr, ValueKind::None, "show the version and exit",
+     SetFlag<&Options::version>},
+};
+
+const ExitStatus kExitStatuses[] = {
+    {kExitOk, "success (batch: the download succeeded; dialog: normal end)"},
+    {kExitFailed, "the download failed"},
+    {kExitRefused,
+     "start-up refused to go on (unknown program name, no drive of the family, transport "
+     "missing; DUALDOWNLOAD: wrong transport, media polling switched off and a restart "
+     "requested, or polling could not be switched off)"},
+    {kExitNothingDone,
+     "nothing was done (no drive selected, no procedure for the family yet, no file, "
+     "cancelled)"},
+    {kExitUsage, "bad command line, or the trace file cannot be written"},
+};
+// --check ends with its own pair of statuses.
+constexpr char kCheckStatus[] =
+    "With --check: 0 when a family that examines the content accepts the image, else 1.\n";
+
+// The option `arg` names, with its value; null when none does.
+const OptionRow* Match(const std::string& arg, std::string& value) {
+    for (const OptionRow& option : kOptions) {
+        if (!option.value) {
+            if (arg == option.name || (option.alias && arg == option.alias)) return &option;
+            continue;
+        }
+        std::string prefix = std::string(option.name) + "=";
+        if (arg.rfind(prefix, 0) == 0) {
+            value = arg.substr(prefix.size());
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+constexpr size_t kHelpWidth = 80;
+
+// A label in the first columns, its text wrapped from column `column`; on the next line when
+// the label leaves no room.
+std::string Entry(const std::string& label, const std::string& text, size_t column) {
+    std::string body = Wrapped(text, column, kHelpWidth);
+    if (label.size() + 1 > column) return label + "\n" + body;
+    return label + std::string(column - label.size(), ' ') + body.substr(column);
+}
+
+std::string OptionsHelp() {
+    std::string text = "Options:\n";
+    for (const OptionRow& option : kOptions) {
+        std::string label = std::string("  ") +
+                            (option.alias ? option.alias + std::string(", ") : "") + option.name +
+                            (option.value ? std::string("=") + option.value : "");
+        text += Entry(label, option.help, 23);
+    }
+    return text;
+}
+
 std::string EmulateKeysHelp() {
     std::string text = "Keys of --emulate (after the family, separated by commas):\n";
     size_t count = 0;
     const EmulateKey* keys = EmulateKeys(count);
     for (size_t i = 0; i < count; ++i) {
         text += "  " + std::string(keys[i].name) + "=" + keys[i].value + "\n";
-        std::string line = "      ";
-        std::string word;
-        std::string help = std::string(keys[i].help) + (keys[i].repeatable ? " (repeatable)" : "");
-        for (size_t j = 0; j <= help.size(); ++j) {
-            if (j < help.size() && help[j] != ' ') {
-                word += help[j];
-                continue;
-            }
-            if (line.size() + word.size() + 1 > 86) {
-                text += line + "\n";
-                line = "      ";
-            }
-            line += (line.size() > 6 ? " " : "") + word;
-            word.clear();
-        }
-        text += line + "\n";
+        text += Wrapped(std::string(keys[i].help) + (keys[i].repeatable ? " (repeatable)" : ""), 6,
+                        kHelpWidth);
+    }
+    return text;
+}
+
+std::string ExitStatusHelp() {
+    std::string text = "Exit status:\n";
+    for (const ExitStatus& status : kExitStatuses) {
+        std::string code = std::to_string(status.code);
+        text += Entry("  " + code, status.meaning, 5);
     }
     return text;
 }
 
 }  // namespace
 
+std::span<const OptionRow> OptionTable() {
+    return kOptions;
+}
+
+std::span<const ExitStatus> ExitStatuses() {
+    return kExitStatuses;
+}
+
+std::string Wrapped(const std::string& text, size_t indent, size_t width) {
+    std::string out;
+    std::string line(indent, ' ');
+    std::string word;
+    for (size_t i = 0; i <= text.size(); ++i) {
+        if (i < text.size() && text[i] != ' ') {
+            word += text[i];
+            continue;
+        }
+        if (word.empty()) continue;
+        if (line.size() > indent && line.size() + 1 + word.size() > width) {
+            out += line + "\n";
+            line.assign(indent, ' ');
+        }
+        line += (line.size() > indent ? " " : "") + word;
+        word.clear();
+    }
+    return out + line + "\n";
+}
+
 bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     bool plainOnly = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        std::string value;
         if (plainOnly || arg.empty() || arg[0] != '-' || arg == "-") {
             // The first plain argument is the firmware file; further ones are refused rather
             // than silently ignored, so that a typo cannot pick the wrong image.
@@ -56,52 +206,25 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         }
         if (arg == "--") {
             plainOnly = true;
-        } else if (arg == "--help" || arg == "-h") {
-            o.help = true;
-        } else if (arg == "--version") {
-            o.version = true;
-        } else if (arg == "--batch") {
-            o.batch = true;
-        } else if (arg == "--yes") {
-            o.yes = true;
-        } else if (arg == "--real-time") {
-            o.realTime = true;
-        } else if (TakeValue(arg, "--transport", value)) {
-            if (value == "sr") {
-                o.transport = TransportChoice::Sr;
-            } else if (value == "sg") {
-                o.transport = TransportChoice::Sg;
-            } else {
-                error = "--transport takes sr or sg, not '" + value + "'";
-                return false;
-            }
-        } else if (TakeValue(arg, "--device", value)) {
-            if (value.empty()) {
-                error = "--device needs a device node path";
-                return false;
-            }
-            o.devices.push_back(value);
-        } else if (TakeValue(arg, "--emulate", value)) {
-            EmulatedDriveSpec spec;
-            std::string why;
-            if (!ParseEmulateOption(value, spec, why)) {
-                error = "--emulate=" + value + ": " + why;
-                return false;
-            }
-            o.emulate.push_back(spec);
-        } else if (TakeValue(arg, "--trace", value)) {
-            if (value.empty()) {
-                error = "--trace needs a file name";
-                return false;
-            }
-            o.tracePath = value;
-        } else {
+            continue;
+        }
+        std::string value;
+        const OptionRow* option = Match(arg, value);
+        if (!option) {
             error = "unknown option '" + arg + "' (see --help)";
             return false;
         }
+        if (!option->apply(value, o, error)) return false;
     }
     if (o.emulate.size() > kMaxEmulatedDrives) {
         error = "at most " + std::to_string(kMaxEmulatedDrives) + " drives can be emulated";
+        return false;
+    }
+    if (o.check && (o.firmwarePath.empty() || o.batch || !o.emulate.empty() || !o.devices.empty() ||
+                    o.realTime || !o.tracePath.empty())) {
+        error =
+            "--check takes an image file and runs on emulated drives of its own: no --batch, "
+            "--emulate, --device, --real-time or --trace";
         return false;
     }
     if (o.realTime && o.emulate.empty()) {
@@ -114,37 +237,19 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
 std::string HelpText(const std::string& title) {
     return "Usage: " + title +
            " [OPTION]... [FIRMWARE-FILE]\n"
+           "  or:  " +
+           title +
+           " --check FIRMWARE-FILE\n"
            "Download firmware into an optical drive of the family named by the program's own\n"
            "name (LD3410, LD4740, ..., LDMULTI; HLVDOWNLOAD, WINDWL2, DUALDOWNLOAD: any family).\n"
            "\n"
+           "First check a new image: --check runs it through the download of every family (of\n"
+           "this one only under a family's name), each against an emulated drive, and prints a\n"
+           "line a family: accepted (bytes, pieces, identity found) or refused (and why). No\n"
+           "drive is touched.\n"
+           "\n"
            "Without --batch the main dialog opens. A FIRMWARE-FILE given here is used by the\n"
            "first DownLoad, on the first listed drive of any known family.\n"
-           "\n"
-           "Options:\n"
-           "  --batch              no window: scan, run DownLoad once, print everything on\n"
-           "                       standard output and exit with the download's status\n"
-           "  --yes                in batch mode answer Yes to questions (default: No)\n"
-           "  --transport=sr|sg    sr (default): SCSI pass-through on CD/DVD block devices\n"
-           "                       (/dev/srN; needs CAP_SYS_RAWIO to send firmware commands);\n"
-           "                       sg: SCSI generic devices by host/target/LUN (/dev/sgN)\n"
-           "  --device=PATH        list only this device node (repeatable, in order given);\n"
-           "                       no other drive is touched\n"
-           "  --emulate=ID[,KEY=VALUE...]\n"
-           "                       add an emulated drive of family ID (repeatable); real\n"
-           "                       devices are then never touched (keys below)\n"
-           "  --real-time          with --emulate: wait for real instead of on a virtual clock\n"
-           "  --trace=FILE         record every command, message, stage, list and progress\n"
-           "                       change and sleep as JSON Lines in FILE\n"
-           "  --help               show this help and exit\n"
-           "  --version            show the version and exit\n"
            "\n" +
-           EmulateKeysHelp() +
-           "\n"
-           "Exit status:\n"
-           "  0  success (batch: the download succeeded)\n"
-           "  1  the download failed\n"
-           "  2  start-up refused to go on (unknown program name, no drive of the family,\n"
-           "     DUALDOWNLOAD: wrong transport, media polling switched off or not switchable)\n"
-           "  3  nothing was done (no drive selected, no procedure for the family, no file)\n"
-           "  64 bad command line\n";
+           OptionsHelp() + "\n" + EmulateKeysHelp() + "\n" + ExitStatusHelp();
 }

@@ -3,7 +3,7 @@
 #include <QFontMetrics>
 #include <QPainter>
 #include <QPixmap>
-#include <QRadialGradient>
+#include <QSvgRenderer>
 
 QFont DialogFont() {
     QFont font(QStringLiteral("Times New Roman"));
@@ -44,37 +44,19 @@ QRect DialogUnits::Rect(int x, int y, int width, int height) const {
     return QRect(left, top, X(x + width) - left, Y(y + height) - top);
 }
 
-namespace {
-QPixmap DrawDisc(int size) {
-    QPixmap pixmap(size, size);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    const QRectF outer(0.5, 0.5, size - 1.0, size - 1.0);
-    const QPointF centre = outer.center();
-    QRadialGradient shine(centre, size / 2.0, QPointF(size * 0.3, size * 0.3));
-    shine.setColorAt(0.0, QColor(250, 250, 255));
-    shine.setColorAt(0.6, QColor(170, 190, 220));
-    shine.setColorAt(1.0, QColor(120, 140, 180));
-    p.setPen(QPen(QColor(60, 70, 100), size >= 32 ? 1.5 : 1.0));
-    p.setBrush(shine);
-    p.drawEllipse(outer);
-    // the data area ends short of the hub
-    p.setPen(QPen(QColor(140, 150, 190), 1.0));
-    p.setBrush(Qt::NoBrush);
-    p.drawEllipse(centre, size * 0.27, size * 0.27);
-    // the hub and its hole
-    p.setPen(QPen(QColor(60, 70, 100), 1.0));
-    p.setBrush(QColor(215, 220, 230));
-    p.drawEllipse(centre, size * 0.16, size * 0.16);
-    p.setBrush(Qt::white);
-    p.drawEllipse(centre, size * 0.06, size * 0.06);
-    return pixmap;
-}
-}  // namespace
-
 QIcon AppIcon() {
+    // The resource lives in a static library: nothing else would keep it linked in.
+    Q_INIT_RESOURCE(icon);
+    // The picture the desktop shows for the program, so that menu and window look alike.
+    QSvgRenderer picture(QStringLiteral(":/discflash.svg"));
     QIcon icon;
-    for (int size : {16, 24, 32, 48, 64}) icon.addPixmap(DrawDisc(size));
+    for (int size : {16, 24, 32, 48, 64}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter p(&pixmap);
+        picture.render(&p);
+        p.end();
+        icon.addPixmap(pixmap);
+    }
     return icon;
 }

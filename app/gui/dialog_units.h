@@ -25,5 +25,5 @@ class DialogUnits {
     int baseY_;
 };
 
-// The program's icon, drawn at start-up (a disc with its hub), in the usual sizes.
+// The program's icon (dist/discflash.svg, built in) in the usual sizes.
 QIcon AppIcon();

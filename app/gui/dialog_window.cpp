@@ -353,7 +353,8 @@ int DialogWindow::MessageBox(const std::string& text, const std::string& caption
                     yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
     box.setFont(QApplication::font());
-    box.setDefaultButton(yesNo ? QMessageBox::Yes : QMessageBox::Ok);
+    const bool defaultNo = (type & MB_DEFAULT_MASK) == MB_DEFBUTTON2;
+    box.setDefaultButton(!yesNo ? QMessageBox::Ok : defaultNo ? QMessageBox::No : QMessageBox::Yes);
     if (yesNo) box.setEscapeButton(QMessageBox::No);
     const int answer = box.exec();
     if (yesNo) return answer == QMessageBox::Yes ? IDYES : IDNO;

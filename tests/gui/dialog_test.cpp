@@ -12,7 +12,9 @@ TEST_F(DialogTest, ControlsCarryIdsTextsOrderAndVisibility) {
     auto w = Start({kOwnDrive});
     ASSERT_TRUE(started);
     EXPECT_EQ(w->windowTitle(), "HLV DOWNLOAD UTILITY");
-    EXPECT_FALSE(w->windowIcon().isNull());
+    // Drawn from the built-in picture: an icon whose picture failed to load is transparent.
+    QImage icon = w->windowIcon().pixmap(32, 32).toImage();
+    EXPECT_EQ(qAlpha(icon.pixel(16, 16)), 255);
 
     struct Expected {
         const char* id;
@@ -487,29 +489,31 @@ TEST_F(DialogTest, MessageBoxesMapTypesToIconsButtonsAndAnswers) {
         QStringList buttons;
         QMessageBox::StandardButton press;
         int answer;
+        QMessageBox::StandardButton byDefault;  // what Enter presses
     };
+    const auto Ok = QMessageBox::Ok, Yes = QMessageBox::Yes, No = QMessageBox::No;
     const Case cases[] = {
-        {MB_OK, QMessageBox::NoIcon, {"&OK"}, QMessageBox::Ok, IDOK},
-        {MB_ICONHAND, QMessageBox::Critical, {"&OK"}, QMessageBox::Ok, IDOK},
-        {MB_ICONEXCLAMATION, QMessageBox::Warning, {"&OK"}, QMessageBox::Ok, IDOK},
-        {MB_YESNO, QMessageBox::NoIcon, {"&Yes", "&No"}, QMessageBox::Yes, IDYES},
-        {MB_YESNO | MB_ICONEXCLAMATION,
-         QMessageBox::Warning,
-         {"&Yes", "&No"},
-         QMessageBox::No,
-         IDNO},
+        {MB_OK, QMessageBox::NoIcon, {"&OK"}, Ok, IDOK, Ok},
+        {MB_ICONHAND, QMessageBox::Critical, {"&OK"}, Ok, IDOK, Ok},
+        {MB_ICONEXCLAMATION, QMessageBox::Warning, {"&OK"}, Ok, IDOK, Ok},
+        {MB_YESNO, QMessageBox::NoIcon, {"&Yes", "&No"}, Yes, IDYES, Yes},
+        {MB_YESNO | MB_ICONEXCLAMATION, QMessageBox::Warning, {"&Yes", "&No"}, No, IDNO, Yes},
+        {MB_YESNO | MB_DEFBUTTON2, QMessageBox::NoIcon, {"&Yes", "&No"}, Yes, IDYES, No},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.type);
         ModalCloser closer;
+        QMessageBox::StandardButton byDefault = QMessageBox::NoButton;
         closer.handler = [&](QWidget* top) {
             auto* box = qobject_cast<QMessageBox*>(top);
             ASSERT_NE(box, nullptr);
+            byDefault = box->standardButton(box->defaultButton());
             box->button(c.press)->click();
         };
         const int answer =
             w->MessageBox("Down Load fault(NG-100)\n<b>02-3a-0 </b>", "HLV DOWNLOAD", c.type);
         EXPECT_EQ(answer, c.answer);
+        EXPECT_EQ(byDefault, c.byDefault);
         ASSERT_EQ(closer.seen.size(), 1u);
         EXPECT_EQ(closer.seen[0].title, "HLV DOWNLOAD");
         EXPECT_EQ(closer.seen[0].text, "Down Load fault(NG-100)\n<b>02-3a-0 </b>");

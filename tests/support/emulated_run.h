@@ -21,6 +21,25 @@
 #include "support/test_env.h"
 #include "system/trace.h"
 
+// A trace line's field, as written (quotes removed).
+inline std::string TraceField(const std::string& line, const std::string& name) {
+    std::string key = "\"" + name + "\":";
+    size_t at = line.find(key);
+    if (at == std::string::npos) return "";
+    at += key.size();
+    if (line[at] == '"') return line.substr(at + 1, line.find('"', at + 1) - at - 1);
+    return line.substr(at, line.find_first_of(",}", at) - at);
+}
+
+// A trace line of a command as "<cdb hex> <dir> <len>[ nowait]"; false for other lines.
+inline bool TraceCommandLine(const std::string& line, std::string& command) {
+    if (line.find("\"ev\":\"cmd\"") == std::string::npos) return false;
+    command =
+        TraceField(line, "cdb") + " " + TraceField(line, "dir") + " " + TraceField(line, "len");
+    if (TraceField(line, "wait") == "false") command += " nowait";
+    return true;
+}
+
 struct EmulatedRun {
     // ---- what to run ----
     std::string program = "LD4740";
@@ -48,6 +67,15 @@ struct EmulatedRun {
         if (!path_.empty()) std::remove(path_.c_str());
         if (traceFile_) std::fclose(traceFile_);
         env_.clock.SetAfterAdvance(nullptr);
+    }
+
+    // The program `id` over one drive of its own family with these --emulate keys (",k=v...").
+    EmulatedRun& Of(const std::string& id, const std::string& keys = "",
+                    TransportChoice t = TransportChoice::Sr) {
+        program = id;
+        drives = {id + keys};
+        transport = t;
+        return *this;
     }
 
     // A sample image of the program's family.
@@ -107,15 +135,6 @@ struct EmulatedRun {
     FakeUi& ui() { return env_.ui; }
 
   private:
-    static std::string Field(const std::string& line, const std::string& name) {
-        std::string key = "\"" + name + "\":";
-        size_t at = line.find(key);
-        if (at == std::string::npos) return "";
-        at += key.size();
-        if (line[at] == '"') return line.substr(at + 1, line.find('"', at + 1) - at - 1);
-        return line.substr(at, line.find_first_of(",}", at) - at);
-    }
-
     void ReadTrace(long from) {
         std::fflush(traceFile_);
         std::fseek(traceFile_, from, SEEK_SET);
@@ -124,11 +143,8 @@ struct EmulatedRun {
             std::string line(buf);
             if (!line.empty() && line.back() == '\n') line.pop_back();
             trace.push_back(line);
-            if (line.find("\"ev\":\"cmd\"") == std::string::npos) continue;
-            std::string c =
-                Field(line, "cdb") + " " + Field(line, "dir") + " " + Field(line, "len");
-            if (Field(line, "wait") == "false") c += " nowait";
-            commands.push_back(c);
+            std::string c;
+            if (TraceCommandLine(line, c)) commands.push_back(c);
         }
     }
 
@@ -143,6 +159,11 @@ struct EmulatedRun {
 
 // Pieces of expected command tables.
 namespace expect {
+
+inline const TransportChoice kBothTransports[] = {TransportChoice::Sr, TransportChoice::Sg};
+inline const char* TransportName(TransportChoice t) {
+    return t == TransportChoice::Sr ? "sr" : "sg";
+}
 
 inline std::string Hex(const std::vector<uint8_t>& bytes) {
     std::string s;
@@ -168,6 +189,11 @@ inline std::string Buffer(uint8_t op, uint8_t mode, uint8_t id, uint32_t offset,
                               0};
     return Hex(c) + (op == 0x3B ? " out " : " in ") + std::to_string(hostLength);
 }
+// A 12-byte vendor command that carries an offset and a length as the buffer commands do.
+inline std::string Vendor12(uint8_t op, uint32_t offset, uint32_t length, const char* dir) {
+    std::string line = Buffer(op, 0, 0, offset, length, length);
+    return line.substr(0, 20) + "0000" + " " + dir + " " + std::to_string(length);
+}
 inline std::string Write(uint8_t mode, uint8_t id, uint32_t offset, uint32_t length) {
     return Buffer(0x3B, mode, id, offset, length, length);
 }
@@ -181,6 +207,23 @@ inline std::string Inquiry(uint32_t hostLength = 36) {
 // The switch between main program and loader: INQUIRY, then 0xCC with 28 bytes.
 inline std::vector<std::string> Switch() {
     return {Inquiry(), "cc000000000000001c000000 out 28"};
+}
+
+// The boxes shown, each as "caption|icon|text" (icon: stop, excl or none).
+inline std::vector<std::string> Boxes(const std::vector<ShownMessage>& shown) {
+    std::vector<std::string> boxes;
+    for (const ShownMessage& m : shown) {
+        unsigned icon = m.type & MB_ICON_MASK;
+        boxes.push_back(m.caption + "|" +
+                        (icon == MB_ICONHAND          ? "stop"
+                         : icon == MB_ICONEXCLAMATION ? "excl"
+                                                      : "none") +
+                        "|" + m.text);
+    }
+    return boxes;
+}
+inline std::vector<std::string> Boxes(const EmulatedRun& run) {
+    return Boxes(run.messages);
 }
 
 // Appends lines to a table.

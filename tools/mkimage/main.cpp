@@ -7,22 +7,27 @@
 #include <vector>
 
 #include "emu/sample_images.h"
+#include "tools/mkimage/options.h"
 
 namespace {
 
-constexpr uint32_t kDefaultSize = 65536;
 constexpr int kExitOk = 0, kExitFailed = 1, kExitUsage = 64;
 
 std::string Help(const char* name) {
-    std::string families;
+    std::string families, options;
     for (const SampleImageRule& r : SampleImageRules())
         families += "  " + std::string(r.id) + "  " + std::to_string(r.minSize) + " to " +
                     std::to_string(r.maxSize) + " bytes\n";
+    for (const MkimageOption& o : kMkimageOptions) {
+        std::string label = std::string(o.name) + (o.value ? std::string(" ") + o.value : "");
+        options += "  " + label + std::string(label.size() < 12 ? 12 - label.size() : 1, ' ') +
+                   o.help + "\n";
+    }
     return std::string("Usage: ") + name +
            " ID OUT [--size BYTES]\n"
            "Write a sample firmware image for the drive family ID (a program name such as\n"
            "LD4740) to the file OUT: an image of exactly BYTES bytes (default " +
-           std::to_string(kDefaultSize) +
+           std::to_string(kMkimageDefaultSize) +
            ", or the nearest size the family allows) that an emulated drive of the family\n"
            "accepts with its default keys (discflash --emulate=ID). It is not firmware for a\n"
            "real drive.\n"
@@ -30,10 +35,8 @@ std::string Help(const char* name) {
            "Families and the sizes of their images:\n" +
            families +
            "\n"
-           "Options:\n"
-           "  --size BYTES  the image's size in bytes\n"
-           "  --help        show this help and exit\n"
-           "  --version     show the version and exit\n"
+           "Options:\n" +
+           options +
            "\n"
            "Exit status: 0 written, 1 the file could not be written, 64 bad command line\n"
            "(an unknown family, or a size for which no valid image exists).\n";
@@ -87,11 +90,11 @@ int main(int argc, char** argv) {
     }
     const SampleImageRule* rule = FindSampleImageRule(plain[0]);
     if (!rule) {
-        std::fprintf(stderr, "%s: no sample image for \"%s\" (see --help for the families)\n",
-                     name, plain[0].c_str());
+        std::fprintf(stderr, "%s: no sample image for \"%s\" (see --help for the families)\n", name,
+                     plain[0].c_str());
         return kExitUsage;
     }
-    uint32_t size = kDefaultSize;
+    uint32_t size = kMkimageDefaultSize;
     if (sizeGiven && !ParseSize(sizeText, size)) {
         std::fprintf(stderr, "%s: --size takes a number of bytes, not '%s'\n", name,
                      sizeText.c_str());

@@ -1,0 +1,197 @@
+#include "app/cli/image_check.h"
+
+#include <cstdio>
+
+#include "drives/dispatch.h"
+#include "drives/main_dialog.h"
+#include "emu/emulated_drive.h"
+#include "scsi/linux_backends.h"
+#include "scsi/transport.h"
+#include "system/clocks.h"
+
+namespace {
+
+// Procedures that send the image without looking into it: the microcode download leaves that
+// to the drive, the kind-33 power-off download skips the image identity checks.
+constexpr uint8_t kContentNotExamined[] = {33, 48};
+
+// Opcodes whose data out is the image: WRITE BUFFER and the microcode write.
+constexpr uint8_t kImageWrites[] = {0x3B, 0xEA};
+
+bool Examines(uint8_t kind) {
+    for (uint8_t k : kContentNotExamined)
+        if (k == kind) return false;
+    return true;
+}
+
+bool IsImageWrite(const LoggedCommand& c) {
+    if (c.cdb.empty() || c.out.empty()) return false;
+    for (uint8_t op : kImageWrites)
+        if (c.cdb[0] == op) return true;
+    return false;
+}
+
+// The dialog's face for a check: keeps the list and the boxes, shows nothing, answers No.
+class CaptureUi : public UiPort {
+  public:
+    std::vector<std::string> messages;
+
+    void ListClear() override {
+        list_ = 0;
+        selected_ = -1;
+    }
+    void ListAdd(const std::string&) override { ++list_; }
+    void ListSelect(int index) override { selected_ = index >= 0 && index < list_ ? index : -1; }
+    int ListSelected() override { return selected_; }
+    int ListCount() override { return list_; }
+    void ProgressRange(int32_t, int32_t) override {}
+    void ProgressStepSize(int32_t) override {}
+    void ProgressStep() override {}
+    void ProgressPos(int32_t) override {}
+    void SetStage(const std::string&) override {}
+    void SetIdentity(const std::string&) override {}
+    int MessageBox(const std::string& text, const std::string&, unsigned type) override {
+        messages.push_back(text);
+        return (type & MB_BUTTONS_MASK) == MB_YESNO ? IDNO : IDOK;
+    }
+    bool ChooseFile(const FileRequest&, std::string&) override { return false; }
+    void PumpMessages() override {}
+    void SetWaitCursor(bool) override {}
+    void MeasureLayout() override {}
+    void ApplyCompactSize() override {}
+    void Quit(int) override {}
+
+  private:
+    int list_ = 0;
+    int selected_ = -1;
+};
+
+void ResetProcessState() {
+    ResetRuntime();
+    transport().Reset();
+    identification().Reset();
+    FreeReadBackBuffer();
+}
+
+// The image from the command line, as `LDxxxx --batch --emulate=LDxxxx IMAGE` would take it.
+FamilyCheck CheckFamily(const ProgramEntry& entry, const std::string& path,
+                        TransportChoice transportChoice) {
+    FamilyCheck check;
+    check.id = entry.id;
+    check.examined = Examines(entry.kind);
+    if (!CDISCFLASHDlg::ProcedureForKind(entry.kind)) {
+        check.reason = "no download procedure for this family yet, neither accepted nor refused";
+        return check;
+    }
+
+    ResetProcessState();
+    EmulatedDriveSpec spec;
+    spec.programId = entry.id;
+    VirtualClock clock;
+    EmulatedDevicePort port({spec}, clock);
+    CaptureUi ui;
+    Runtime& r = rt();
+    SetProgramName(entry.id);
+    r.ui = &ui;
+    r.clock = &clock;
+    r.devices = &port;
+    r.transport = transportChoice;
+    r.batch = true;
+    {
+        TransportSet backends;
+        clock.SetAfterAdvance([] { TransportQuiesce(); });
+        CDISCFLASHDlg dlg;
+        dlg.m_strFirmwarePath = path;
+        if (dlg.OnInitDialog())
+            dlg.OnOK();
+        else
+            check.reason = "its emulated drive was not found";
+        check.quit = dlg.IsClosed();
+        if (!check.quit) dlg.OnCancel();
+        clock.SetAfterAdvance(nullptr);
+
+        check.messages = ui.messages;
+        switch (dlg.LastOutcome()) {
+            case Outcome::Succeeded:
+                check.verdict = FamilyCheck::Verdict::Accepted;
+                break;
+            case Outcome::Failed:
+                check.verdict = FamilyCheck::Verdict::Refused;
+                break;
+            case Outcome::NothingDone:
+                if (check.reason.empty()) check.reason = "nothing was done";
+                break;
+        }
+        check.bytes = dlg.m_imageLength;
+        check.identity = dlg.m_imageIdentity;
+        for (const LoggedCommand& c : port.Drive(0).Log())
+            if (IsImageWrite(c)) ++check.pieces;
+    }
+    ResetProcessState();
+    return check;
+}
+
+// Each text in quotes, a line break as a blank; bytes a terminal would not show (an image's
+// bytes quoted by a message) as \xHH.
+std::string Quoted(const std::vector<std::string>& texts) {
+    std::string s;
+    for (const std::string& t : texts) {
+        s += s.empty() ? "\"" : ", then \"";
+        for (unsigned char c : t) {
+            if (c == '\n') {
+                s += ' ';
+            } else if (c < 0x20 || c >= 0x7F) {
+                char hex[5];
+                std::snprintf(hex, sizeof hex, "\\x%02x", c);
+                s += hex;
+            } else {
+                if (c == '"' || c == '\\') s += '\\';
+                s += static_cast<char>(c);
+            }
+        }
+        s += '"';
+    }
+    return s;
+}
+
+}  // namespace
+
+std::vector<FamilyCheck> CheckImage(const std::string& path, const std::string& onlyId,
+                                    TransportChoice transportChoice) {
+    std::vector<FamilyCheck> checks;
+    const ProgramEntry* only = FindProgramEntry(onlyId.c_str());
+    for (int i = 0; i < kProgramTableSize; ++i) {
+        const ProgramEntry& entry = kProgramTable[i];
+        if (only && only != &entry) continue;
+        checks.push_back(CheckFamily(entry, path, transportChoice));
+    }
+    return checks;
+}
+
+std::string CheckLine(const FamilyCheck& c) {
+    char head[16];
+    std::snprintf(head, sizeof head, "%-8s ", c.id.c_str());
+    switch (c.verdict) {
+        case FamilyCheck::Verdict::Accepted: {
+            std::string sent = std::to_string(c.bytes) + " bytes in " + std::to_string(c.pieces) +
+                               (c.pieces == 1 ? " piece" : " pieces");
+            if (!c.examined) return head + ("accepted, content not examined: " + sent);
+            std::string line = head + ("accepted: " + sent);
+            if (!c.identity.empty()) line += ", identity \"" + c.identity + "\"";
+            return line;
+        }
+        case FamilyCheck::Verdict::Refused:
+            return head + ("refused: " + Quoted(c.messages)) +
+                   (c.quit ? " (the program would end here)" : "");
+        case FamilyCheck::Verdict::NotChecked:
+            break;
+    }
+    return head + ("not checked: " + c.reason) +
+           (c.messages.empty() ? "" : " (" + Quoted(c.messages) + ")");
+}
+
+int CheckStatus(const std::vector<FamilyCheck>& checks) {
+    for (const FamilyCheck& c : checks)
+        if (c.verdict == FamilyCheck::Verdict::Accepted && c.examined) return 0;
+    return 1;
+}

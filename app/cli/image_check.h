@@ -1,0 +1,36 @@
+// --check: an image through the download procedure of each family, every one against a default
+// emulated drive of its family on the virtual clock, before any real drive is touched. Nothing
+// is shown: what a procedure would have said is kept for its family's line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "system/runtime.h"
+
+struct FamilyCheck {
+    enum class Verdict { Accepted, Refused, NotChecked };
+    std::string id;
+    Verdict verdict = Verdict::NotChecked;
+    bool examined = true;  // the family's procedure looks into the image's content
+    // Accepted: what the drive was sent, and the identity the procedure found in the image.
+    uint32_t bytes = 0;
+    int pieces = 0;
+    std::string identity;
+    // What the procedure said, in order; not checked: why not.
+    std::vector<std::string> messages;
+    std::string reason;
+    bool quit = false;  // the procedure would have ended the program
+};
+
+// The families of the catalogue in order, or only `onlyId` when it names one exactly. The
+// process-wide state is reset before and after each family.
+std::vector<FamilyCheck> CheckImage(const std::string& path, const std::string& onlyId,
+                                    TransportChoice transport);
+
+// One line a family: "LD3410   accepted: ...", "... refused: \"Invalid format\"".
+std::string CheckLine(const FamilyCheck& check);
+
+// 0 when a family that examines the content accepts the image, 1 otherwise.
+int CheckStatus(const std::vector<FamilyCheck>& checks);
