@@ -7,6 +7,7 @@
 #include <map>
 #include <tuple>
 
+#include "scsi/held_drive.h"
 #include "scsi/sg_request.h"
 #include "system/runtime.h"
 
@@ -50,7 +51,8 @@ void AspiBackend::Abandon() {
     if (fd_ < 0 || !rt().devices) return;
     rt().devices->Close(fd_);
     int err = 0;
-    fd_ = rt().devices->Open(nodePath_, err);
+    std::string busy;
+    fd_ = rt().devices->OpenExclusive(nodePath_, err, busy);
     if (fd_ >= 0) rt().devices->SetReservedSize(fd_, kReservedSize, err);
 }
 
@@ -199,19 +201,22 @@ int AspiBackend::Open(DriveRecord& record) {
     maxTransfer_ = 0;
     reserved_ = 0;
     nodePath_ = record.node;
+    heldBy_.clear();
     DevicePort* port = rt().devices;
     if (!port) return 0;
     int err = ENODEV;
-    fd_ = port->Open(nodePath_, err);
+    std::string busy;
+    fd_ = port->OpenExclusive(nodePath_, err, busy);
     if (fd_ < 0) {
         SleepMs(kOpenRetryMs);
         err = ENODEV;
-        fd_ = port->Open(nodePath_, err);
+        fd_ = port->OpenExclusive(nodePath_, err, busy);
     }
     if (fd_ < 0) {
         char msg[64];
         std::snprintf(msg, sizeof msg, "CreateFile Err %d", err);
         ShowMessage(msg);
+        if (err == EBUSY) heldBy_ = busy;
         return 0;
     }
     reserved_ = port->SetReservedSize(fd_, kReservedSize, err);
@@ -332,6 +337,10 @@ uint32_t AspiBackend::MaxTransfer() {
 }
 
 bool AspiBackend::MaySendAnyCommand(std::string& why) {
+    if (!heldBy_.empty()) {
+        why = HeldDriveText(heldBy_, heldBy_ == nodePath_);
+        return false;
+    }
     if (fd_ < 0) {
         why =
             "The drive's SCSI generic node (/dev/sgN) is not open read-write. Give the user "

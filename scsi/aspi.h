@@ -68,6 +68,7 @@ class AspiBackend : public Backend {
 
     int fd_ = -1;
     std::string nodePath_;
+    std::string heldBy_;  // the node another program held when the drive was opened
     bool outstanding_ = false;
     uint8_t state_ = kPending;
     int haCount_ = 0;

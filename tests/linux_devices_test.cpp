@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -197,6 +198,47 @@ TEST(LinuxDevicePort, QueueLimitOfTheOpenNode) {
         }
         EXPECT_EQ(port.Open(t.Dev() + "/sr9", err), -1);
         EXPECT_EQ(err, ENOENT);
+    }
+}
+
+int OpenDescriptors() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+TEST(LinuxDevicePort, ADownloadsOpenHoldsTheBlockDeviceBesideAGenericNode) {
+    struct Case {
+        const char* name;
+        const char* node;
+        bool blockBeside;  // the generic node's SCSI device has a block device
+        bool blockNode;    // ... and its node exists
+        int held;          // descriptors the open holds
+    } cases[] = {
+        {"a block device alone", "sr0", true, true, 1},
+        {"a generic node and its block device", "sg0", true, true, 2},
+        {"a generic node of a device without a block device", "sg0", false, false, 1},
+        {"a generic node whose block device cannot be opened", "sg0", true, false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeTree t;
+        t.Add("block", "sr0", "0:0:0:0", 5, "11:0");
+        t.Add("scsi_generic", "sg0", "0:0:0:0", 5, "21:0");
+        fs::path device = fs::read_symlink(t.Sys() + "/class/scsi_generic/sg0/device");
+        if (c.blockBeside) fs::create_directories(device / "block/sr0");
+        if (!c.blockNode) fs::remove(t.Dev() + "/sr0");
+        LinuxDevicePort port(t.Sys(), t.Dev());
+        const std::string path = t.Dev() + "/" + c.node;
+        const int before = OpenDescriptors();
+        int err = 0;
+        std::string busy;
+        int fd = port.OpenExclusive(path, err, busy);
+        ASSERT_GE(fd, 0) << std::strerror(err);
+        EXPECT_EQ(OpenDescriptors() - before, c.held);
+        EXPECT_EQ(busy, path);
+        port.Close(fd);  // lets go of the block device too
+        EXPECT_EQ(OpenDescriptors(), before);
     }
 }
 

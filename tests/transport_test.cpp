@@ -251,6 +251,59 @@ TEST_P(BothBackEnds, OpenFailurePausesOnceShowsTheErrorAndRefusesCommands) {
     for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
 }
 
+TEST_P(BothBackEnds, ADownloadHoldsItsDriveAndSendsNothingToOneHeldElsewhere) {
+    const bool sg = GetParam();
+    const std::string node = sg ? "/dev/sg0" : "/dev/sr0";
+    struct Case {
+        const char* name;
+        std::string held;  // the node another program holds; empty: none
+        bool sgOnly;
+        std::string says;  // how the box tells the hold
+    };
+    const Case cases[] = {
+        {"nobody else holds it", "", false, ""},
+        {"another program holds the drive's own node", node, false,
+         sg ? "Another program has /dev/sg0 open" : "/dev/sr0 is mounted, or another program"},
+        {"a mount holds the block device beside the generic node", "/dev/sr0", true,
+         "/dev/sr0 is mounted, or another program"},
+    };
+    for (const Case& c : cases) {
+        if (c.sgOnly && !sg) continue;
+        SCOPED_TRACE(c.name);
+        Rig rig(sg);
+        // The scan opened the node without holding it; the download held it.
+        EXPECT_EQ(rig.port.opened, (std::vector<std::string>{node, node}));
+        EXPECT_EQ(rig.port.held, std::vector<std::string>{node});
+        CloseDrive();
+        rig.port.held.clear();
+        rig.env.ui.messages.clear();
+        if (!c.held.empty()) rig.port.heldElsewhere[node] = c.held;
+        const uint64_t before = rig.env.clock.ElapsedMs();
+        EXPECT_EQ(OpenDrive(driveTable[0]), c.held.empty() ? 1 : 0);
+        std::string why;
+        EXPECT_EQ(TransportMaySendAnyCommand(why), c.held.empty());
+        if (c.held.empty()) {
+            EXPECT_TRUE(rig.env.ui.messages.empty());
+            EXPECT_EQ(rig.port.held, std::vector<std::string>{node});
+            continue;
+        }
+        // Tried twice, 1500 ms apart, then said before anything is sent, naming the held node.
+        EXPECT_EQ(rig.port.held, (std::vector<std::string>{node, node}));
+        EXPECT_GE(rig.env.clock.ElapsedMs() - before, 1500u);
+        EXPECT_EQ(rig.env.ui.MessageTexts(),
+                  std::vector<std::string>{"CreateFile Err " + std::to_string(EBUSY)});
+        EXPECT_EQ(why.rfind("The drive is in use: " + c.says, 0), 0u) << why;
+        EXPECT_NE(why.find("`fuser -v " + c.held + "`"), std::string::npos) << why;
+        rig.port.sent.clear();
+        EXPECT_EQ(TestUnitReady(), 0);
+        EXPECT_TRUE(rig.port.sent.empty());
+        // Free again, the next open holds it and may send.
+        rig.port.heldElsewhere.clear();
+        EXPECT_EQ(OpenDrive(driveTable[0]), 1);
+        EXPECT_TRUE(TransportMaySendAnyCommand(why));
+    }
+}
+
 TEST_P(BothBackEnds, PriorityIsLoweredForTheCommandAndNormalAfterwards) {
     using Calls = std::vector<std::string>;
     const uint8_t nowait[12] = {0xF5};
