@@ -6,10 +6,13 @@
 # on the console with marker lines (see guest.sh), which section() and status() read back.
 
 ROOT=$PWD
-# Kept between runs: the unpacked kernel, the build, the images of each tool.
+# Kept between runs: each tool's initramfs, console and results.
 VM_CACHE=$ROOT/build-vm
+# The unpacked guest kernels, shared by every clone of the tree on the machine.
+VM_KERNELS=${DISCFLASH_VM_KERNELS:-${XDG_CACHE_HOME:-$HOME/.cache}/discflash-vm}
 
-log() { echo "== $*"; }
+VM_START=$(date +%s)
+log() { echo "== [$(($(date +%s) - VM_START))s] $*"; }
 die() { echo "${VM_TOOL:-vm}: $*" >&2; exit 2; }
 
 SUDO=
@@ -28,7 +31,7 @@ vm_packages() {
 }
 
 # Can this machine run a guest at all? When not, prints why and returns 1. A machine that starts
-# and idles until it is stopped after a few seconds can.
+# and idles until it is stopped two seconds later can.
 vm_can_run() {
   if ! command -v qemu-system-x86_64 >/dev/null; then
     echo "qemu-system-x86_64 is not installed and could not be installed"
@@ -36,7 +39,7 @@ vm_can_run() {
   fi
   local out rc
   set +e
-  out=$(timeout 5 qemu-system-x86_64 -accel tcg -machine none -nodefaults -display none \
+  out=$(timeout 2 qemu-system-x86_64 -accel tcg -machine none -nodefaults -display none \
           -monitor none -serial none -S </dev/null 2>&1)
   rc=$?
   set -e
@@ -47,8 +50,8 @@ vm_can_run() {
 }
 
 # vm_kernel: sets KVER, KROOT and VMLINUZ to the kernel that linux-image-amd64 stands for. Its
-# package is unpacked into build-vm/kernel rather than installed, so that the host's /boot and
-# boot loader stay untouched. That kernel has sr_mod, sg, the SCSI host adapters, and the LIO
+# package is unpacked into $VM_KERNELS/KVER rather than installed, so that the host's /boot and
+# boot loader stay untouched; it is fetched once per machine and kernel version. That kernel has sr_mod, sg, the SCSI host adapters, and the LIO
 # target (target_core_user, tcm_loop) as modules.
 vm_kernel() {
   local kpkg
@@ -62,36 +65,40 @@ vm_kernel() {
   if [ -r "/boot/vmlinuz-$KVER" ] && [ -d "/lib/modules/$KVER/kernel" ]; then
     KROOT=/ VMLINUZ=/boot/vmlinuz-$KVER
   else
-    KROOT=$VM_CACHE/kernel
+    KROOT=$VM_KERNELS/$KVER
     VMLINUZ=$KROOT/boot/vmlinuz-$KVER
     if [ ! -r "$VMLINUZ" ] || [ ! -d "$KROOT/lib/modules/$KVER/kernel" ]; then
-      log "fetching $kpkg"
-      rm -rf "$VM_CACHE/deb" "$KROOT"
-      mkdir -p "$VM_CACHE/deb" "$KROOT"
-      local deb
+      log "fetching $kpkg into $KROOT"
+      # Unpacked beside and renamed when complete, so that a run cut short leaves no half tree.
+      local tmp=$KROOT.partial deb
+      rm -rf "$tmp" "$KROOT"
+      mkdir -p "$tmp/deb"
       vm_fetch_deb() {
-        (cd "$VM_CACHE/deb" && apt-get download -qq "$kpkg" 2>&1 |
+        (cd "$tmp/deb" && apt-get download -qq "$kpkg" 2>&1 |
           grep -v '^W: Download is performed unsandboxed' >&2 || true)
-        ls "$VM_CACHE/deb/${kpkg}_"*.deb 2>/dev/null | head -1
+        ls "$tmp/deb/${kpkg}_"*.deb 2>/dev/null | head -1
       }
       deb=$(vm_fetch_deb)
       if [ -z "$deb" ]; then vm_apt_update; deb=$(vm_fetch_deb); fi
       [ -n "$deb" ] || die "cannot download $kpkg"
-      dpkg-deb -x "$deb" "$KROOT"
-      rm -rf "$VM_CACHE/deb"
+      dpkg-deb -x "$deb" "$tmp"
+      rm -rf "$tmp/deb"
+      mv "$tmp" "$KROOT"
     fi
   fi
   [ -f "$KROOT/lib/modules/$KVER/modules.dep" ] || depmod -b "$KROOT" "$KVER"
   log "kernel $KVER"
 }
 
-# vm_build TARGET...: builds the targets without the dialog, optimised, into build-vm/build.
-VM_BUILD=$VM_CACHE/build
+# vm_build TARGET...: builds the targets in the main build tree (configured as scripts/build
+# does, when it is not yet), which ./scripts/test has built already. The guests take
+# discflash-nogui, the program without the dialog, for they carry no Qt.
+VM_BUILD=$ROOT/build
 vm_build() {
   log "building $* ($VM_BUILD)"
-  cmake -S . -B "$VM_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDISCFLASH_GUI=OFF \
-    -DDISCFLASH_BENCH=ON >/dev/null
-  ninja -j2 -C "$VM_BUILD" "$@" >/dev/null
+  [ -f "$VM_BUILD/build.ninja" ] ||
+    cmake -S . -B "$VM_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  ninja -C "$VM_BUILD" "$@" >/dev/null
 }
 
 # vm_initramfs_begin DIR: a fresh initramfs tree with busybox, the guest library and the init.
@@ -161,7 +168,7 @@ vm_boot() {
   log "booting the guest (TCG, up to ${timeout}s; console in $console)"
   start=$(date +%s)
   set +e
-  timeout "$timeout" qemu-system-x86_64 -accel tcg -m "${VM_MEMORY:-1024}" -smp 1 -nographic \
+  timeout "$timeout" qemu-system-x86_64 -accel tcg -m "${VM_MEMORY:-1024}" -smp "${VM_CPUS:-1}" -nographic \
     -no-reboot -kernel "$VMLINUZ" -initrd "$VM_INITRD" \
     -append "console=ttyS0 loglevel=3 panic=-1 rdinit=/init" "$@" </dev/null 2>&1 |
     tr -d '\r' > "$console"
@@ -195,6 +202,7 @@ check() {  # check "what" condition-result(0/1) [detail]
 # Ends the run: exit 0 only when every check held.
 verdict() {
   echo
+  log "checked"
   if [ $fails -eq 0 ]; then
     echo "$VM_TOOL: PASS ($passes checks)"
     exit 0
