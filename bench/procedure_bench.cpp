@@ -34,8 +34,12 @@ namespace {
 
 // One family per procedure.
 constexpr const char* kFamilies[] = {
+    "LD3411",   // ROM image
     "LD4741",   // loader switch
     "LDMULTI",  // microcode
+    "LD5871",   // CD-ROM
+    "LD4630",   // checked image
+    "LD5861",   // power-off
 };
 
 // A window that shows nothing: the list is kept, since DownLoad reads the selection.

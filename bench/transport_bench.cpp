@@ -282,14 +282,24 @@ double Microseconds(F command) {
     return took.count();
 }
 
+// The kernel's port, keeping the handle the drive was opened with for a download.
+struct HeldPort : LinuxDevicePort {
+    int held = -1;
+    int OpenExclusive(const std::string& path, int& err, std::string& busy) override {
+        held = LinuxDevicePort::OpenExclusive(path, err, busy);
+        return held;
+    }
+};
+
 // Interface against bare SG_IO on one node; on a generic node also the driver's asynchronous
 // interface alone, which the sg back end cannot do without (a restarted SG_IO would send the
-// command a second time).
+// command a second time). The bare commands go through the interface's own open node: a download
+// holds it, so that no second opening of it is let in.
 void Ratio(const std::string& node) {
     const bool generic = IsGeneric(node);
-    LinuxDevicePort port;
+    HeldPort port;
     Session s(port, generic, node);
-    int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    int fd = port.held >= 0 ? ::fcntl(port.held, F_DUPFD_CLOEXEC, 0) : -1;
     if (!s.open || fd < 0) {
         std::printf("ratio %s: cannot open the node\n", node.c_str());
         if (fd >= 0) ::close(fd);
