@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
-#include <new>
 
 #include "download/pieces.h"
 #include "drives/dispatch.h"
@@ -96,8 +95,7 @@ bool CDISCFLASHDlg::AllocateImage(uint32_t bufferSize, const FileStageMessages& 
                 messages.caption);
         return false;
     }
-    if (bufferSize <= g_allocationLimit)
-        m_imageBuffer.reset(new (std::nothrow) uint8_t[bufferSize]());
+    if (bufferSize <= g_allocationLimit) m_imageBuffer = AllocateZeroed(bufferSize);
     if (!m_imageBuffer) {
         StopBox(messages.noMemory, messages.caption);
         return false;

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 
 #include "drives/main_dialog.h"
@@ -13,12 +12,13 @@
 #include "scsi/transport.h"
 #include "system/download_guard.h"
 #include "system/runtime.h"
+#include "system/zeroed_block.h"
 
 uint8_t* readBackBuffer = nullptr;
 
 namespace {
 
-std::unique_ptr<uint8_t[]> g_readBackBlock;
+ZeroedBlock g_readBackBlock;
 ProcedureHook g_procedureHook;
 bool g_failAllocation = false;
 
@@ -85,8 +85,9 @@ bool ProgramUnknownDrive(const DriveRecord& drive, uint8_t kind) {
            IDYES;
 }
 
-// Held while a procedure runs: no shutdown or sleep of the host, and the front end's
-// termination signals wait for the procedure to return.
+// Held while a procedure runs: no shutdown or sleep of the host, the front end's termination
+// signals wait for the procedure to return, and the thread runs at lowered priority throughout
+// (set to normal at the end) instead of around each command.
 class ProcedureScope {
   public:
     ProcedureScope() {
@@ -99,6 +100,9 @@ class ProcedureScope {
     }
     ProcedureScope(const ProcedureScope&) = delete;
     ProcedureScope& operator=(const ProcedureScope&) = delete;
+
+  private:
+    LoweredPriority priority_;
 };
 
 int Selected() {
@@ -116,7 +120,7 @@ void Select(int index) {
 bool RenewReadBackBuffer() {
     FreeReadBackBuffer();
     if (g_failAllocation) return false;
-    g_readBackBlock.reset(new (std::nothrow) uint8_t[kReadBackBufferSize]());
+    g_readBackBlock = AllocateZeroed(kReadBackBufferSize);
     readBackBuffer = g_readBackBlock.get();
     return readBackBuffer != nullptr;
 }
@@ -218,7 +222,6 @@ void CDISCFLASHDlg::OnOK() {
         if (runs && !TransportMaySendAnyCommand(why)) {
             // Said before the procedure sends anything, rather than failing half-way through.
             ShowMessage(why, "HLV DOWNLOAD", MB_OK | MB_ICONHAND);
-            NoteRightsGrant();
             ReportOutcome(Outcome::Failed);
         } else if (runs) {
             ProcedureScope scope;

@@ -11,6 +11,7 @@
 
 #include "drives/catalogue.h"
 #include "system/ports.h"
+#include "system/zeroed_block.h"
 
 struct Piece;
 enum class TransferForm;
@@ -113,7 +114,7 @@ class CDISCFLASHDlg {
     bool VerifyReadBack(uint32_t S, const uint8_t* body, const uint8_t* readBack);
 
     // imageBuffer: the procedure's own zero-filled buffer, and the image length S.
-    std::unique_ptr<uint8_t[]> m_imageBuffer;
+    ZeroedBlock m_imageBuffer;
     uint32_t m_imageBufferSize = 0;
     uint32_t m_imageLength = 0;
     // The identity a procedure found in the image and expects the drive to report, for the

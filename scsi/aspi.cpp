@@ -7,6 +7,7 @@
 #include <map>
 #include <tuple>
 
+#include "scsi/held_drive.h"
 #include "scsi/kernel_notes.h"
 #include "scsi/sg_request.h"
 #include "system/runtime.h"
@@ -55,7 +56,8 @@ void AspiBackend::Abandon() {
     if (fd_ < 0 || !rt().devices) return;
     rt().devices->Close(fd_);
     int err = 0;
-    fd_ = rt().devices->Open(nodePath_, err);
+    std::string busy;
+    fd_ = rt().devices->OpenExclusive(nodePath_, err, busy);
     if (fd_ >= 0) rt().devices->SetReservedSize(fd_, kReservedSize, err);
 }
 
@@ -221,21 +223,24 @@ int AspiBackend::Open(DriveRecord& record) {
     nodePath_ = record.node;
     watch_.Reset();
     openErr_ = ENODEV;
+    heldBy_.clear();
     DevicePort* port = rt().devices;
     if (!port) return 0;
     int err = ENODEV;
-    fd_ = port->Open(nodePath_, err);
+    std::string busy;
+    fd_ = port->OpenExclusive(nodePath_, err, busy);
     if (fd_ < 0) {
         SleepMs(kOpenRetryMs);
         err = ENODEV;
-        fd_ = port->Open(nodePath_, err);
+        fd_ = port->OpenExclusive(nodePath_, err, busy);
     }
     if (fd_ < 0) {
         openErr_ = err;
         char msg[64];
         std::snprintf(msg, sizeof msg, "CreateFile Err %d", err);
         ShowMessage(msg);
-        NoteOpenFailure(nodePath_, err, false);
+        NoteOpenFailure(err == EBUSY && !busy.empty() ? busy : nodePath_, err, false);
+        if (err == EBUSY) heldBy_ = busy;
         return 0;
     }
     openErr_ = 0;
@@ -371,6 +376,10 @@ uint32_t AspiBackend::MaxTransfer() {
 }
 
 bool AspiBackend::MaySendAnyCommand(std::string& why) {
+    if (!heldBy_.empty()) {
+        why = HeldDriveText(heldBy_, heldBy_ == nodePath_);
+        return false;
+    }
     // A node that did not open for another reason has had its message; the procedure's first
     // command fails on it.
     if (fd_ < 0 && openErr_ != 0 && openErr_ != EACCES && openErr_ != EPERM) return true;

@@ -72,6 +72,7 @@ class AspiBackend : public Backend {
     int openErr_ = 0;  // why the last Open failed
     std::string nodePath_;
     VanishWatch watch_;
+    std::string heldBy_;  // the node another program held when the drive was opened
     bool outstanding_ = false;
     uint8_t state_ = kPending;
     int haCount_ = 0;

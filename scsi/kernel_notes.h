@@ -47,8 +47,5 @@ void NoteOpenFailure(const std::string& path, int err, bool listing);
 // --device=PATH names no node of the transport: the path and why are noted.
 void NoteIgnoredDevice(const std::string& path, const std::string& why);
 
-// --device=PATH names no node of the transport: the path and why are noted.
-void NoteIgnoredDevice(const std::string& path, const std::string& why);
-
 // "DID_TIME_OUT (0x03)": the kernel's name for a host status byte.
 std::string HostStatusName(uint8_t host);

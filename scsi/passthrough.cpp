@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "scsi/held_drive.h"
 #include "scsi/kernel_notes.h"
 #include "scsi/sg_request.h"
 #include "system/runtime.h"
@@ -60,20 +61,26 @@ PassThroughBackend::~PassThroughBackend() {
     link_->attached = false;
 }
 
-int PassThroughBackend::OpenNode(const std::string& path, bool listing) {
+int PassThroughBackend::OpenNode(const std::string& path, bool exclusive) {
     DevicePort* port = rt().devices;
+    std::string busy;
+    auto open = [&](int& err) {
+        if (!port) return -1;
+        return exclusive ? port->OpenExclusive(path, err, busy) : port->Open(path, err);
+    };
     int err = ENODEV;
-    int fd = port ? port->Open(path, err) : -1;
+    int fd = open(err);
     if (fd < 0) {
         SleepMs(kOpenRetryMs);
         err = ENODEV;
-        fd = port ? port->Open(path, err) : -1;
+        fd = open(err);
     }
     if (fd < 0) {
         char msg[64];
         std::snprintf(msg, sizeof msg, "CreateFile Err %d", err);
         ShowMessage(msg);
-        NoteOpenFailure(path, err, listing);
+        NoteOpenFailure(exclusive && err == EBUSY && !busy.empty() ? busy : path, err, !exclusive);
+        if (exclusive && err == EBUSY) heldBy_ = busy;
     }
     return fd;
 }
@@ -105,7 +112,7 @@ int PassThroughBackend::Enumerate(int capacity, DriveRecord* table) {
 }
 
 void PassThroughBackend::Inquire(const DeviceNode& node, int position, DriveRecord& record) {
-    int fd = OpenNode(node.path, true);
+    int fd = OpenNode(node.path, false);
     if (fd < 0) return;  // the record stays empty
     record.pathId = record.adapterId = record.targetId = record.lun = 0;
     Label(record, node.index >= 0 ? node.index : position);
@@ -151,7 +158,8 @@ int PassThroughBackend::Open(DriveRecord& record) {
     TransportState& t = transport();
     maxTransfer_ = 0;
     watch_.Reset();
-    int fd = OpenNode(record.node, false);
+    heldBy_.clear();
+    int fd = OpenNode(record.node, true);
     if (fd < 0) {
         t.openDevice = -1;
         return 0;
@@ -330,7 +338,12 @@ uint32_t PassThroughBackend::MaxTransfer() {
 }
 
 bool PassThroughBackend::MaySendAnyCommand(std::string& why) {
+    if (!heldBy_.empty()) {
+        why = HeldDriveText(heldBy_, false);
+        return false;
+    }
     if (rt().devices && rt().devices->MaySendAnyCommand(NodeClass::Block)) return true;
+    NoteRightsGrant();
     why =
         "WRITE BUFFER and vendor commands through /dev/srN need the CAP_SYS_RAWIO capability. "
         "Run as root, or use --transport=sg with read-write access to the drive's /dev/sgN.";

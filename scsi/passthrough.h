@@ -53,8 +53,9 @@ class PassThroughBackend : public Backend {
     struct Job;
     struct Link;
 
-    // Open with one retry 1500 ms later; the handle, or -1 with the message shown.
-    int OpenNode(const std::string& path, bool listing);
+    // Open with one retry 1500 ms later; the handle, or -1 with the message shown. A download's
+    // open holds the drive (DevicePort::OpenExclusive).
+    int OpenNode(const std::string& path, bool exclusive);
     void Inquire(const DeviceNode& node, int position, DriveRecord& record);
     // Steps 5 to 7 of a finished request: 1 success, 0 failure with the error record filled.
     int Judge(int ioctlResult, int err, const sg_io_hdr_t& hdr, const uint8_t* sense,
@@ -70,6 +71,7 @@ class PassThroughBackend : public Backend {
     uint8_t cdb_[16] = {};
     uint8_t sense_[32] = {};
     uint32_t maxTransfer_ = 0;
+    std::string heldBy_;  // the node another program held when the drive was opened
     SentCommand sent_;
     VanishWatch watch_;
     std::shared_ptr<Link> link_;

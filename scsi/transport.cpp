@@ -95,9 +95,10 @@ namespace {
 
 int Run(int wait, uint8_t direction, const uint8_t* cdb, void* buffer, uint32_t length) {
     Backend* b = ActiveBackend();
-    Lower();
+    const bool held = g_transport.priorityHolds > 0;
+    if (!held) Lower();
     int result = b ? b->Execute(cdb, 0xFF, buffer, length, direction, wait) : 0;
-    Normal();
+    if (!held) Normal();
     if (b) {
         TraceCommand(b->LastSent(), wait, static_cast<const uint8_t*>(buffer), result);
         NoteCommandOutcome(b->LastSent(), g_transport.openNode);
@@ -111,6 +112,14 @@ DriveRecord (&driveTable)[kDriveTableCapacity] = g_transport.driveTable;
 int& driveCount = g_transport.driveCount;
 CommandErrorRecord& lastCommandError = g_transport.lastCommandError;
 
+LoweredPriority::LoweredPriority() {
+    if (g_transport.priorityHolds++ == 0) Lower();
+}
+
+LoweredPriority::~LoweredPriority() {
+    if (g_transport.priorityHolds > 0 && --g_transport.priorityHolds == 0) Normal();
+}
+
 void TransportState::Reset() {
     useAspi = false;
     openDevice = -1;
@@ -123,6 +132,7 @@ void TransportState::Reset() {
     openNode.clear();
     endUntraced = false;
     unopened.clear();
+    priorityHolds = 0;
 }
 
 TransportState& transport() {

@@ -74,6 +74,7 @@ struct TransportState {
         int err;
     };
     std::vector<Unopened> unopened;
+    int priorityHolds = 0;  // LoweredPriority objects alive
 
     void Reset();
 };
@@ -101,6 +102,21 @@ int ExecCommandEx(int wait, uint8_t direction, const uint8_t* cdb, void* buffer,
 int ExecCommand64K(const uint8_t* cdb, void* buffer);
 int TestUnitReady();
 int PollCommand();
+
+// Every command runs at lowered thread priority and the thread runs at normal priority once it
+// is done. Lowering and restoring costs system calls, and lowering a thread that then sleeps in
+// the kernel until the drive answers changes nothing for anyone; so a stretch of commands (a
+// whole DownLoad) holds the priority lowered once: the thread yields the processor to other
+// work for the whole stretch, its own work between commands included, and is set to normal
+// when the last holder ends. A command outside any stretch lowers and restores it around
+// itself. Nested holders count as one. Only for the thread that sends the commands.
+class LoweredPriority {
+  public:
+    LoweredPriority();
+    ~LoweredPriority();
+    LoweredPriority(const LoweredPriority&) = delete;
+    LoweredPriority& operator=(const LoweredPriority&) = delete;
+};
 
 // Opcode tables. LookupDirection gives the table's answer with no side effect: XFER_IN,
 // XFER_OUT, XFER_NONE, or 0 for an opcode outside the table.

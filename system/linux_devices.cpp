@@ -78,6 +78,7 @@ LinuxDevicePort::~LinuxDevicePort() {
     CloseCalls([] {});
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& [fd, path] : opened_) ::close(fd);
+    for (auto& [fd, claim] : claims_) ::close(claim);
 }
 
 std::string LinuxDevicePort::ClassDir(NodeClass cls) const {
@@ -109,6 +110,14 @@ bool LinuxDevicePort::FromEntry(NodeClass cls, const std::string& name, DeviceNo
     if (ReadLine(entry + "/device/type", type) && !type.empty())
         node.type = std::atoi(type.c_str());
     return true;
+}
+
+std::string LinuxDevicePort::BlockEntryOf(int genericIndex) const {
+    std::vector<std::string> names = Entries(ClassDir(NodeClass::Generic) + "/sg" +
+                                             std::to_string(genericIndex) + "/device/block");
+    if (names.empty()) return {};
+    std::sort(names.begin(), names.end());
+    return names.front();
 }
 
 std::vector<DeviceNode> LinuxDevicePort::ListNodes(NodeClass cls) {
@@ -202,13 +211,60 @@ int LinuxDevicePort::Open(const std::string& path, int& err) {
     return fd;
 }
 
+// What holds a drive against whom, as the kernel does it (tools/vm-kernel shows each case):
+// - O_EXCL on /dev/srN is the block layer's exclusive claim: another O_EXCL opener or a mount
+//   gets EBUSY. Held read-write, it also stops the kernel's media polling (sr has the block layer
+//   hold its events off for exclusive writers), which would otherwise send TEST UNIT READY and GET
+//   EVENT STATUS NOTIFICATION every few seconds and, on a change, set off udev's CD prober.
+// - O_EXCL on /dev/sgN is the sg driver's own: it fails while any other program has the node
+//   open, and keeps every later opener of the node out.
+// - Neither keeps out a program that opens /dev/srN without O_EXCL, as udev's CD prober does: its
+//   commands still reach the drive.
+// So a download holds its own node with O_EXCL, and beside a generic node the drive's block
+// device as well. A block device this process may not open (or no sr driver) leaves the generic
+// node held alone.
+int LinuxDevicePort::OpenExclusive(const std::string& path, int& err, std::string& busy) {
+    busy = path;
+    int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_EXCL);
+    if (fd < 0) {
+        err = errno;
+        return -1;
+    }
+    int claim = -1;
+    DeviceNode node;
+    if (Describe(path, NodeClass::Generic, node)) {
+        std::string entry = BlockEntryOf(node.index);
+        if (!entry.empty()) {
+            std::string block = dev_ + "/" + entry;
+            claim = ::open(block.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_EXCL);
+            if (claim < 0 && errno == EBUSY) {
+                ::close(fd);
+                err = EBUSY;
+                busy = block;
+                return -1;
+            }
+        }
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    opened_[fd] = path;
+    if (claim >= 0) claims_[fd] = claim;
+    return fd;
+}
+
 void LinuxDevicePort::Close(int handle) {
     if (handle < 0) return;
+    int claim = -1;
     {
         std::lock_guard<std::mutex> lock(mu_);
         opened_.erase(handle);
+        auto it = claims_.find(handle);
+        if (it != claims_.end()) {
+            claim = it->second;
+            claims_.erase(it);
+        }
     }
     ::close(handle);
+    if (claim >= 0) ::close(claim);
 }
 
 int LinuxDevicePort::Duplicate(int handle, int& err) {
@@ -293,12 +349,10 @@ uint32_t LinuxDevicePort::MaxTransferBytes(int handle) {
         queue = ClassDir(NodeClass::Block) + "/sr" + std::to_string(node.index) + "/queue";
     } else if (Describe(path, NodeClass::Generic, node)) {
         // A generic node's limits are those of the block device on the same SCSI device.
-        std::string blocks =
-            ClassDir(NodeClass::Generic) + "/sg" + std::to_string(node.index) + "/device/block";
-        std::vector<std::string> names = Entries(blocks);
-        if (names.empty()) return 0;
-        std::sort(names.begin(), names.end());
-        queue = blocks + "/" + names.front() + "/queue";
+        std::string entry = BlockEntryOf(node.index);
+        if (entry.empty()) return 0;
+        queue = ClassDir(NodeClass::Generic) + "/sg" + std::to_string(node.index) +
+                "/device/block/" + entry + "/queue";
     } else {
         return 0;
     }

@@ -22,6 +22,7 @@ class LinuxDevicePort : public DevicePort {
     bool Describe(const std::string& path, NodeClass cls, DeviceNode& node) override;
     bool GenericDriverPresent() override;
     int Open(const std::string& path, int& err) override;
+    int OpenExclusive(const std::string& path, int& err, std::string& busy) override;
     void Close(int handle) override;
     int Duplicate(int handle, int& err) override;
     int SgIo(int handle, sg_io_hdr_t& hdr, int& err) override;
@@ -42,8 +43,12 @@ class LinuxDevicePort : public DevicePort {
     bool FromEntry(NodeClass cls, const std::string& name, DeviceNode& node) const;
     // The class entry ("sr0") whose device number a node has; empty when none.
     std::string EntryOf(const struct stat& st, NodeClass cls) const;
+    // The block device entry ("sr1") of the SCSI device a generic node ("sg3") belongs to; empty
+    // when it has none.
+    std::string BlockEntryOf(int genericIndex) const;
 
     std::string sys_, dev_, procStatus_;
     std::mutex mu_;
     std::map<int, std::string> opened_;  // handle -> path, for the queue limits
+    std::map<int, int> claims_;          // handle -> its drive's block device, held beside it
 };

@@ -133,6 +133,14 @@ class DevicePort {
     virtual bool GenericDriverPresent() = 0;
     // open read-write, non-blocking; a handle >= 0, or -1 with err
     virtual int Open(const std::string& path, int& err) = 0;
+    // Open for a download, held against other programs until Close: no other exclusive opener or
+    // mount of the drive's block device, no other opener of its generic node, and the kernel's
+    // media polling held off (linux_devices.cpp says how). On EBUSY, `busy` names the node that
+    // another program holds.
+    virtual int OpenExclusive(const std::string& path, int& err, std::string& busy) {
+        busy = path;
+        return Open(path, err);
+    }
     virtual void Close(int handle) = 0;
     // A second handle on the same open node (dup), closed on its own: a command still running on
     // it does not keep the first from closing. -1 with err.

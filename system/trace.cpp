@@ -87,9 +87,15 @@ void Trace::Cmd(const Command& c) {
     f += ",\"len\":" + std::to_string(c.length);
     f += std::string(",\"wait\":") + (c.wait ? "true" : "false");
     if (c.out && c.length > 0) {
-        f += ",\"out\":\"" +
-             (c.length <= 64 ? Hex(c.out, c.length) : "sha256:" + Sha256Hex(c.out, c.length)) +
-             "\"";
+        std::string out;
+        if (c.length <= 64) {
+            out = Hex(c.out, c.length);
+        } else {
+            // A digest that could not be made is said so, never written as a wrong one.
+            std::string digest = Sha256Hex(c.out, c.length);
+            out = digest.empty() ? "sha256-unavailable" : "sha256:" + digest;
+        }
+        f += ",\"out\":\"" + out + "\"";
     }
     if (!c.sent) f += ",\"sent\":false";
     if (c.err) f += ",\"errno\":" + Str(ErrnoName(c.err));

@@ -32,6 +32,7 @@ struct Case {
 };
 
 const char* const kGone = "the drive is gone";
+const char* const kHeld = "The drive is in use: ";  // a prefix; the rest names the node
 const char* const kBusy = "EBUSY (Device or resource busy); another program holds the drive";
 
 const Case kCases[] = {
@@ -48,10 +49,9 @@ const Case kCases[] = {
      Case::kNothing},
     {"LDMULTI", "vanish=F5", "Down Load fault\n(SYNCHRONZE MICROCODE Fullsh..)", "ENODEV",
      "DID_NO_CONNECT", Case::kNothing},
-    {"LD3410", "busy=2", "Drive not ready", kBusy, kBusy, Case::kBlankOnSr},
-    {"LD4740", "busy=2", "Down Load fault(NG-100)", kBusy, kBusy, Case::kBlankOnSr},
-    {"LD5871", "busy=2", "Down Load fault(CD-006)", kBusy, kBusy, Case::kBlankOnSr},
-    {"LDMULTI", "busy=2", "Please eject the disc and try again..", kBusy, kBusy, Case::kBlankOnSr},
+    // Held by another program when the download opens it: said before anything is sent.
+    {"LD3410", "busy=2", kHeld, kBusy, kBusy, Case::kBlankOnSr},
+    {"LDMULTI", "busy=2", kHeld, kBusy, kBusy, Case::kBlankOnSr},
     {"LD4740", "hang=3B@2", "Down Load fault\n(WriteBuffer)", "DID_TIME_OUT",
      "no answer within the program's limit of 180 s", Case::kTheDrive},
     {"LD5850", "hang=3B@2", "Down Load fault(NG-00B)", "DID_TIME_OUT",
@@ -73,8 +73,10 @@ TEST(DriveLoss, EachProcedureEndsWithItsMessageAndTheCause) {
             EXPECT_EQ(run.outcome, Outcome::Failed);
             EXPECT_FALSE(run.quit);
             const std::vector<std::string> boxes = run.MessageTexts();
-            EXPECT_TRUE(std::find(boxes.begin(), boxes.end(), c.failure) != boxes.end())
-                << ::testing::PrintToString(boxes);
+            const bool prefix = c.failure == kHeld;
+            EXPECT_TRUE(std::any_of(boxes.begin(), boxes.end(), [&](const std::string& b) {
+                return prefix ? b.rfind(c.failure, 0) == 0 : b == c.failure;
+            })) << ::testing::PrintToString(boxes);
             const char* cause = t == TransportChoice::Sr ? c.causeSr : c.causeSg;
             EXPECT_TRUE(AnyHas(run.notes, cause)) << ::testing::PrintToString(run.notes);
             EXPECT_TRUE(AnyHas(run.trace, "\"ev\":\"note\"")) << "the trace has the cause too";

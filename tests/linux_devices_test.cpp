@@ -2,6 +2,7 @@
 // priority port's decision and effect on a test thread.
 #include "system/linux_devices.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -10,6 +11,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -237,6 +240,47 @@ TEST(LinuxDevicePort, QueueLimitOfTheOpenNode) {
     }
 }
 
+int OpenDescriptors() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+TEST(LinuxDevicePort, ADownloadsOpenHoldsTheBlockDeviceBesideAGenericNode) {
+    struct Case {
+        const char* name;
+        const char* node;
+        bool blockBeside;  // the generic node's SCSI device has a block device
+        bool blockNode;    // ... and its node exists
+        int held;          // descriptors the open holds
+    } cases[] = {
+        {"a block device alone", "sr0", true, true, 1},
+        {"a generic node and its block device", "sg0", true, true, 2},
+        {"a generic node of a device without a block device", "sg0", false, false, 1},
+        {"a generic node whose block device cannot be opened", "sg0", true, false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeTree t;
+        t.Add("block", "sr0", "0:0:0:0", 5, "11:0");
+        t.Add("scsi_generic", "sg0", "0:0:0:0", 5, "21:0");
+        fs::path device = fs::read_symlink(t.Sys() + "/class/scsi_generic/sg0/device");
+        if (c.blockBeside) fs::create_directories(device / "block/sr0");
+        if (!c.blockNode) fs::remove(t.Dev() + "/sr0");
+        LinuxDevicePort port(t.Sys(), t.Dev());
+        const std::string path = t.Dev() + "/" + c.node;
+        const int before = OpenDescriptors();
+        int err = 0;
+        std::string busy;
+        int fd = port.OpenExclusive(path, err, busy);
+        ASSERT_GE(fd, 0) << std::strerror(err);
+        EXPECT_EQ(OpenDescriptors() - before, c.held);
+        EXPECT_EQ(busy, path);
+        port.Close(fd);  // lets go of the block device too
+        EXPECT_EQ(OpenDescriptors(), before);
+    }
+}
+
 TEST(LinuxDevicePort, RightsFromTheEffectiveCapabilities) {
     FakeTree t;
     struct {
@@ -276,6 +320,36 @@ TEST(LinuxPriority, LowersOnlyWhereNormalCanBeRestored) {
     }
 }
 
+// The sg driver hands a reply to read() once poll() says it is there; a non-blocking pipe
+// behaves the same way, so Collect's waiting can be tried without a drive.
+TEST(LinuxDevicePort, CollectWaitsForTheReplyOrReturnsEmptyHanded) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+    LinuxDevicePort port;
+    sg_io_hdr_t got{};
+    int err = 0;
+    // Nothing there: not waiting, and waiting past a short deadline, both come back with 0.
+    EXPECT_EQ(port.Collect(fds[0], got, 0, err), 0);
+    EXPECT_EQ(port.Collect(fds[0], got, 1, err), 0);
+    // A reply that arrives while the caller waits is collected whole.
+    sg_io_hdr_t reply{};
+    reply.pack_id = 4711;
+    reply.status = 2;
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_EQ(::write(fds[1], &reply, sizeof reply), static_cast<ssize_t>(sizeof reply));
+    });
+    EXPECT_EQ(port.Collect(fds[0], got, 60000, err), 1);
+    writer.join();
+    EXPECT_EQ(got.pack_id, 4711);
+    EXPECT_EQ(got.status, 2);
+    // A handle that is not open is an error, with its errno.
+    ::close(fds[0]);
+    ::close(fds[1]);
+    EXPECT_EQ(port.Collect(fds[0], got, 0, err), -1);
+    EXPECT_EQ(err, EBADF);
+}
+
 TEST(LinuxPriority, ThreadEndsAtItsNormalNiceValue) {
     // On a thread of its own, so that the test runner is untouched.
     std::thread([] {
@@ -290,6 +364,22 @@ TEST(LinuxPriority, ThreadEndsAtItsNormalNiceValue) {
             EXPECT_EQ(low, normal);  // never lowered past what it can take back
         p.SetNormal();
         EXPECT_EQ(getpriority(PRIO_PROCESS, tid), normal);
+    }).join();
+}
+
+TEST(LinuxPriority, EachThreadChangesOnlyItself) {
+    // The no-wait worker sets itself to normal while the thread that started it stays lowered.
+    std::thread([] {
+        LinuxPriority p;
+        auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+        p.SetLowest();
+        int low = getpriority(PRIO_PROCESS, tid);
+        std::thread([&] {
+            p.SetLowest();
+            p.SetNormal();
+        }).join();
+        EXPECT_EQ(getpriority(PRIO_PROCESS, tid), low);
+        p.SetNormal();
     }).join();
 }
 

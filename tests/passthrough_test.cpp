@@ -339,13 +339,20 @@ TEST(PassThroughNoWait, QuiesceLetsADueCallFinish) {
     releaser.join();
 }
 
+// The box says what is missing; the note gives the command that grants it, and only then.
 TEST(PassThroughRights, ExplainsWhatIsMissing) {
     SrRig rig;
+    rt().programFile = "/opt/df/discflash";
     std::string why;
     EXPECT_TRUE(TransportMaySendAnyCommand(why));
+    EXPECT_TRUE(rig.env.ui.notes.empty());
     rig.port.mayAny = false;
     EXPECT_FALSE(TransportMaySendAnyCommand(why));
     EXPECT_NE(why.find("CAP_SYS_RAWIO"), std::string::npos);
+    ASSERT_EQ(rig.env.ui.notes.size(), 1u);
+    EXPECT_NE(rig.env.ui.notes[0].find("sudo setcap cap_sys_rawio+ep /opt/df/discflash"),
+              std::string::npos)
+        << rig.env.ui.notes[0];
 }
 
 }  // namespace

@@ -16,27 +16,11 @@
 #include "scsi/aspi.h"
 #include "scsi/passthrough.h"
 #include "support/fake_device_port.h"
+#include "support/recording_priority.h"
 #include "support/test_env.h"
 #include "support/trace_capture.h"
 
 namespace {
-
-class CountingPriority : public PriorityPort {
-  public:
-    std::vector<std::string> calls;  // of the test's own thread
-    std::atomic<int> otherThreads{0};
-    void SetLowest() override { Record("lowest"); }
-    void SetNormal() override { Record("normal"); }
-
-  private:
-    void Record(const char* what) {
-        if (std::this_thread::get_id() == owner_)
-            calls.push_back(what);
-        else
-            ++otherThreads;
-    }
-    std::thread::id owner_ = std::this_thread::get_id();
-};
 
 // The opcode table, written out independently of the code under test.
 const std::set<int> kNone = {0x00, 0x01, 0x0B, 0x16, 0x17, 0x1B, 0x1E, 0x2B,
@@ -53,7 +37,7 @@ struct Rig {
     FakeDevicePort port{&env.clock};
     PassThroughBackend sr;
     AspiBackend sg;
-    CountingPriority priority;
+    RecordingPriority priority;
 
     explicit Rig(bool useSg) {
         rt().devices = &port;
@@ -278,17 +262,88 @@ TEST_P(BothBackEnds, OpenFailurePausesOnceShowsTheErrorAndRefusesCommands) {
     for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
 }
 
+TEST_P(BothBackEnds, ADownloadHoldsItsDriveAndSendsNothingToOneHeldElsewhere) {
+    const bool sg = GetParam();
+    const std::string node = sg ? "/dev/sg0" : "/dev/sr0";
+    struct Case {
+        const char* name;
+        std::string held;  // the node another program holds; empty: none
+        bool sgOnly;
+        std::string says;  // how the box tells the hold
+    };
+    const Case cases[] = {
+        {"nobody else holds it", "", false, ""},
+        {"another program holds the drive's own node", node, false,
+         sg ? "Another program has /dev/sg0 open" : "/dev/sr0 is mounted, or another program"},
+        {"a mount holds the block device beside the generic node", "/dev/sr0", true,
+         "/dev/sr0 is mounted, or another program"},
+    };
+    for (const Case& c : cases) {
+        if (c.sgOnly && !sg) continue;
+        SCOPED_TRACE(c.name);
+        Rig rig(sg);
+        // The scan opened the node without holding it; the download held it.
+        EXPECT_EQ(rig.port.opened, (std::vector<std::string>{node, node}));
+        EXPECT_EQ(rig.port.held, std::vector<std::string>{node});
+        CloseDrive();
+        rig.port.held.clear();
+        rig.env.ui.messages.clear();
+        if (!c.held.empty()) rig.port.heldElsewhere[node] = c.held;
+        const uint64_t before = rig.env.clock.ElapsedMs();
+        EXPECT_EQ(OpenDrive(driveTable[0]), c.held.empty() ? 1 : 0);
+        std::string why;
+        EXPECT_EQ(TransportMaySendAnyCommand(why), c.held.empty());
+        if (c.held.empty()) {
+            EXPECT_TRUE(rig.env.ui.messages.empty());
+            EXPECT_EQ(rig.port.held, std::vector<std::string>{node});
+            continue;
+        }
+        // Tried twice, 1500 ms apart, then said before anything is sent, naming the held node.
+        EXPECT_EQ(rig.port.held, (std::vector<std::string>{node, node}));
+        EXPECT_GE(rig.env.clock.ElapsedMs() - before, 1500u);
+        EXPECT_EQ(rig.env.ui.MessageTexts(),
+                  std::vector<std::string>{"CreateFile Err " + std::to_string(EBUSY)});
+        EXPECT_EQ(why.rfind("The drive is in use: " + c.says, 0), 0u) << why;
+        EXPECT_NE(why.find("`fuser -v " + c.held + "`"), std::string::npos) << why;
+        rig.port.sent.clear();
+        EXPECT_EQ(TestUnitReady(), 0);
+        EXPECT_TRUE(rig.port.sent.empty());
+        // Free again, the next open holds it and may send.
+        rig.port.heldElsewhere.clear();
+        EXPECT_EQ(OpenDrive(driveTable[0]), 1);
+        EXPECT_TRUE(TransportMaySendAnyCommand(why));
+    }
+}
+
 TEST_P(BothBackEnds, PriorityIsLoweredForTheCommandAndNormalAfterwards) {
-    Rig rig(GetParam());
-    EXPECT_EQ(TestUnitReady(), 1);
-    EXPECT_EQ(rig.priority.calls, (std::vector<std::string>{"lowest", "normal"}));
-    rig.priority.calls.clear();
-    uint8_t cdb[12] = {0xF5};
-    EXPECT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, cdb, nullptr, 0), 1);
-    EXPECT_EQ(rig.priority.calls, (std::vector<std::string>{"lowest", "normal"}));
-    EXPECT_EQ(PollUntilDone(), 1);
-    // The sr worker thread started at the lowered priority: it sets itself to normal.
-    EXPECT_EQ(rig.priority.otherThreads, GetParam() ? 0 : 1);
+    using Calls = std::vector<std::string>;
+    const uint8_t nowait[12] = {0xF5};
+    struct Case {
+        const char* name;
+        int holders;  // LoweredPriority objects around the commands
+        Calls during, after;
+    };
+    const Case cases[] = {
+        {"each command on its own", 0, {"lowest", "normal", "lowest", "normal"}, {}},
+        {"a held stretch", 1, {"lowest"}, {"normal"}},
+        {"nested holders count once", 2, {"lowest"}, {"normal"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(GetParam());
+        {
+            std::vector<std::unique_ptr<LoweredPriority>> held;
+            for (int i = 0; i < c.holders; ++i) held.push_back(std::make_unique<LoweredPriority>());
+            EXPECT_EQ(TestUnitReady(), 1);
+            EXPECT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, nowait, nullptr, 0), 1);
+            EXPECT_EQ(PollUntilDone(), 1);
+            EXPECT_EQ(rig.priority.calls, c.during);
+            rig.priority.calls.clear();
+        }
+        EXPECT_EQ(rig.priority.calls, c.after);
+        // The sr worker thread started at the lowered priority: it sets itself to normal.
+        EXPECT_EQ(rig.priority.otherThreads, GetParam() ? 0 : 1);
+    }
 }
 
 // A no-wait command's end is traced once, when PollCommand first reports it, as the judgement

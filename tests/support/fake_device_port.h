@@ -94,6 +94,9 @@ class FakeDevicePort : public DevicePort {
     // Records (guarded: a worker thread may add to them).
     std::vector<FakeSent> sent;
     std::vector<std::string> opened;  // every open attempt's path
+    std::vector<std::string> held;    // the paths of those that were to hold the drive
+    // An exclusive open of the path fails with EBUSY: another program holds this node.
+    std::map<std::string, std::string> heldElsewhere;
     // "open N", "dup N M", "close N", "sgio-begin N", "sgio-end N"
     std::vector<std::string> events;
     std::vector<int> reservedAsked;
@@ -175,6 +178,21 @@ class FakeDevicePort : public DevicePort {
         open_[h] = n;
         events.push_back("open " + std::to_string(h));
         return h;
+    }
+    int OpenExclusive(const std::string& path, int& err, std::string& busy) override {
+        {
+            std::lock_guard<std::mutex> l(mu_);
+            held.push_back(path);
+            auto it = heldElsewhere.find(path);
+            if (it != heldElsewhere.end()) {
+                opened.push_back(path);
+                err = EBUSY;
+                busy = it->second;
+                return -1;
+            }
+        }
+        busy = path;
+        return Open(path, err);
     }
     void Close(int handle) override {
         std::lock_guard<std::mutex> l(mu_);

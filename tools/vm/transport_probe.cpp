@@ -1,19 +1,26 @@
-// Sends a fixed set of commands through one transport to two drives of the smoke-test guest and
-// prints one line per command, for tools/vm-smoke to compare:
+// Sends a fixed set of commands through one transport and prints one line per command, for the
+// guest tests to compare:
 //   PROBE <transport> <drive> <step> result=<R> sense=KK/AA/QQ [extra]
-// Usage: transport_probe sr|sg EMPTY_MODEL MEDIUM_MODEL
-// EMPTY_MODEL names a drive without a disc, MEDIUM_MODEL one with a 4 MiB data disc.
+// Usage:
+//   transport_probe sr|sg EMPTY_MODEL MEDIUM_MODEL   two QEMU drives of tools/vm-smoke: one
+//                                                    without a disc, one with a 4 MiB data disc
+//   transport_probe sr|sg drive NODE                 an emulated drive the kernel serves
+//   transport_probe sr|sg drive --emulate=SPEC       the same drive in-process, to compare with
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include "emu/emulated_drive.h"
 #include "scsi/linux_backends.h"
 #include "scsi/transport.h"
 #include "system/clocks.h"
 #include "system/linux_devices.h"
 #include "system/linux_priority.h"
 #include "system/runtime.h"
+#include "system/sha256.h"
 #include "tests/support/fake_ui.h"
 
 namespace {
@@ -145,9 +152,122 @@ void MediumDrive(DriveRecord& d) {
     CloseDrive();
 }
 
+// An emulated drive: its buffer commands, the program switch and a no-wait command, with
+// answers that must not depend on whether a kernel stands between program and drive.
+void EmulatedDriveCommands(DriveRecord& d) {
+    const char* name = "drive";
+    int r = OpenDrive(d);
+    Note(name, "open", r, "max=" + std::to_string(TransportMaxTransfer()));
+    if (!r) return;
+    Inquiry(name, d);
+    Line(name, "tur", TestUnitReady());
+
+    // WRITE BUFFER (data mode) of 256 KiB in one command, then READ BUFFER of it in one and in
+    // 2048-byte pieces at odd offsets.
+    constexpr uint32_t kBig = 256 * 1024;
+    static uint8_t out[kBig], back[kBig];
+    for (uint32_t i = 0; i < kBig; ++i) out[i] = static_cast<uint8_t>((i * 131) ^ (i >> 9));
+    auto buffer = [](uint8_t op, uint32_t offset, uint32_t length) {
+        std::array<uint8_t, 12> c{op, 0x02, 0};
+        c[3] = static_cast<uint8_t>(offset >> 16);
+        c[4] = static_cast<uint8_t>(offset >> 8);
+        c[5] = static_cast<uint8_t>(offset);
+        c[6] = static_cast<uint8_t>(length >> 16);
+        c[7] = static_cast<uint8_t>(length >> 8);
+        c[8] = static_cast<uint8_t>(length);
+        return c;
+    };
+    Line(name, "write-buffer-256k", ExecCommand(buffer(0x3B, 0, kBig).data(), out, kBig));
+    std::memset(back, 0, sizeof back);
+    r = ExecCommand(buffer(0x3C, 0, kBig).data(), back, kBig);
+    Line(name, "read-buffer-256k", r,
+         std::string("equal=") + (std::memcmp(out, back, kBig) == 0 ? "1" : "0"));
+    int same = 0, sent = 0;
+    for (uint32_t o = 2048 + 3; o + 2048 <= kBig; o += 37 * 2048, ++sent) {
+        std::memset(back, 0, 2048);
+        if (ExecCommand(buffer(0x3C, o, 2048).data(), back, 2048) &&
+            std::memcmp(out + o, back, 2048) == 0)
+            ++same;
+    }
+    Note(name, "read-buffer-pieces", same == sent,
+         "pieces=" + std::to_string(sent) + " equal=" + std::to_string(same));
+    // Past the end of the drive's buffer.
+    Line(name, "read-buffer-past-end", ExecCommand(buffer(0x3C, 0xFFFFF0, 64).data(), back, 64));
+
+    // The program switch carries the identity the drive reports (INQUIRY bytes 8 to 35).
+    uint8_t inquiry[12] = {0x12, 0, 0, 0, 36, 0};
+    uint8_t id[36] = {};
+    ExecCommand(inquiry, id, sizeof id);
+    uint8_t sw[12] = {0xCC, 0, 0, 0, 0, 0, 0, 0, 28, 0};
+    Line(name, "switch", ExecCommand(sw, id + 8, 28));
+    std::memset(id, 0, sizeof id);
+    ExecCommand(inquiry, id, sizeof id);
+    Note(name, "identity-after-switch", 1, std::string(reinterpret_cast<char*>(id + 8), 24));
+    Line(name, "switch-back", ExecCommand(sw, id + 8, 28));
+
+    // A vendor command the drive may not know, without waiting, then a TEST UNIT READY the same
+    // way.
+    uint8_t store[12] = {0xF5};
+    r = ExecCommandEx(0, XFER_NONE, store, nullptr, 0);
+    int s = r ? PollUntilDone() : -1;
+    Line(name, "vendor-nowait", r, "poll=" + std::to_string(s));
+    uint8_t tur[12] = {};
+    r = ExecCommandEx(0, XFER_NONE, tur, nullptr, 0);
+    s = r ? PollUntilDone() : -1;
+    Line(name, "tur-nowait", r, "poll=" + std::to_string(s));
+    CloseDrive();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[2]) == "drive") {
+        g_transport = argv[1];
+        static FakeUi ui;
+        static RealClock clock;
+        static LinuxPriority priority;
+        std::unique_ptr<DevicePort> devices;
+        EmulatedDevicePort* emulated = nullptr;
+        std::string node = argv[3];
+        bool sg = std::string(argv[1]) == "sg";
+        if (node.rfind("--emulate=", 0) == 0) {
+            EmulatedDriveSpec spec;
+            std::string why;
+            if (!ParseEmulateOption(node.substr(10), spec, why)) {
+                std::fprintf(stderr, "%s\n", why.c_str());
+                return 64;
+            }
+            auto port =
+                std::make_unique<EmulatedDevicePort>(std::vector<EmulatedDriveSpec>{spec}, clock);
+            emulated = port.get();
+            devices = std::move(port);
+            node = sg ? "emu:sg0" : "emu:sr0";
+        } else {
+            devices = std::make_unique<LinuxDevicePort>();
+        }
+        Runtime& r = rt();
+        r.ui = &ui;
+        r.clock = &clock;
+        r.devices = devices.get();
+        r.priority = &priority;
+        r.transport = sg ? TransportChoice::Sg : TransportChoice::Sr;
+        r.deviceFilter = {node};
+        UseLinuxBackends();
+        if (!InitTransport()) return 1;
+        driveCount = EnumerateDrives(kDriveTableCapacity, driveTable);
+        std::printf("PROBE %s drives=%d\n", g_transport, driveCount);
+        if (driveCount != 1) return 1;
+        EmulatedDriveCommands(driveTable[0]);
+        if (emulated) {
+            // What the drive holds afterwards, to compare with the same drive behind a kernel.
+            std::vector<uint8_t> b = emulated->Drive(0).BufferBytes(0, EmulatedDrive::kBufferSize);
+            std::printf("PROBE %s drive buffer-sha256=%s\n", g_transport,
+                        Sha256Hex(b.data(), b.size()).c_str());
+        }
+        for (const ShownMessage& m : ui.messages)
+            std::printf("PROBE %s message: %s\n", g_transport, m.text.c_str());
+        return 0;
+    }
     if (argc != 4) {
         std::fprintf(stderr, "usage: %s sr|sg EMPTY_MODEL MEDIUM_MODEL\n", argv[0]);
         return 64;

@@ -1,0 +1,197 @@
+// CPU time of a whole download per MiB of image: the largest image each procedure accepts, from
+// the command line, against the emulated drive of its family on the virtual clock, so that no
+// wait is timed; with the trace off and on. The time is the process's (the pass-through back end
+// runs a no-wait command on a worker thread) and includes the emulated drive's work; setting up
+// and scanning are not timed. cpu_ms_per_MiB is the mean of the timed downloads, which follow
+// one untimed download whose cost (first_ms_per_MiB) includes the process's first touches of
+// its memory and code, as the one download of a real run pays them. Goal: 3 ms per MiB with the
+// trace off.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "drives/catalogue.h"
+#include "drives/main_dialog.h"
+#include "emu/emulated_drive.h"
+#include "emu/emulated_host.h"
+#include "emu/sample_images.h"
+#include "scsi/linux_backends.h"
+#include "scsi/transport.h"
+#include "system/clocks.h"
+#include "system/linux_priority.h"
+#include "system/runtime.h"
+#include "system/trace.h"
+
+namespace {
+
+// One family per procedure.
+constexpr const char* kFamilies[] = {
+    "LD3411",   // ROM image
+    "LD4741",   // loader switch
+    "LDMULTI",  // microcode
+    "LD5871",   // CD-ROM
+    "LD4630",   // checked image
+    "LD5861",   // power-off
+};
+
+// A window that shows nothing: the list is kept, since DownLoad reads the selection.
+class NullUi : public UiPort {
+  public:
+    void ListClear() override { count_ = 0, selected_ = -1; }
+    void ListAdd(const std::string&) override { ++count_; }
+    void ListSelect(int index) override { selected_ = index < count_ ? index : -1; }
+    int ListSelected() override { return selected_; }
+    int ListCount() override { return count_; }
+    void ProgressRange(int32_t, int32_t) override {}
+    void ProgressStepSize(int32_t) override {}
+    void ProgressStep() override {}
+    void ProgressPos(int32_t) override {}
+    void SetStage(const std::string&) override {}
+    void SetIdentity(const std::string&) override {}
+    int MessageBox(const std::string&, const std::string&, unsigned type) override {
+        return (type & MB_BUTTONS_MASK) == MB_YESNO ? IDNO : IDOK;
+    }
+    bool ChooseFile(const FileRequest&, std::string&) override { return false; }
+    void PumpMessages() override {}
+    void SetWaitCursor(bool) override {}
+    void MeasureLayout() override {}
+    void ApplyCompactSize() override {}
+    void Quit(int) override {}
+
+  private:
+    int count_ = 0, selected_ = -1;
+};
+
+double ProcessCpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// A batch run of one family's program with an emulated drive, as the front end plugs it.
+struct EmulatedRun {
+    NullUi ui;
+    VirtualClock clock;
+    std::unique_ptr<Trace> trace;
+    std::unique_ptr<TracingUi> tracingUi;
+    std::unique_ptr<TracingClock> tracingClock;
+    std::unique_ptr<EmulatedDevicePort> devices;
+    EmulatedHost host{false};
+    LinuxPriority priority;
+    std::unique_ptr<TransportSet> backends;
+
+    EmulatedRun(const std::string& id, const std::string& image, FILE* traceTo) {
+        ResetRuntime();
+        transport().Reset();
+        identification().Reset();
+        Runtime& r = rt();
+        SetProgramName(id);
+        r.ui = &ui;
+        r.clock = &clock;
+        if (traceTo) {
+            trace = std::make_unique<Trace>(traceTo);
+            tracingUi = std::make_unique<TracingUi>(ui, *trace);
+            tracingClock = std::make_unique<TracingClock>(clock, *trace);
+            r.trace = trace.get();
+            r.ui = tracingUi.get();
+            r.clock = tracingClock.get();
+        }
+        EmulatedDriveSpec spec;
+        std::string why;
+        ParseEmulateOption(id, spec, why);
+        devices = std::make_unique<EmulatedDevicePort>(std::vector<EmulatedDriveSpec>{spec}, clock);
+        r.devices = devices.get();
+        r.host = &host;
+        r.priority = &priority;
+        r.batch = true;
+        r.commandLineFile = image;
+        backends = std::make_unique<TransportSet>();
+        clock.SetAfterAdvance([] { TransportQuiesce(); });
+    }
+    ~EmulatedRun() {
+        clock.SetAfterAdvance(nullptr);
+        CloseDrive();
+        ReleaseAspiLibrary();
+        backends.reset();
+        ResetRuntime();
+    }
+};
+
+void BM_Download(benchmark::State& state) {
+    const char* id = kFamilies[state.range(0)];
+    const bool traced = state.range(1) != 0;
+    const SampleImageRule* rule = FindSampleImageRule(id);
+    std::vector<uint8_t> image;
+    std::string error;
+    if (!rule || !MakeSampleImage(id, rule->maxSize, image, error)) {
+        state.SkipWithError(("no image for " + std::string(id) + ": " + error).c_str());
+        return;
+    }
+    char path[] = "/tmp/discflash-bench-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) {
+        state.SkipWithError("cannot write the image to /tmp");
+        return;
+    }
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
+    ::close(fd);
+    FILE* devNull = traced ? std::fopen("/dev/null", "w") : nullptr;
+
+    // What one download frees stays with the process for the next: otherwise the allocator hands
+    // large freed blocks back to the kernel, and every download would be timed page-faulting
+    // fresh memory in again, which a process does once (first_ms_per_MiB shows that).
+    mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    // One download: its process CPU time in ms, or a negative value when it did not succeed.
+    auto download = [&] {
+        EmulatedRun run(id, path, devNull);
+        CDISCFLASHDlg dialog;
+        dialog.m_strFirmwarePath = path;
+        if (!dialog.OnInitDialog()) return -1.0;
+        double before = ProcessCpuMs();
+        dialog.OnOK();
+        double took = ProcessCpuMs() - before;
+        return dialog.LastOutcome() == Outcome::Succeeded ? took : -1.0;
+    };
+    // The first download of a process pays for its fresh memory and first calls as well.
+    const double first = download();
+    double cpuMs = 0;
+    int downloads = 0;
+    for (auto _ : state) {
+        double took = first < 0 ? -1.0 : download();
+        if (took < 0) {
+            state.SkipWithError("the download did not succeed");
+            break;
+        }
+        cpuMs += took;
+        ++downloads;
+    }
+    if (devNull) std::fclose(devNull);
+    std::remove(path);
+    const double mib = static_cast<double>(image.size()) / (1024.0 * 1024.0);
+    if (downloads > 0) {
+        state.counters["cpu_ms_per_MiB"] = cpuMs / downloads / mib;
+        state.counters["first_ms_per_MiB"] = first / mib;
+    }
+    state.counters["image_bytes"] = static_cast<double>(image.size());
+    state.SetLabel(std::string(id) + (traced ? ", trace on" : ", trace off"));
+}
+BENCHMARK(BM_Download)
+    ->Apply([](benchmark::internal::Benchmark* b) {
+        for (int64_t family = 0; family < static_cast<int64_t>(std::size(kFamilies)); ++family)
+            for (int64_t traced : {0, 1}) b->Args({family, traced});
+    })
+    ->Iterations(10)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace

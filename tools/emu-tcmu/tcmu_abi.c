@@ -1,0 +1,36 @@
+#include "tools/emu-tcmu/tcmu_abi.h"
+
+#include <linux/target_core_user.h>
+
+const struct TcmuAbi kTcmu = {
+    .mailboxSize = sizeof(struct tcmu_mailbox),
+    .versionAt = offsetof(struct tcmu_mailbox, version),
+    .flagsAt = offsetof(struct tcmu_mailbox, flags),
+    .ringOffsetAt = offsetof(struct tcmu_mailbox, cmdr_off),
+    .ringSizeAt = offsetof(struct tcmu_mailbox, cmdr_size),
+    .headAt = offsetof(struct tcmu_mailbox, cmd_head),
+    .tailAt = offsetof(struct tcmu_mailbox, cmd_tail),
+    .mailboxVersion = TCMU_MAILBOX_VERSION,
+    .capOutOfOrder = TCMU_MAILBOX_FLAG_CAP_OOOC,
+    .capReadLength = TCMU_MAILBOX_FLAG_CAP_READ_LEN,
+    .headerSize = sizeof(struct tcmu_cmd_entry_hdr),
+    .cmdIdAt = offsetof(struct tcmu_cmd_entry_hdr, cmd_id),
+    .uflagsAt = offsetof(struct tcmu_cmd_entry_hdr, uflags),
+    .iovCountAt = offsetof(struct tcmu_cmd_entry, req.iov_cnt),
+    .cdbOffsetAt = offsetof(struct tcmu_cmd_entry, req.cdb_off),
+    .iovsAt = offsetof(struct tcmu_cmd_entry, req.iov),
+    .entrySize = sizeof(struct tcmu_cmd_entry),
+    .iovSize = sizeof(struct iovec),
+    .iovBaseAt = offsetof(struct iovec, iov_base),
+    .iovLengthAt = offsetof(struct iovec, iov_len),
+    .statusAt = offsetof(struct tcmu_cmd_entry, rsp.scsi_status),
+    .readLengthAt = offsetof(struct tcmu_cmd_entry, rsp.read_len),
+    .senseAt = offsetof(struct tcmu_cmd_entry, rsp.sense_buffer),
+    .senseSize = TCMU_SENSE_BUFFERSIZE,
+    .opMask = TCMU_OP_MASK,
+    .opPad = TCMU_OP_PAD,
+    .opCmd = TCMU_OP_CMD,
+    .opTmr = TCMU_OP_TMR,
+    .uflagUnknownOp = TCMU_UFLAG_UNKNOWN_OP,
+    .uflagReadLength = TCMU_UFLAG_READ_LEN,
+};
