@@ -52,7 +52,8 @@ std::string HostStatusName(uint8_t host) {
 }
 
 void NoteCommandOutcome(const SentCommand& s, const std::string& node) {
-    if (!s.sent) return;
+    // Most commands end well: nothing is built for them, so a command costs no allocation.
+    if (!s.sent || (!s.err && !s.gaveUp && s.hostStatus == 0)) return;
     const std::string command = node + ": command " + Opcode(s);
     if (DriveVanished(s.err, s.hostStatus)) {
         const std::string how = s.err ? "the kernel answered " + ErrnoText(s.err)
