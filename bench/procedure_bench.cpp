@@ -28,6 +28,7 @@
 #include "system/clocks.h"
 #include "system/linux_priority.h"
 #include "system/runtime.h"
+#include "system/silent_ui.h"
 #include "system/trace.h"
 
 namespace {
@@ -42,34 +43,6 @@ constexpr const char* kFamilies[] = {
     "LD5861",   // power-off
 };
 
-// A window that shows nothing: the list is kept, since DownLoad reads the selection.
-class NullUi : public UiPort {
-  public:
-    void ListClear() override { count_ = 0, selected_ = -1; }
-    void ListAdd(const std::string&) override { ++count_; }
-    void ListSelect(int index) override { selected_ = index < count_ ? index : -1; }
-    int ListSelected() override { return selected_; }
-    int ListCount() override { return count_; }
-    void ProgressRange(int32_t, int32_t) override {}
-    void ProgressStepSize(int32_t) override {}
-    void ProgressStep() override {}
-    void ProgressPos(int32_t) override {}
-    void SetStage(const std::string&) override {}
-    void SetIdentity(const std::string&) override {}
-    int MessageBox(const std::string&, const std::string&, unsigned type) override {
-        return (type & MB_BUTTONS_MASK) == MB_YESNO ? IDNO : IDOK;
-    }
-    bool ChooseFile(const FileRequest&, std::string&) override { return false; }
-    void PumpMessages() override {}
-    void SetWaitCursor(bool) override {}
-    void MeasureLayout() override {}
-    void ApplyCompactSize() override {}
-    void Quit(int) override {}
-
-  private:
-    int count_ = 0, selected_ = -1;
-};
-
 double ProcessCpuMs() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -78,7 +51,7 @@ double ProcessCpuMs() {
 
 // A batch run of one family's program with an emulated drive, as the front end plugs it.
 struct EmulatedRun {
-    NullUi ui;
+    SilentUi ui;
     VirtualClock clock;
     std::unique_ptr<Trace> trace;
     std::unique_ptr<TracingUi> tracingUi;

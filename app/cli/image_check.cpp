@@ -8,6 +8,7 @@
 #include "scsi/linux_backends.h"
 #include "scsi/transport.h"
 #include "system/clocks.h"
+#include "system/silent_ui.h"
 
 namespace {
 
@@ -30,41 +31,6 @@ bool IsImageWrite(const LoggedCommand& c) {
         if (c.cdb[0] == op) return true;
     return false;
 }
-
-// The dialog's face for a check: keeps the list and the boxes, shows nothing, answers No.
-class CaptureUi : public UiPort {
-  public:
-    std::vector<std::string> messages;
-
-    void ListClear() override {
-        list_ = 0;
-        selected_ = -1;
-    }
-    void ListAdd(const std::string&) override { ++list_; }
-    void ListSelect(int index) override { selected_ = index >= 0 && index < list_ ? index : -1; }
-    int ListSelected() override { return selected_; }
-    int ListCount() override { return list_; }
-    void ProgressRange(int32_t, int32_t) override {}
-    void ProgressStepSize(int32_t) override {}
-    void ProgressStep() override {}
-    void ProgressPos(int32_t) override {}
-    void SetStage(const std::string&) override {}
-    void SetIdentity(const std::string&) override {}
-    int MessageBox(const std::string& text, const std::string&, unsigned type) override {
-        messages.push_back(text);
-        return (type & MB_BUTTONS_MASK) == MB_YESNO ? IDNO : IDOK;
-    }
-    bool ChooseFile(const FileRequest&, std::string&) override { return false; }
-    void PumpMessages() override {}
-    void SetWaitCursor(bool) override {}
-    void MeasureLayout() override {}
-    void ApplyCompactSize() override {}
-    void Quit(int) override {}
-
-  private:
-    int list_ = 0;
-    int selected_ = -1;
-};
 
 void ResetProcessState() {
     ResetRuntime();
@@ -89,7 +55,7 @@ FamilyCheck CheckFamily(const ProgramEntry& entry, const std::string& path,
     spec.programId = entry.id;
     VirtualClock clock;
     EmulatedDevicePort port({spec}, clock);
-    CaptureUi ui;
+    SilentUi ui;
     Runtime& r = rt();
     SetProgramName(entry.id);
     r.ui = &ui;
