@@ -47,7 +47,7 @@ struct EmulatedDriveSpec {
 };
 
 // One key of --emulate: its name, what its value looks like, and what it means (for --help and
-// the README); parse fills the spec or says why not.
+// the README); parse fills in the drive's settings or says why not.
 struct EmulateKey {
     const char* name;
     const char* value;

@@ -5,7 +5,7 @@
 //   transport_probe sr|sg EMPTY_MODEL MEDIUM_MODEL   two QEMU drives of tools/vm-smoke: one
 //                                                    without a disc, one with a 4 MiB data disc
 //   transport_probe sr|sg drive NODE                 an emulated drive the kernel serves
-//   transport_probe sr|sg drive --emulate=SPEC       the same drive in-process, to compare with
+//   transport_probe sr|sg drive --emulate=ID,...  the same drive in-process, to compare with
 #include <algorithm>
 #include <array>
 #include <cstdio>
