@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "drives/catalogue.h"
+#include "drives/dispatch.h"
 #include "drives/main_dialog.h"
 #include "emu/emulated_drive.h"
 #include "emu/emulated_host.h"
@@ -62,9 +63,7 @@ struct EmulatedRun {
     std::unique_ptr<TransportSet> backends;
 
     EmulatedRun(const std::string& id, const std::string& image, FILE* traceTo) {
-        ResetRuntime();
-        transport().Reset();
-        identification().Reset();
+        ResetProcessState();
         Runtime& r = rt();
         SetProgramName(id);
         r.ui = &ui;

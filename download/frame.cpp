@@ -223,11 +223,9 @@ bool CDISCFLASHDlg::SwitchLoader(int settle) {
         StopBox("Down Load fault(NG-100)", kHlvCaption);
         return false;
     }
-    // All of the answer's area: bytes a short answer leaves out must not carry an earlier
+    // Cleared first (Inquire): bytes a short answer leaves out must not carry an earlier
     // command's data into the switch.
-    std::memset(readBackBuffer, 0, kInquiryAnswerArea);
-    const uint8_t inquiry[12] = {0x12, 0x00, 0x00, 0x00, 0x24, 0x00};
-    if (!ExecCommand(inquiry, readBackBuffer, kInquiryAnswerArea)) {
+    if (!Inquire(readBackBuffer, kInquiryAnswerArea)) {
         StopBox("Down Load fault(NG-100)", kHlvCaption);
         return false;
     }

@@ -86,9 +86,7 @@ int MatchGroupField(const uint8_t* bytes, const IdentityGroup* group, int32_t co
 }
 
 bool ReportsFirstIdentity(const uint8_t* inquiry, const IdentityGroup* group, int32_t length) {
-    if (!group) return false;
-    const size_t n = static_cast<size_t>(std::clamp<int32_t>(length, 0, sizeof group->text));
-    return std::memcmp(inquiry + 8, group->text, n) == 0;
+    return group && FieldEquals(group[0], inquiry, length);
 }
 
 bool SearchGroupIdentity(const uint8_t* image, uint32_t from, uint32_t end,

@@ -81,9 +81,8 @@ void CDISCFLASHDlg::DownloadRomImage() {
         return Fail(kInvalidFormat, kHlvCaption);
 
     // the drive must be ready
-    uint8_t inquiry[36] = {};
-    if (!ExecCommand(InquiryCdb().data(), inquiry, sizeof inquiry))
-        return Fail("Drive not ready", kHlvCaption);
+    uint8_t inquiry[36];
+    if (!Inquire(inquiry, sizeof inquiry)) return Fail("Drive not ready", kHlvCaption);
 
     // write the image in pieces; the drive stores it with the last one
     const int32_t pieces = static_cast<int32_t>(plan.size());

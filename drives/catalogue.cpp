@@ -159,6 +159,12 @@ int FieldLength(const IdentityField& field) {
     return static_cast<int>(strnlen(field.text, sizeof(field.text)));
 }
 
+bool FieldEquals(const IdentityField& field, const uint8_t* inquiry, int n) {
+    if (n < 0) n = 0;
+    if (n > static_cast<int>(sizeof(field.text))) n = sizeof(field.text);
+    return std::memcmp(field.text, inquiry + 8, static_cast<size_t>(n)) == 0;
+}
+
 IdentificationState& identification() {
     return g_identification;
 }

@@ -34,6 +34,10 @@ extern const int kGenericIdsSize;
 // Text length of a field (up to its first zero byte, at most 25).
 int FieldLength(const IdentityField& field);
 
+// Whether a drive's identity (INQUIRY bytes from 8 on) begins with the field's text over n
+// bytes; n is clamped to the field, since the record has room for more bytes than a field.
+bool FieldEquals(const IdentityField& field, const uint8_t* inquiry, int n);
+
 // The field of a group that a drive's INQUIRY data matches, compared as identification compares
 // it: over `length` bytes, or over each field's own text length in the "LDMULTI" group, which
 // also takes the "HALVERONDVD-RAM QM-R5" drives as members (kFamilyMember). kNoField: none.

@@ -56,16 +56,9 @@ bool IdentifyByOrder(CDISCFLASHDlg& dlg, const char* const (&order)[N], const ui
 // (another drive, or this one before it left its loader) would make a procedure skip the loader
 // switch or the image tag check.
 void IdentifyInGroup(CDISCFLASHDlg& dlg, const DriveRecord& drive) {
-    dlg.m_bFirstIdentity = 0;
     dlg.m_bGroupFirstMatch = 0;
-    if (!currentGroup) return;
-    for (int32_t k = 0; k < currentGroupCount; ++k) {
-        if (std::memcmp(currentGroup[k].text, drive.inquiry + 8,
-                        static_cast<size_t>(std::clamp(dlg.m_nCompareLength, 0, 25))) != 0)
-            continue;
-        if (k == 0) dlg.m_bFirstIdentity = 1;
-        return;
-    }
+    dlg.m_bFirstIdentity = currentGroup && currentGroupCount > 0 &&
+                           FieldEquals(currentGroup[0], drive.inquiry, dlg.m_nCompareLength);
 }
 
 // A drive that no group names may be another maker's: a procedure would send it the vendor's
@@ -128,6 +121,12 @@ bool RenewReadBackBuffer() {
 void FreeReadBackBuffer() {
     g_readBackBlock.reset();
     readBackBuffer = nullptr;
+}
+
+void ResetProcessState() {
+    ResetRuntime();
+    transport().Reset();
+    identification().Reset();
 }
 
 void SetProcedureHookForTests(ProcedureHook hook) {

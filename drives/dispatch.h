@@ -14,6 +14,9 @@ bool RenewReadBackBuffer();
 // Frees the block; harmless when there is none.
 void FreeReadBackBuffer();
 
+// The process-wide state as at start: runtime, transport and identification (not the back ends).
+void ResetProcessState();
+
 // ---- test seams ---------------------------------------------------------------------------------
 class CDISCFLASHDlg;
 // When set, DownLoad runs this in place of the procedure of m_nKind, for every kind (kinds

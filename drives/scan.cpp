@@ -26,13 +26,6 @@ const uint8_t* IdentityOf(const uint8_t* inquiry) {
     return inquiry + 8;
 }
 
-// n is clamped to the field: the record has room for more identity bytes than a field.
-bool FieldEquals(const IdentityField& field, const uint8_t* inquiry, int n) {
-    if (n < 0) n = 0;
-    if (n > static_cast<int>(sizeof(field.text))) n = sizeof(field.text);
-    return std::memcmp(field.text, IdentityOf(inquiry), static_cast<size_t>(n)) == 0;
-}
-
 bool IsPerFieldGroup(const IdentityGroup* group) {
     return std::memcmp(group[0].text, kPerFieldGroupId, 24) == 0;
 }

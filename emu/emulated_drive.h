@@ -95,6 +95,11 @@ struct DriveReply {
 };
 
 // One command as the drive received it.
+// Opcodes whose data out is the image: WRITE BUFFER and the microcode write.
+inline bool IsImageWriteOpcode(uint8_t opcode) {
+    return opcode == 0x3B || opcode == 0xEA;
+}
+
 struct LoggedCommand {
     std::vector<uint8_t> cdb;  // the bytes sent (the CDB length the host gave)
     std::vector<uint8_t> out;  // the data the host sent

@@ -116,8 +116,7 @@ int AspiBackend::ListInquiry(const DeviceNode& node, uint8_t* buffer) {
         seen.err = r < 0 ? err : 0;
         seen.gaveUp = r == 0;
         seen.timeoutMs = kListDeadlineMs;
-        TraceCommand(seen, 1, nullptr, result == 1 ? 1 : 0);
-        NoteCommandOutcome(seen, path);
+        ReportCommand(seen, 1, nullptr, result == 1 ? 1 : 0, path);
     }
     port->Close(fd);  // an unanswered request is orphaned with the handle
     return result;

@@ -139,8 +139,7 @@ void PassThroughBackend::Inquire(const DeviceNode& node, int position, DriveReco
     int r = rt().devices->SgIo(fd, h, err);
     SentCommand seen = SgSeen(h, r);
     seen.err = r != 0 ? err : 0;
-    TraceCommand(seen, 1, nullptr, SgTransportOk(r, h) ? 1 : 0);
-    NoteCommandOutcome(seen, node.path);
+    ReportCommand(seen, 1, nullptr, SgTransportOk(r, h) ? 1 : 0, node.path);
     if (!SgTransportOk(r, h)) {
         char msg[80];
         std::snprintf(msg, sizeof msg, "Error IOCTL_SCSI_GET_ADDRESS ; error was %d\n",

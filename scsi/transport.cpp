@@ -80,8 +80,6 @@ void NoWaitGone(Backend* b, bool abandoned) {
     g_transport.endUntraced = false;
 }
 
-}  // namespace
-
 void TraceCommand(const SentCommand& s, int wait, const uint8_t* data, int result) {
     if (!rt().trace) return;
     Trace::Command c = Described(s);
@@ -91,22 +89,26 @@ void TraceCommand(const SentCommand& s, int wait, const uint8_t* data, int resul
     rt().trace->Cmd(c);
 }
 
-namespace {
-
 int Run(int wait, uint8_t direction, const uint8_t* cdb, void* buffer, uint32_t length) {
     Backend* b = ActiveBackend();
-    const bool held = g_transport.priorityHolds > 0;
-    if (!held) Lower();
-    int result = b ? b->Execute(cdb, 0xFF, buffer, length, direction, wait) : 0;
-    if (!held) Normal();
-    if (b) {
-        TraceCommand(b->LastSent(), wait, static_cast<const uint8_t*>(buffer), result);
-        NoteCommandOutcome(b->LastSent(), g_transport.openNode);
+    int result;
+    {
+        LoweredPriority lowered;  // unless a DownLoad or scan holds it lowered already
+        result = b ? b->Execute(cdb, 0xFF, buffer, length, direction, wait) : 0;
     }
+    if (b)
+        ReportCommand(b->LastSent(), wait, static_cast<const uint8_t*>(buffer), result,
+                      g_transport.openNode);
     return result;
 }
 
 }  // namespace
+
+void ReportCommand(const SentCommand& sent, int wait, const uint8_t* data, int result,
+                   const std::string& node) {
+    TraceCommand(sent, wait, data, result);
+    NoteCommandOutcome(sent, node);
+}
 
 DriveRecord (&driveTable)[kDriveTableCapacity] = g_transport.driveTable;
 int& driveCount = g_transport.driveCount;

@@ -132,9 +132,11 @@ uint8_t ResolveDirection(uint8_t opcode, uint8_t direction, uint32_t length);
 // "in", "out", "none" or "unspecified" for a ResolveDirection result.
 const char* DirectionName(uint8_t resolved);
 
-// Records a command in the trace, if there is one. The interface records every command it
-// carries; back ends record the ones they send of their own (the listing INQUIRY).
-void TraceCommand(const SentCommand& sent, int wait, const uint8_t* data, int result);
+// Records a command in the trace, if there is one, and notes what the kernel said of it beyond
+// the drive's status (on `node`). The interface reports every command it carries; back ends
+// report the ones they send of their own (the listing INQUIRY).
+void ReportCommand(const SentCommand& sent, int wait, const uint8_t* data, int result,
+                   const std::string& node);
 
 // Largest transfer of the open drive, and the rights check, from the active back end.
 uint32_t TransportMaxTransfer();

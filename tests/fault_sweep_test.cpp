@@ -78,10 +78,6 @@ bool IsIgnored(const std::string& id, uint8_t opcode, int n) {
            !Lists(std::begin(kActedOn), std::end(kActedOn), id, opcode, n);
 }
 
-bool IsImageWrite(uint8_t opcode) {
-    return opcode == 0x3B || opcode == 0xEA;
-}
-
 std::string Hex2(uint8_t v) {
     char b[3];
     std::snprintf(b, sizeof b, "%02X", v);
@@ -145,9 +141,9 @@ void Sweep(Fault fault) {
                 }
                 // Nothing is written after a failed write.
                 ASSERT_GT(sent.size(), i);
-                if (!IsImageWrite(op)) continue;
+                if (!IsImageWriteOpcode(op)) continue;
                 for (size_t k = i + 1; k < sent.size(); ++k) {
-                    EXPECT_FALSE(IsImageWrite(sent[k].cdb[0])) << "command " << k - from;
+                    EXPECT_FALSE(IsImageWriteOpcode(sent[k].cdb[0])) << "command " << k - from;
                 }
             }
         }

@@ -16,9 +16,6 @@ namespace {
 // to the drive, the kind-33 power-off download skips the image identity checks.
 constexpr uint8_t kContentNotExamined[] = {33, 48};
 
-// Opcodes whose data out is the image: WRITE BUFFER and the microcode write.
-constexpr uint8_t kImageWrites[] = {0x3B, 0xEA};
-
 bool Examines(uint8_t kind) {
     for (uint8_t k : kContentNotExamined)
         if (k == kind) return false;
@@ -26,16 +23,11 @@ bool Examines(uint8_t kind) {
 }
 
 bool IsImageWrite(const LoggedCommand& c) {
-    if (c.cdb.empty() || c.out.empty()) return false;
-    for (uint8_t op : kImageWrites)
-        if (c.cdb[0] == op) return true;
-    return false;
+    return !c.cdb.empty() && !c.out.empty() && IsImageWriteOpcode(c.cdb[0]);
 }
 
-void ResetProcessState() {
-    ResetRuntime();
-    transport().Reset();
-    identification().Reset();
+void ResetForCheck() {
+    ResetProcessState();
     FreeReadBackBuffer();
 }
 
@@ -50,7 +42,7 @@ FamilyCheck CheckFamily(const ProgramEntry& entry, const std::string& path,
         return check;
     }
 
-    ResetProcessState();
+    ResetForCheck();
     EmulatedDriveSpec spec;
     spec.programId = entry.id;
     VirtualClock clock;
@@ -93,7 +85,7 @@ FamilyCheck CheckFamily(const ProgramEntry& entry, const std::string& path,
         for (const LoggedCommand& c : port.Drive(0).Log())
             if (IsImageWrite(c)) ++check.pieces;
     }
-    ResetProcessState();
+    ResetForCheck();
     return check;
 }
 

@@ -37,6 +37,7 @@
 #include "app/gui/dialog_window.h"
 #include "app/gui/gui_front_end.h"
 #include "drives/catalogue.h"
+#include "drives/dispatch.h"
 #include "scsi/transport.h"
 #include "support/fake_backend.h"
 #include "support/fake_host.h"
@@ -146,9 +147,7 @@ class DialogTest : public ::testing::Test {
         Reset();
     }
     static void Reset() {
-        ResetRuntime();
-        transport().Reset();
-        identification().Reset();
+        ResetProcessState();
         SetBackends(nullptr, nullptr);
     }
 

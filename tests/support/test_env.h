@@ -2,6 +2,7 @@
 #pragma once
 
 #include "drives/catalogue.h"
+#include "drives/dispatch.h"
 #include "scsi/transport.h"
 #include "support/fake_ui.h"
 #include "system/clocks.h"
@@ -21,9 +22,7 @@ struct TestEnv {
     TestEnv& operator=(const TestEnv&) = delete;
 
     static void Reset() {
-        ResetRuntime();
-        transport().Reset();
-        identification().Reset();
+        ResetProcessState();
         SetBackends(nullptr, nullptr);
     }
 };
