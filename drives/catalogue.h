@@ -34,6 +34,12 @@ extern const int kGenericIdsSize;
 // Text length of a field (up to its first zero byte, at most 25).
 int FieldLength(const IdentityField& field);
 
+// How many identity bytes a program's group is compared over: its own, or the scan's default.
+constexpr int32_t kDefaultCompareLength = 23;
+inline int32_t CompareLengthOf(const ProgramEntry& entry) {
+    return entry.compareLength ? entry.compareLength : kDefaultCompareLength;
+}
+
 // Whether a drive's identity (INQUIRY bytes from 8 on) begins with the field's text over n
 // bytes; n is clamped to the field, since the record has room for more bytes than a field.
 bool FieldEquals(const IdentityField& field, const uint8_t* inquiry, int n);

@@ -22,8 +22,6 @@ ZeroedBlock g_readBackBlock;
 ProcedureHook g_procedureHook;
 bool g_failAllocation = false;
 
-constexpr int kDefaultCompareLength = 23;
-
 // Generic mode, selected drive.
 constexpr const char* kOrderA[] = {"LD3410", "LD3411", "LD3520", "LD3521",  "LD4630", "LD4631",
                                    "LD4740", "LD4741", "LD4742", "LD5850",  "LD5860", "LD5871",
@@ -41,7 +39,7 @@ bool IdentifyByOrder(CDISCFLASHDlg& dlg, const char* const (&order)[N], const ui
     dlg.m_bFirstIdentity = 0;  // MatchGroup sets it for a match on a group's first identity
     for (const char* id : order) {
         const ProgramEntry* e = FindProgramEntry(id);
-        int32_t length = e->compareLength ? e->compareLength : kDefaultCompareLength;
+        int32_t length = CompareLengthOf(*e);
         int32_t matched = dlg.MatchGroup(length, e->group, e->count, drive);
         settleSeconds = e->settleSeconds;
         dlg.m_nKind = e->kind;

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr int kDefaultCompareLength = 23;
 constexpr const char* kVersionText = " Version 1.100 ";
 
 // First 24 bytes of the one group compared field by field.
@@ -71,7 +70,7 @@ std::string FamiliesOf(const uint8_t* inquiry) {
     std::string ids;
     for (int t = 0; t < kProgramTableSize; ++t) {
         const ProgramEntry& e = kProgramTable[t];
-        int32_t length = e.compareLength ? e.compareLength : kDefaultCompareLength;
+        int32_t length = CompareLengthOf(e);
         if (GroupFieldMatch(length, e.group, e.count, inquiry) != kNoField)
             ids += std::string(ids.empty() ? "" : ", ") + e.id;
     }
@@ -243,7 +242,7 @@ int GroupFieldMatch(int32_t length, const IdentityGroup* group, int32_t count,
 bool OfKnownFamily(const uint8_t* inquiry) {
     for (int t = 0; t < kProgramTableSize; ++t) {
         const ProgramEntry& e = kProgramTable[t];
-        int32_t length = e.compareLength ? e.compareLength : kDefaultCompareLength;
+        int32_t length = CompareLengthOf(e);
         if (GroupFieldMatch(length, e.group, e.count, inquiry) != kNoField) return true;
     }
     return false;

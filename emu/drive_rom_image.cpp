@@ -15,7 +15,6 @@ constexpr uint8_t kWriteBuffer = 0x3B;
 constexpr uint8_t kRomTag = 0xCF;
 constexpr uint32_t kRomTagAddress = 0x23FFF8;  // where the firmware keeps its tag
 constexpr size_t kIdentityLength = 24;         // INQUIRY bytes 8-31
-constexpr int32_t kDefaultCompare = 23;
 
 // The new firmware: its tag, and the identity it carries where the download finds it (bytes
 // past the image read as blanks). A stored image without one leaves the identity as it was.
@@ -24,7 +23,7 @@ void Restart(DriveState& d, const ProgramEntry& entry, uint64_t nowMs) {
     const size_t size = rom.size();
     d.spec.tag = {size > kRomTagOffset ? rom[kRomTagOffset] : uint8_t{0},
                   size > kRomTagOffset + 1 ? rom[kRomTagOffset + 1] : uint8_t{0}};
-    const int32_t compare = entry.compareLength ? entry.compareLength : kDefaultCompare;
+    const int32_t compare = CompareLengthOf(entry);
     uint32_t at = 0;
     if (FindRomIdentity(rom.data(), static_cast<uint32_t>(size), entry.group, entry.count, compare,
                         at)) {

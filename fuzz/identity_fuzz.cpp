@@ -27,7 +27,7 @@ void CheckHit(const std::vector<uint8_t>& image, uint32_t from, const ProgramEnt
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     const ProgramEntry& e = kProgramTable[in.ConsumeIntegralInRange<int>(0, kProgramTableSize - 1)];
-    const int32_t length = e.compareLength ? e.compareLength : 23;
+    const int32_t length = CompareLengthOf(e);
     const uint32_t fromNumerator = in.ConsumeIntegralInRange<uint32_t>(0, 4);
 
     // INQUIRY data as the drive table keeps it: 56 bytes, whatever the drive returned.
