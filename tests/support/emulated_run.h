@@ -46,6 +46,8 @@ struct EmulatedRun {
     std::vector<std::string> drives = {"LD4740"};  // --emulate values
     TransportChoice transport = TransportChoice::Sr;
     std::vector<uint8_t> image;
+    uint64_t fileSize = 0;  // when above the image's: the file stretched, sparse, to this length
+    std::string file;       // when set: this path instead of a file written from `image`
     // true: the file comes from the command line (identification in order B); false: from the
     // file dialog, for the drive selected by the scan or by `select`.
     bool commandLine = true;
@@ -109,16 +111,21 @@ struct EmulatedRun {
         backends_ = std::make_unique<TransportSet>();
         env_.clock.SetAfterAdvance([] { TransportQuiesce(); });
 
-        path_ = ::testing::TempDir() + "emulated_run_" + std::to_string(::getpid()) + ".bin";
-        std::ofstream(path_, std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()),
-                   static_cast<std::streamsize>(image.size()));
+        if (file.empty()) {
+            path_ = ::testing::TempDir() + "emulated_run_" + std::to_string(::getpid()) + ".bin";
+            std::ofstream(path_, std::ios::binary)
+                .write(reinterpret_cast<const char*>(image.data()),
+                       static_cast<std::streamsize>(image.size()));
+            if (fileSize > image.size()) {
+                EXPECT_EQ(::truncate(path_.c_str(), static_cast<off_t>(fileSize)), 0);
+            }
+        }
 
         CDISCFLASHDlg dlg;
         if (commandLine)
-            dlg.m_strFirmwarePath = path_;
+            dlg.m_strFirmwarePath = Path();
         else
-            env_.ui.files.push_back(path_);
+            env_.ui.files.push_back(Path());
         if (dlg.OnInitDialog()) {
             if (select >= 0) env_.ui.ListSelect(select);
             std::fflush(traceFile_);
@@ -138,6 +145,7 @@ struct EmulatedRun {
         return *this;
     }
 
+    const std::string& Path() const { return file.empty() ? path_ : file; }
     std::vector<std::string> MessageTexts() const { return env_.ui.MessageTexts(); }
     VirtualClock& clock() { return env_.clock; }
     FakeUi& ui() { return env_.ui; }
