@@ -34,10 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CDISCFLASHDlg dlg;
     dlg.m_strFirmwarePath = g_file.path();
     const FileStageMessages& messages = kPlainFileMessages;
-    // Without a procedure's frame, any length: the buffer alone decides.
-    const ProcedureFrame anyLength{"fuzz",     kFilterA, "",       "",
-                                   bufferSize, pad,      messages, {0, UINT32_MAX, "refused"}};
-    const ProcedureFrame& rule = frame ? *frame : anyLength;
+    // Without a procedure: lengths as wide as any procedure's, the fuzzed buffer decides.
+    const ProcedureFrame& rule = frame ? *frame : kFrameRomImage;
     const bool learnt = dlg.LearnImageLength(rule);
     FUZZ_CHECK(learnt == (file.size() >= rule.sizes.least && file.size() <= rule.sizes.most));
     if (!learnt) return 0;

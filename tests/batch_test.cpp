@@ -409,43 +409,17 @@ TEST(Batch, FamiliesDownloadSampleImages) {
     std::remove(trace.c_str());
 }
 
-// Images refused for what the file is, as a user meets them: a sparse 10 GB file through --check,
-// refused unread by every family with its own length; a missing file and a directory, with the
-// reason on standard error, once.
-TEST(Batch, ImagesRefusedForWhatTheFileIs) {
+// --check of a sparse 10 GB file: every family refuses it unread, with its own length; of a
+// missing file: the reason once on standard error.
+TEST(Batch, CheckRefusesHugeAndUnreadableFilesUnread) {
     const std::string big = TempPath("big.bin"), missing = TempPath("missing.bin");
     std::ofstream{big};
     ASSERT_EQ(::truncate(big.c_str(), 10000000000), 0);
-    const std::string dir = ::testing::TempDir();
-    struct Row {
-        const char* program;
-        std::vector<std::string> args;
-        std::string out;
-        int outTimes;
-        std::string note;
-    };
-    const Row rows[] = {
-        {"discflash", {"--check", big}, "(10000000000 bytes: ", 17, ""},
-        {"discflash",
-         {"--check", missing},
-         "refused: \"File not found",
-         17,
-         "note: cannot read the image " + missing + ": there is no such file (ENOENT).\n"},
-        {"LD4740",
-         {"--batch", "--emulate=LD4740", dir},
-         "  File not found\n",
-         1,
-         "note: cannot read the image " + dir + ": it is a directory, not a regular file.\n"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.args.back());
-        ProgramRun r = RunProgram(row.program, row.args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(Count(r.out, row.out), row.outTimes) << r.out;
-        if (row.note.empty())
-            EXPECT_EQ(r.err, "");
-        else
-            EXPECT_EQ(Count(r.err, row.note), 1) << r.err;
-    }
+    ProgramRun r = RunProgram("discflash", {"--check", big});
     std::remove(big.c_str());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(Count(r.out, "(10000000000 bytes: "), 17) << r.out;
+    r = RunProgram("discflash", {"--check", missing});
+    EXPECT_EQ(r.err,
+              "note: cannot read the image " + missing + ": there is no such file (ENOENT).\n");
 }

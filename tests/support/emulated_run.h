@@ -47,7 +47,7 @@ struct EmulatedRun {
     TransportChoice transport = TransportChoice::Sr;
     std::vector<uint8_t> image;
     uint64_t fileSize = 0;  // when above the image's: the file stretched, sparse, to this length
-    std::string file;       // when set: this path instead of a file written from `image`
+    std::string file;       // when set: this path instead of the file written from `image`
     // true: the file comes from the command line (identification in order B); false: from the
     // file dialog, for the drive selected by the scan or by `select`.
     bool commandLine = true;
@@ -111,21 +111,18 @@ struct EmulatedRun {
         backends_ = std::make_unique<TransportSet>();
         env_.clock.SetAfterAdvance([] { TransportQuiesce(); });
 
-        if (file.empty()) {
-            path_ = ::testing::TempDir() + "emulated_run_" + std::to_string(::getpid()) + ".bin";
-            std::ofstream(path_, std::ios::binary)
-                .write(reinterpret_cast<const char*>(image.data()),
-                       static_cast<std::streamsize>(image.size()));
-            if (fileSize > image.size()) {
-                EXPECT_EQ(::truncate(path_.c_str(), static_cast<off_t>(fileSize)), 0);
-            }
-        }
+        path_ = ::testing::TempDir() + "emulated_run_" + std::to_string(::getpid()) + ".bin";
+        std::ofstream(path_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()),
+                   static_cast<std::streamsize>(image.size()));
+        EXPECT_TRUE(fileSize <= image.size() || ::truncate(path_.c_str(), fileSize) == 0);
+        const std::string& used = file.empty() ? path_ : file;
 
         CDISCFLASHDlg dlg;
         if (commandLine)
-            dlg.m_strFirmwarePath = Path();
+            dlg.m_strFirmwarePath = used;
         else
-            env_.ui.files.push_back(Path());
+            env_.ui.files.push_back(used);
         if (dlg.OnInitDialog()) {
             if (select >= 0) env_.ui.ListSelect(select);
             std::fflush(traceFile_);
@@ -145,7 +142,6 @@ struct EmulatedRun {
         return *this;
     }
 
-    const std::string& Path() const { return file.empty() ? path_ : file; }
     std::vector<std::string> MessageTexts() const { return env_.ui.MessageTexts(); }
     VirtualClock& clock() { return env_.clock; }
     FakeUi& ui() { return env_.ui; }
