@@ -77,8 +77,7 @@ void CDISCFLASHDlg::DownloadCdRomFlow(const CdRomFlow& flow) {
     // the image
     if (!ChooseFirmwareFile(frame.filter, frame.initialName, frame.defaultExt)) return;
     PumpMessages();
-    if (!LearnImageLength(frame.messages) || !CheckImageLength(frame))
-        return ReportOutcome(Outcome::Failed);
+    if (!LearnImageLength(frame)) return ReportOutcome(Outcome::Failed);
     const uint32_t L0 = m_imageLength;
     const bool allocated = AllocateImage(frame.bufferSize, frame.messages);
     stage(kStageClear);

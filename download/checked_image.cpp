@@ -42,8 +42,7 @@ void CDISCFLASHDlg::DownloadCheckedImage() {
     // the image
     if (!ChooseFirmwareFile(frame.filter, frame.initialName, frame.defaultExt)) return;
     PumpMessages();
-    if (!LearnImageLength(frame.messages) || !CheckImageLength(frame))
-        return ReportOutcome(Outcome::Failed);
+    if (!LearnImageLength(frame)) return ReportOutcome(Outcome::Failed);
     const uint32_t L0 = m_imageLength;
     if (!AllocateImage(frame.bufferSize, frame.messages) ||
         !ReadImage(frame.padOdd, frame.messages))

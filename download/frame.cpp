@@ -15,6 +15,7 @@
 #include "download/pieces.h"
 #include "drives/dispatch.h"
 #include "scsi/transport.h"
+#include "system/errno_name.h"
 #include "system/runtime.h"
 
 namespace {
@@ -27,17 +28,94 @@ void StopBox(const std::string& text, const char* caption) {
     ShowMessage(text, caption, MB_ICONHAND);
 }
 
-// Opens a regular file read-only. Non-blocking, so that a FIFO put in the file's place cannot
-// hang the dialog; anything but a regular file counts as not openable.
-int OpenRegularFile(const std::string& path, struct stat& st) {
-    if (path.empty()) return -1;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return -1;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return -1;
+// Why a call on an image's path failed, in the user's words.
+std::string ErrnoReason(int err) {
+    const char* words = nullptr;
+    switch (err) {
+        case ENOENT:
+            words = "there is no such file";
+            break;
+        case EACCES:
+            words =
+                "permission denied: this user may not read it, or may not enter a directory "
+                "on its path";
+            break;
+        case ELOOP:
+            words = "its path runs into a loop of symbolic links";
+            break;
+        case ENOTDIR:
+            words = "a part of its path is not a directory";
+            break;
+        case ENAMETOOLONG:
+            words = "its name is too long";
+            break;
+        default:
+            return ErrnoText(err);
     }
-    return fd;
+    return std::string(words) + " (" + ErrnoName(err) + ")";
+}
+
+std::string TypeReason(mode_t mode) {
+    const char* kind = S_ISDIR(mode)    ? "a directory"
+                       : S_ISFIFO(mode) ? "a FIFO (named pipe)"
+                       : S_ISCHR(mode)  ? "a character device"
+                       : S_ISBLK(mode)  ? "a block device"
+                       : S_ISSOCK(mode) ? "a socket"
+                                        : "of an unknown type";
+    return std::string("it is ") + kind + ", not a regular file";
+}
+
+// An image file open for reading, or why it is not.
+class ImageFile {
+  public:
+    explicit ImageFile(const std::string& path) {
+        // The type is learnt before anything is opened: opening a device node or a FIFO has
+        // effects of its own (a drive's node makes the kernel ask the drive for its medium).
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            why_ = ErrnoReason(errno);
+            return;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            why_ = TypeReason(st.st_mode);
+            return;
+        }
+        // Non-blocking, so that a FIFO put in the file's place meanwhile cannot hang the dialog;
+        // what was opened must still be a regular file.
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd_ < 0) {
+            why_ = ErrnoReason(errno);
+            return;
+        }
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+            why_ = S_ISREG(st.st_mode) ? ErrnoReason(errno) : TypeReason(st.st_mode);
+            Close();
+            return;
+        }
+        size_ = static_cast<uint64_t>(st.st_size);
+    }
+    ~ImageFile() { Close(); }
+    ImageFile(const ImageFile&) = delete;
+    ImageFile& operator=(const ImageFile&) = delete;
+
+    bool Open() const { return fd_ >= 0; }
+    int Fd() const { return fd_; }
+    uint64_t Size() const { return size_; }
+    const std::string& Why() const { return why_; }
+
+  private:
+    void Close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+    int fd_ = -1;
+    uint64_t size_ = 0;
+    std::string why_;
+};
+
+void NoteUnreadable(const std::string& path, const std::string& why) {
+    Note("cannot read the image " + path + ": " + why + ".");
 }
 
 ssize_t ReadRetrying(int fd, uint8_t* into, size_t n) {
@@ -69,20 +147,36 @@ bool CDISCFLASHDlg::ChooseFirmwareFile(const char* filter, const char* initialNa
     return true;
 }
 
-bool CDISCFLASHDlg::LearnImageLength(const FileStageMessages& messages) {
-    struct stat st {};
-    int fd = OpenRegularFile(m_strFirmwarePath, st);
-    if (fd < 0) {
+bool ImageFileOpens(const std::string& path) {
+    return ImageFile(path).Open();
+}
+
+bool CDISCFLASHDlg::LearnImageLength(const ProcedureFrame& frame) {
+    const FileStageMessages& messages = frame.messages;
+    m_imageLength = 0;
+    ImageFile file(m_strFirmwarePath);
+    if (!file.Open()) {
         StopBox(messages.notFound, messages.caption);
+        NoteUnreadable(m_strFirmwarePath, file.Why());
         return false;
     }
-    ::close(fd);
-    // A length beyond 32 bits cannot fit any buffer; AllocateImage refuses it.
-    uint64_t size = static_cast<uint64_t>(st.st_size);
-    m_imageLength = size > std::numeric_limits<uint32_t>::max()
-                        ? std::numeric_limits<uint32_t>::max()
-                        : static_cast<uint32_t>(size);
-    return true;
+    const ImageSizes& sizes = frame.sizes;
+    const uint64_t length = file.Size();
+    if (length >= sizes.least && length <= sizes.most) {
+        m_imageLength = static_cast<uint32_t>(length);
+        return true;
+    }
+    const std::string lengths =
+        std::to_string(length) + (length == 1 ? " byte: " : " bytes: ") + sizes.what + " holds " +
+        (sizes.least ? std::to_string(sizes.least) + " to " : std::string("at most ")) +
+        std::to_string(sizes.most) + " bytes";
+    if (length < sizes.least && sizes.tooShort) {
+        StopBox(sizes.tooShort, messages.caption);
+        Note("the image " + m_strFirmwarePath + " is too short (" + lengths + ").");
+    } else {
+        StopBox(std::string(sizes.refusal) + "\n(" + lengths + ")", messages.caption);
+    }
+    return false;
 }
 
 bool CDISCFLASHDlg::AllocateImage(uint32_t bufferSize, const FileStageMessages& messages) {
@@ -105,62 +199,46 @@ bool CDISCFLASHDlg::AllocateImage(uint32_t bufferSize, const FileStageMessages& 
 }
 
 bool CDISCFLASHDlg::ReadImage(bool padOdd, const FileStageMessages& messages) {
-    auto refuse = [&] {
+    auto refuse = [&](const std::string& why) {
         StopBox(messages.openError, messages.caption);
+        if (!why.empty()) NoteUnreadable(m_strFirmwarePath, why);
         ReleaseImage();
         return false;
     };
-    if (!m_imageBuffer) return refuse();
-    struct stat st {};
-    int fd = OpenRegularFile(m_strFirmwarePath, st);
-    if (fd < 0) return refuse();
+    if (!m_imageBuffer) return refuse("");
+    ImageFile file(m_strFirmwarePath);
+    if (!file.Open()) return refuse(file.Why());
 
     // Sequential reads until end of file, never past the buffer. The file must still have the
     // length learnt before: one that changed in between is not the file that was checked.
     uint8_t* buffer = m_imageBuffer.get();
     const uint32_t capacity = m_imageBufferSize;
     uint32_t total = 0;
-    bool ok = true;
     while (total < capacity) {
-        ssize_t got = ReadRetrying(fd, buffer + total, capacity - total);
-        if (got < 0) {
-            ok = false;
-            break;
-        }
+        ssize_t got = ReadRetrying(file.Fd(), buffer + total, capacity - total);
+        if (got < 0) return refuse(ErrnoText(errno));
         if (got == 0) break;
         total += static_cast<uint32_t>(got);
     }
-    if (ok && total == capacity) {
-        uint8_t probe;
-        if (ReadRetrying(fd, &probe, 1) != 0) ok = false;  // more than fits
-    }
-    ::close(fd);
-    if (!ok || total != m_imageLength) return refuse();
+    uint8_t probe;
+    const bool more = total == capacity && ReadRetrying(file.Fd(), &probe, 1) != 0;
+    if (more || total != m_imageLength)
+        return refuse("it changed after its length (" + std::to_string(m_imageLength) +
+                      " bytes) was learnt");
 
     // Whatever landed in the buffer before the read (an INQUIRY answer) is not image.
     std::memset(buffer + total, 0, capacity - total);
     if (padOdd && (m_imageLength & 1u)) {
-        if (m_imageLength >= capacity) return refuse();  // no room for the pad byte
+        if (m_imageLength >= capacity) return refuse("");  // no room for the pad byte
         buffer[m_imageLength] = 0xFF;
         ++m_imageLength;
     }
     return true;
 }
 
-bool CDISCFLASHDlg::CheckImageLength(const ProcedureFrame& frame) {
-    const uint64_t padded = uint64_t{m_imageLength} + (m_imageLength & 1u);
-    if (m_imageLength >= kImageHeaderSize && padded <= frame.bufferSize) return true;
-    char text[200];
-    std::snprintf(text, sizeof text, "%s\n(%u bytes: an image holds %u to %u bytes)",
-                  frame.messages.openError, m_imageLength, kImageHeaderSize, frame.bufferSize);
-    Fail(text, frame.messages.caption);
-    return false;
-}
-
-bool CDISCFLASHDlg::LoadFirmwareImage(uint32_t bufferSize, bool padOdd,
-                                      const FileStageMessages& messages) {
-    return LearnImageLength(messages) && AllocateImage(bufferSize, messages) &&
-           ReadImage(padOdd, messages);
+bool CDISCFLASHDlg::LoadFirmwareImage(const ProcedureFrame& frame) {
+    return LearnImageLength(frame) && AllocateImage(frame.bufferSize, frame.messages) &&
+           ReadImage(frame.padOdd, frame.messages);
 }
 
 void CDISCFLASHDlg::ReleaseImage() {

@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "download/loader_switch.h"
+#include "download/microcode.h"
 #include "drives/main_dialog.h"
 
 // File-open filters: display text and pattern separated by "|", the list ended by "||".
@@ -40,6 +42,18 @@ inline constexpr char kStageClear[] = " ";
 // at the end is dropped.
 std::vector<std::pair<std::string, std::string>> ParseFileFilter(const char* filter);
 
+// The file lengths a procedure takes. Any other is refused by its length alone, before anything
+// is allocated, read or sent: `refusal`, then "(N bytes: <what> holds LEAST to MOST bytes)"
+// ("at most MOST" when LEAST is 0). A file shorter than LEAST gets `tooShort` instead where
+// that is set, and its length goes into a note.
+struct ImageSizes {
+    uint32_t least;
+    uint32_t most;
+    const char* refusal;
+    const char* what = "an image";
+    const char* tooShort = nullptr;
+};
+
 // The values in which the download procedures differ.
 struct ProcedureFrame {
     const char* procedure;  // the member that uses them
@@ -49,6 +63,7 @@ struct ProcedureFrame {
     uint32_t bufferSize;  // imageBuffer
     bool padOdd;          // an odd length gets a 0xFF byte appended
     FileStageMessages messages;
+    ImageSizes sizes;
 };
 
 inline constexpr FileStageMessages kPlainFileMessages{"File not found", "Memory not allocated",
@@ -66,31 +81,73 @@ inline constexpr uint32_t k256KiB = 262144;
 // The image header, in front of the body that the loaders' READ BUFFER of buffer 1 returns.
 inline constexpr uint32_t kImageHeaderSize = 32;
 
-// Kind 48.
+inline constexpr char kNotFirmware[] = "This File Is not  F/W";
+inline constexpr char kInvalidFormat[] = "Invalid format";
+
+// Kind 48: the last piece is copied whole from behind the header, inside the buffer.
 inline constexpr ProcedureFrame kFrameMicrocode{
-    "DownloadMicrocode", kFilterA, "*.BIN", "BIN", k1MiB, false, kPlainFileMessages};
-// Kinds 4, 17, 18, 19, 20.
+    "DownloadMicrocode",
+    kFilterA,
+    "*.BIN",
+    "BIN",
+    k1MiB,
+    false,
+    kPlainFileMessages,
+    {kMicrocodeHeaderSize + 1, kMicrocodeImageMax, kNotFirmware}};
+// Kinds 4, 17, 18, 19, 20: the read-back lands behind the image in the same buffer.
 inline constexpr ProcedureFrame kFrameLoaderSwitch{
-    "DownloadLoaderSwitch", kFilterA, "*.BIN", "BIN", k1MiB, true, kPlainFileMessages};
+    "DownloadLoaderSwitch",
+    kFilterA,
+    "*.BIN",
+    "BIN",
+    k1MiB,
+    true,
+    kPlainFileMessages,
+    {kLoaderHeaderSize, k1MiB - kLoaderPieceSize, kNotFirmware}};
 // Kind 34.
-inline constexpr ProcedureFrame kFrameCdRom{"DownloadCdRom", kFilterB, "*.BIN",        "BIN",
-                                            k256KiB,         true,     kCdFileMessages};
-// Kinds 16, 32.
+inline constexpr ProcedureFrame kFrameCdRom{
+    "DownloadCdRom", kFilterB,
+    "*.BIN",         "BIN",
+    k256KiB,         true,
+    kCdFileMessages, {kImageHeaderSize, k256KiB, kCdFileMessages.openError}};
+// Kinds 16, 32: a file too short to hold an identity has no format to speak of.
 inline constexpr ProcedureFrame kFrameCheckedImage{
-    "DownloadCheckedImage", kFilterB, "*.BIN", "BIN", k512KiB, true, kNgFileMessages};
+    "DownloadCheckedImage",
+    kFilterB,
+    "*.BIN",
+    "BIN",
+    k512KiB,
+    true,
+    kNgFileMessages,
+    {kImageHeaderSize, k512KiB, kNgFileMessages.openError, "an image", kInvalidFormat}};
 // Kinds 33, 35, 36, 37, 38.
 inline constexpr ProcedureFrame kFrameCdRomPowerOff{
-    "DownloadCdRomPowerOff", kFilterB, "*.BIN", "BIN", k256KiB, true, kCdFileMessages};
-// Kinds 1, 2, 3.
-inline constexpr ProcedureFrame kFrameRomImage{
-    "DownloadRomImage", kFilterC, "*.ROM", "ROM", k1MiB, false, kPlainFileMessages};
+    "DownloadCdRomPowerOff",
+    kFilterB,
+    "*.BIN",
+    "BIN",
+    k256KiB,
+    true,
+    kCdFileMessages,
+    {kImageHeaderSize, k256KiB, kCdFileMessages.openError}};
+// Kinds 1, 2, 3: a longer file would not fit the drive's ROM.
+inline constexpr ProcedureFrame kFrameRomImage{"DownloadRomImage",
+                                               kFilterC,
+                                               "*.ROM",
+                                               "ROM",
+                                               k1MiB,
+                                               false,
+                                               kPlainFileMessages,
+                                               {0, k1MiB, kInvalidFormat, "a ROM image"}};
 
 inline constexpr const ProcedureFrame* kProcedureFrames[] = {
     &kFrameMicrocode,    &kFrameLoaderSwitch,  &kFrameCdRom,
     &kFrameCheckedImage, &kFrameCdRomPowerOff, &kFrameRomImage};
 
 // Loading (LoadFirmwareImage, or its three steps in this order):
-//   - LearnImageLength: anything but a readable regular file gets the first message;
+//   - LearnImageLength: anything but a readable regular file gets the first message and a note
+//     that says why; a length outside the procedure's ImageSizes gets its refusal. Nothing of
+//     the file is read, so its length may be anything a file system holds;
 //   - AllocateImage: a file longer than the buffer gets the third message before anything is
 //     allocated, so a procedure that interleaves commands refuses it before sending any;
 //   - ReadImage: reads until end of file, never past the buffer; a file whose length changed
@@ -130,6 +187,9 @@ class LoaderSide {
     CDISCFLASHDlg& dlg_;
     bool in_;
 };
+
+// Whether `path` names a regular file that this process can open for reading; nothing shown.
+bool ImageFileOpens(const std::string& path);
 
 // For tests: image allocations larger than this many bytes fail as if memory were short.
 // The default allows any size.

@@ -40,6 +40,10 @@ Cdb DriveDataReadKind20() {
     return Cdb{{0xCE, 0x00, 0x5A, 0x00, 0x80, 0x0C, 0x00, 0x00, 0x04}};
 }
 
+// Each piece read back lands behind the longest image, padded, inside its buffer.
+static_assert(kFrameLoaderSwitch.sizes.most % 2 == 0 &&
+              kFrameLoaderSwitch.sizes.most + kLoaderPieceSize <= kFrameLoaderSwitch.bufferSize);
+
 }  // namespace
 
 void CDISCFLASHDlg::DownloadLoaderSwitch() {
@@ -49,21 +53,10 @@ void CDISCFLASHDlg::DownloadLoaderSwitch() {
     // the image
     if (!ChooseFirmwareFile(frame.filter, frame.initialName, frame.defaultExt)) return;
     PumpMessages();
-    if (!LoadFirmwareImage(frame.bufferSize, frame.padOdd, frame.messages))
-        return ReportOutcome(Outcome::Failed);
+    if (!LoadFirmwareImage(frame)) return ReportOutcome(Outcome::Failed);
     PumpMessages();
     uint8_t* image = m_imageBuffer.get();
     const uint32_t S = m_imageLength;
-
-    // An image needs its header, and the read-back lands behind the image in the same buffer:
-    // refused before anything reaches the drive.
-    if (S < kLoaderHeaderSize || S + kLoaderPieceSize > m_imageBufferSize) {
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "This File Is not  F/W\n(%u bytes: an image holds %u to %u bytes)", S,
-                      kLoaderHeaderSize, m_imageBufferSize - kLoaderPieceSize);
-        return Fail(text, kHlvCaption);
-    }
     // Every transfer fits the transport: the pieces, and the closing INQUIRY's 64 KiB.
     if (!CheckTransferLimit(std::max(kLoaderPieceSize, kLength64K), kHlvCaption)) return;
 
@@ -72,7 +65,7 @@ void CDISCFLASHDlg::DownloadLoaderSwitch() {
     if (!kind20) {
         int field = MatchGroupPumping(image, L);
         PumpMessages();
-        if (field < 0) return Fail("This File Is not  F/W", kHlvCaption);
+        if (field < 0) return Fail(kNotFirmware, kHlvCaption);
     }
     // ... which the drive reports again once it has stored it
     const std::string expected(reinterpret_cast<const char*>(image), static_cast<size_t>(L));

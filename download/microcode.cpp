@@ -3,7 +3,6 @@
 // it, and the drive must then report an identity of its group again.
 #include "download/microcode.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -22,7 +21,6 @@ constexpr char kQmR5[] = "HALVERONDVD-RAM QM-R5";
 constexpr size_t kQmR5Length = sizeof kQmR5 - 1;
 
 constexpr char kWriteError[] = "F/W Write Error";
-constexpr char kNotFirmware[] = "This File Is not  F/W";
 
 Cdb WriteMicrocodeCdb(uint32_t offset, uint32_t length) {
     Cdb c;
@@ -45,7 +43,7 @@ std::vector<Piece> PlanMicrocodePieces(uint32_t S) {
     // remaining bytes and 48 bytes past the end of the file.
     std::vector<Piece> plan;
     for (uint32_t o = 0; S > kMicrocodeHeaderSize && o < S - kMicrocodeHeaderSize;) {
-        uint32_t n = o + kMicrocodePieceSize > S ? S - o : kMicrocodePieceSize;
+        uint32_t n = uint64_t{o} + kMicrocodePieceSize > S ? S - o : kMicrocodePieceSize;
         plan.push_back({o, n});
         o += n;
     }
@@ -58,25 +56,21 @@ void CDISCFLASHDlg::DownloadMicrocode() {
     // Every transfer fits the transport: the pieces and the 64 KiB INQUIRY.
     if (!CheckTransferLimit(kLength64K, kHlvCaption)) return;
 
+    // A file named on the command line is measured before the drive is asked anything, so that
+    // a length this download cannot take is refused without a command. One that cannot be
+    // opened, or one still to be chosen, comes after the disc check.
+    const bool measured = !m_strFirmwarePath.empty() && ImageFileOpens(m_strFirmwarePath);
+    if (measured && !LearnImageLength(frame)) return ReportOutcome(Outcome::Failed);
+
     // no disc in the drive
     if (!CheckNoMedium()) return ReportOutcome(Outcome::Failed);
 
     // the image: its length first
     if (!ChooseFirmwareFile(frame.filter, frame.initialName, frame.defaultExt)) return;
     PumpMessages();
-    if (!LearnImageLength(messages)) return ReportOutcome(Outcome::Failed);
+    if (!measured && !LearnImageLength(frame)) return ReportOutcome(Outcome::Failed);
     const uint32_t S = m_imageLength;
     const std::vector<Piece> plan = PlanMicrocodePieces(S);
-    // Each piece is copied whole (512 bytes) from behind the header: an image that is not
-    // longer than its header, or whose last copy would pass the buffer, is refused before
-    // anything is sent.
-    if (S <= kMicrocodeHeaderSize ||
-        kMicrocodeHeaderSize + plan.back().offset + kMicrocodePieceSize > frame.bufferSize) {
-        char text[160];
-        std::snprintf(text, sizeof text, "%s\n(%u bytes: an image holds %u to %u bytes)",
-                      kNotFirmware, S, kMicrocodeHeaderSize + 1, kMicrocodeImageMax);
-        return Fail(text, kHlvCaption);
-    }
     if (!AllocateImage(frame.bufferSize, messages)) return ReportOutcome(Outcome::Failed);
     PumpMessages();
     uint8_t* image = m_imageBuffer.get();

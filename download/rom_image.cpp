@@ -3,7 +3,6 @@
 // its settling time the drive must report the identity the image carries.
 #include "download/rom_image.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,8 +17,6 @@ namespace {
 constexpr uint8_t kTaggedKind = 2;
 constexpr uint8_t kPollInquiryLength = 32;
 constexpr int32_t kPollPauseSeconds = 2;
-
-constexpr char kInvalidFormat[] = "Invalid format";
 
 // The tag of the running firmware: two bytes at its ROM address 0x3FFF8.
 Cdb RomTagRead() {
@@ -49,15 +46,8 @@ void CDISCFLASHDlg::DownloadRomImage() {
 
     // the image, sent as the file holds it
     if (!ChooseFirmwareFile(frame.filter, frame.initialName, frame.defaultExt)) return;
-    if (!LearnImageLength(messages)) return ReportOutcome(Outcome::Failed);
+    if (!LearnImageLength(frame)) return ReportOutcome(Outcome::Failed);
     const uint32_t L0 = m_imageLength;
-    // A longer file would not fit the drive's ROM: refused before anything is read or sent.
-    if (L0 > frame.bufferSize) {
-        char text[160];
-        std::snprintf(text, sizeof text, "%s\n(%u bytes: a ROM image holds at most %u bytes)",
-                      kInvalidFormat, L0, frame.bufferSize);
-        return Fail(text, kHlvCaption);
-    }
     if (!AllocateImage(frame.bufferSize, messages) || !ReadImage(frame.padOdd, messages))
         return ReportOutcome(Outcome::Failed);
     uint8_t* image = m_imageBuffer.get();

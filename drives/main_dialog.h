@@ -66,15 +66,12 @@ class CDISCFLASHDlg {
     bool ChooseFirmwareFile(const char* filter, const char* initialName, const char* defaultExt);
     // Learns the length, allocates imageBuffer, reads the file, pads an odd length when asked.
     // False after its message (imageBuffer released).
-    bool LoadFirmwareImage(uint32_t bufferSize, bool padOdd, const FileStageMessages& messages);
+    bool LoadFirmwareImage(const ProcedureFrame& frame);
     // The three steps of LoadFirmwareImage on their own, for procedures that interleave them.
-    bool LearnImageLength(const FileStageMessages& messages);             // sets m_imageLength
+    // The first refuses a length outside the frame's sizes, before anything is allocated or sent.
+    bool LearnImageLength(const ProcedureFrame& frame);                   // sets m_imageLength
     bool AllocateImage(uint32_t bufferSize, const FileStageMessages& m);  // zero-filled
     bool ReadImage(bool padOdd, const FileStageMessages& messages);       // into imageBuffer
-    // After LearnImageLength: an image needs its 32-byte header and must fit the procedure's
-    // buffer once padded. False, before anything is allocated or sent, after a stop box (the
-    // third file-stage message) that names the file's length and the lengths allowed.
-    bool CheckImageLength(const ProcedureFrame& frame);
     void ReleaseImage();
     void PumpMessages();
     void PumpMessagesForMs(uint16_t milliseconds);

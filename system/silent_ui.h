@@ -1,5 +1,5 @@
 // A window that shows nothing, for runs with nobody to ask: keeps the list (DownLoad reads the
-// selection) and the boxes' texts, and answers No to every question.
+// selection), the boxes' texts and the notes, and answers No to every question.
 #pragma once
 
 #include <string>
@@ -10,6 +10,7 @@
 class SilentUi : public UiPort {
   public:
     std::vector<std::string> messages;
+    std::vector<std::string> notes;
 
     void ListClear() override {
         list_ = 0;
@@ -35,6 +36,7 @@ class SilentUi : public UiPort {
     void MeasureLayout() override {}
     void ApplyCompactSize() override {}
     void Quit(int) override {}
+    void Note(const std::string& text) override { notes.push_back(text); }
 
   private:
     int list_ = 0;

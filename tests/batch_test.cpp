@@ -408,3 +408,18 @@ TEST(Batch, FamiliesDownloadSampleImages) {
     std::remove(image.c_str());
     std::remove(trace.c_str());
 }
+
+// --check of a sparse 10 GB file: every family refuses it unread, with its own length; of a
+// missing file: the reason once on standard error.
+TEST(Batch, CheckRefusesHugeAndUnreadableFilesUnread) {
+    const std::string big = TempPath("big.bin"), missing = TempPath("missing.bin");
+    std::ofstream{big};
+    ASSERT_EQ(::truncate(big.c_str(), 10000000000), 0);
+    ProgramRun r = RunProgram("discflash", {"--check", big});
+    std::remove(big.c_str());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(Count(r.out, "(10000000000 bytes: "), 17) << r.out;
+    r = RunProgram("discflash", {"--check", missing});
+    EXPECT_EQ(r.err,
+              "note: cannot read the image " + missing + ": there is no such file (ENOENT).\n");
+}

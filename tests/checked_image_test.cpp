@@ -74,7 +74,7 @@ TEST(CheckedImage, EveryFailureEndsAsItShould) {
          -1,
          40001,
          ResizeTo<31>,
-         {hlv + "Down load file open error(NG-004)\n(31 bytes: an image holds 32 to 524288 bytes)"},
+         {hlv + "Invalid format"},
          -1,
          false},
         {"larger than the buffer",

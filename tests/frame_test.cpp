@@ -1,6 +1,7 @@
 #include "download/frame.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -180,14 +181,14 @@ TEST_F(FrameTest, LoadPadsOddLengthsOnlyWhereAsked) {
         {&kFrameCdRom, 101, 102},         {&kFrameCheckedImage, 101, 102},
         {&kFrameCdRomPowerOff, 101, 102}, {&kFrameRomImage, 101, 101},
         {&kFrameLoaderSwitch, 100, 100},  {&kFrameRomImage, 100, 100},
-        {&kFrameLoaderSwitch, 0, 0},      {&kFrameMicrocode, 0, 0},
+        {&kFrameRomImage, 0, 0},          {&kFrameMicrocode, 49, 49},
         {&kFrameCdRom, k256KiB, k256KiB}, {&kFrameCdRom, k256KiB - 1, k256KiB},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.frame->procedure) + " " + std::to_string(c.fileLength));
         std::vector<uint8_t> bytes = Pattern(c.fileLength);
         dlg.m_strFirmwarePath = WriteFile("image.bin", bytes);
-        ASSERT_TRUE(dlg.LoadFirmwareImage(c.frame->bufferSize, c.frame->padOdd, c.frame->messages));
+        ASSERT_TRUE(dlg.LoadFirmwareImage(*c.frame));
         ASSERT_NE(dlg.m_imageBuffer.get(), nullptr);
         EXPECT_EQ(dlg.m_imageBufferSize, c.frame->bufferSize);
         EXPECT_EQ(dlg.m_imageLength, c.expectedLength);
@@ -208,7 +209,7 @@ TEST_F(FrameTest, LoadPadsOddLengthsOnlyWhereAsked) {
 }
 
 TEST_F(FrameTest, FileStageFailuresShowTheProcedureMessage) {
-    enum Fault { Missing, Directory, NoMemory, Oversized };
+    enum Fault { Missing, Directory, NoMemory };
     struct Case {
         const ProcedureFrame* frame;
         Fault fault;
@@ -223,18 +224,6 @@ TEST_F(FrameTest, FileStageFailuresShowTheProcedureMessage) {
         {&kFrameRomImage, NoMemory, "Memory not allocated", "HLV DOWNLOAD"},
         {&kFrameCdRomPowerOff, NoMemory, "Memory not allocated(CD-002)", "CD-ROM DOWNLOAD"},
         {&kFrameCheckedImage, NoMemory, "Memory not allocated(NG-002)", "HLV DOWNLOAD"},
-        {&kFrameLoaderSwitch, Oversized,
-         "Down load file open error\n(1048577 bytes: this download takes images of at most "
-         "1048576 bytes)",
-         "HLV DOWNLOAD"},
-        {&kFrameCdRom, Oversized,
-         "Down load file open error(CD-004)\n(262145 bytes: this download takes images of at "
-         "most 262144 bytes)",
-         "CD-ROM DOWNLOAD"},
-        {&kFrameCheckedImage, Oversized,
-         "Down load file open error(NG-004)\n(524289 bytes: this download takes images of at "
-         "most 524288 bytes)",
-         "HLV DOWNLOAD"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -248,14 +237,10 @@ TEST_F(FrameTest, FileStageFailuresShowTheProcedureMessage) {
                 dlg.m_strFirmwarePath = dir.string();
                 break;
             case NoMemory:
-                dlg.m_strFirmwarePath = WriteFile("small.bin", Pattern(10));
-                break;
-            case Oversized:
-                dlg.m_strFirmwarePath = WriteFile("big.bin", Pattern(c.frame->bufferSize + 1));
+                dlg.m_strFirmwarePath = WriteFile("small.bin", Pattern(100));
                 break;
         }
-        const ProcedureFrame& f = *c.frame;
-        EXPECT_FALSE(dlg.LoadFirmwareImage(f.bufferSize, f.padOdd, f.messages));
+        EXPECT_FALSE(dlg.LoadFirmwareImage(*c.frame));
         ASSERT_EQ(env.ui.messages.size(), 1u);
         EXPECT_EQ(env.ui.messages[0].text, c.text);
         EXPECT_EQ(env.ui.messages[0].caption, c.caption);
@@ -271,9 +256,7 @@ TEST_F(FrameTest, OversizedFileIsRefusedAtAllocation) {
     for (const ProcedureFrame* f : kProcedureFrames) {
         SCOPED_TRACE(f->procedure);
         env.ui.messages.clear();
-        dlg.m_strFirmwarePath = WriteFile("big.bin", Pattern(f->bufferSize + 2));
-        ASSERT_TRUE(dlg.LearnImageLength(f->messages));
-        EXPECT_EQ(dlg.m_imageLength, f->bufferSize + 2);
+        dlg.m_imageLength = f->bufferSize + 2;
         EXPECT_FALSE(dlg.AllocateImage(f->bufferSize, f->messages));
         EXPECT_EQ(dlg.m_imageBuffer.get(), nullptr);
         ASSERT_EQ(env.ui.messages.size(), 1u);
@@ -299,7 +282,7 @@ TEST_F(FrameTest, FileChangedBeforeTheReadIsRefused) {
         SCOPED_TRACE(c.name);
         env.ui.messages.clear();
         dlg.m_strFirmwarePath = WriteFile("moving.bin", Pattern(c.before));
-        ASSERT_TRUE(dlg.LearnImageLength(kNgFileMessages));
+        ASSERT_TRUE(dlg.LearnImageLength(kFrameCheckedImage));
         ASSERT_TRUE(dlg.AllocateImage(c.buffer, kNgFileMessages));
         WriteFile("moving.bin", Pattern(c.after));
         EXPECT_FALSE(dlg.ReadImage(true, kNgFileMessages));
@@ -311,11 +294,13 @@ TEST_F(FrameTest, FileChangedBeforeTheReadIsRefused) {
 
 TEST_F(FrameTest, OddFileFillingAnOddBufferCannotBePadded) {
     dlg.m_strFirmwarePath = WriteFile("odd.bin", Pattern(7));
-    EXPECT_FALSE(dlg.LoadFirmwareImage(7, true, kCdFileMessages));
+    ASSERT_TRUE(dlg.LearnImageLength(kFrameRomImage) && dlg.AllocateImage(7, kCdFileMessages));
+    EXPECT_FALSE(dlg.ReadImage(true, kCdFileMessages));
     EXPECT_EQ(env.ui.MessageTexts(), std::vector<std::string>{"Down load file open error(CD-004)"});
     EXPECT_EQ(dlg.m_imageBuffer.get(), nullptr);
     env.ui.messages.clear();
-    ASSERT_TRUE(dlg.LoadFirmwareImage(7, false, kCdFileMessages));
+    ASSERT_TRUE(dlg.LearnImageLength(kFrameRomImage) && dlg.AllocateImage(7, kCdFileMessages) &&
+                dlg.ReadImage(false, kCdFileMessages));
     EXPECT_EQ(dlg.m_imageLength, 7u);
 }
 
@@ -323,7 +308,7 @@ TEST_F(FrameTest, OddFileFillingAnOddBufferCannotBePadded) {
 // behind the image.
 TEST_F(FrameTest, ReadClearsWhatLayInTheBufferBeyondTheImage) {
     dlg.m_strFirmwarePath = WriteFile("short.bin", Pattern(10));
-    ASSERT_TRUE(dlg.LearnImageLength(kPlainFileMessages));
+    ASSERT_TRUE(dlg.LearnImageLength(kFrameRomImage));
     ASSERT_TRUE(dlg.AllocateImage(k1MiB, kPlainFileMessages));
     std::memset(dlg.m_imageBuffer.get(), 0xAB, 96);
     ASSERT_TRUE(dlg.ReadImage(false, kPlainFileMessages));
@@ -333,12 +318,53 @@ TEST_F(FrameTest, ReadClearsWhatLayInTheBufferBeyondTheImage) {
 
 TEST_F(FrameTest, FileUnreadableAtReadTimeReleasesTheBuffer) {
     dlg.m_strFirmwarePath = WriteFile("gone.bin", Pattern(10));
-    ASSERT_TRUE(dlg.LearnImageLength(kPlainFileMessages));
+    ASSERT_TRUE(dlg.LearnImageLength(kFrameRomImage));
     ASSERT_TRUE(dlg.AllocateImage(k1MiB, kPlainFileMessages));
     fs::remove(dlg.m_strFirmwarePath);
     EXPECT_FALSE(dlg.ReadImage(false, kPlainFileMessages));
     EXPECT_EQ(env.ui.MessageTexts(), std::vector<std::string>{"Down load file open error"});
+    EXPECT_EQ(env.ui.notes,
+              std::vector<std::string>{"cannot read the image " + dlg.m_strFirmwarePath +
+                                       ": there is no such file (ENOENT)."});
     EXPECT_EQ(dlg.m_imageBuffer.get(), nullptr);
+}
+
+// A checked image too short to hold an identity has no format; its length goes to a note.
+TEST_F(FrameTest, ShortCheckedImageNotesItsLength) {
+    dlg.m_strFirmwarePath = WriteFile("short.bin", Pattern(31));
+    EXPECT_FALSE(dlg.LearnImageLength(kFrameCheckedImage));
+    EXPECT_EQ(env.ui.MessageTexts(), std::vector<std::string>{"Invalid format"});
+    EXPECT_EQ(env.ui.notes, std::vector<std::string>{"the image " + dlg.m_strFirmwarePath +
+                                                     " is too short (31 bytes: an image holds 32 "
+                                                     "to 524288 bytes)."});
+}
+
+TEST_F(FrameTest, UnreadableFilesSayWhy) {
+    const std::string locked = WriteFile("locked.bin", Pattern(100));
+    ::chmod(locked.c_str(), 0);
+    ASSERT_EQ(::mkfifo((dir / "fifo.bin").c_str(), 0600), 0);
+    fs::create_symlink(dir / "loop.bin", dir / "loop.bin");
+    struct Case {
+        std::string path;
+        std::string why;
+    };
+    std::vector<Case> cases = {
+        {(dir / "absent.bin").string(), "there is no such file (ENOENT)"},
+        {dir.string(), "it is a directory, not a regular file"},
+        {(dir / "fifo.bin").string(), "it is a FIFO (named pipe), not a regular file"},
+        {(dir / "loop.bin").string(), "its path runs into a loop of symbolic links (ELOOP)"},
+    };
+    // root reads it all the same
+    if (::geteuid() != 0)
+        cases.push_back({locked,
+                         "permission denied: this user may not read it, or may not enter a "
+                         "directory on its path (EACCES)"});
+    for (const Case& c : cases) {
+        dlg.m_strFirmwarePath = c.path;
+        EXPECT_FALSE(dlg.LearnImageLength(kFrameCdRom));
+        EXPECT_EQ(env.ui.messages.back().text, "File not found(CD-001)");
+        EXPECT_EQ(env.ui.notes.back(), "cannot read the image " + c.path + ": " + c.why + ".");
+    }
 }
 
 // ---- waits -------------------------------------------------------------------------------------

@@ -333,7 +333,7 @@ TEST(LoaderSwitch, EveryFailureEndsAsItShould) {
          "LD4740",
          "",
          Img::Short,
-         {hlv + "This File Is not  F/W\n(30 bytes: an image holds 32 to 1046528 bytes)"},
+         {hlv + "This File Is not  F/W\n(31 bytes: an image holds 32 to 1046528 bytes)"},
          "",
          false,
          true,
@@ -342,7 +342,7 @@ TEST(LoaderSwitch, EveryFailureEndsAsItShould) {
          "LD4740",
          "",
          Img::Long,
-         {hlv + "This File Is not  F/W\n(1046530 bytes: an image holds 32 to 1046528 bytes)"},
+         {hlv + "This File Is not  F/W\n(1046529 bytes: an image holds 32 to 1046528 bytes)"},
          "",
          false,
          true,
@@ -355,7 +355,7 @@ TEST(LoaderSwitch, EveryFailureEndsAsItShould) {
             run.program = row.id;
             run.drives = {std::string(row.id) + row.keys};
             run.transport = t;
-            uint32_t size = row.image == Img::Short ? 30 : row.image == Img::Long ? 1046530 : 5000;
+            uint32_t size = row.image == Img::Short ? 31 : row.image == Img::Long ? 1046529 : 5000;
             run.image = EmulatedRun::Sample(row.id, std::clamp<uint32_t>(size, 50, 6000));
             run.image.resize(size, 0x5A);
             if (row.image == Img::NotOfGroup) run.image[10] = 'X';

@@ -200,6 +200,36 @@ TEST(Microcode, EveryFailureEndsAsItShould) {
     }
 }
 
+// A file named on the command line is measured before the disc check: a length the download
+// cannot take sends nothing. A chosen file, or one that cannot be
+// opened, comes after it. 4 GiB + 1 bytes, sparse.
+TEST(Microcode, CommandLineFileMeasuredBeforeTheDiscCheck) {
+    const std::string tooLong =
+        "HLV DOWNLOAD|stop|This File Is not  F/W\n(4294967297 bytes: an image holds 49 to "
+        "1048112 bytes)";
+    struct Row {
+        bool commandLine;
+        const char* file;  // null: the sparse file
+        std::vector<std::string> commands;
+        std::string box;
+    } rows[] = {
+        {true, nullptr, {}, tooLong},
+        {false, nullptr, {kTur}, tooLong},
+        {true, "/nonexistent/image.bin", {kTur}, "HLV DOWNLOAD|stop|File not found"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.commandLine << " " << (row.file ? row.file : ""));
+        EmulatedRun run;
+        run.Of("LDMULTI");
+        run.commandLine = row.commandLine;
+        run.fileSize = uint64_t{1} << 32 | 1;
+        if (row.file) run.file = row.file;
+        run.Run();
+        EXPECT_EQ(run.commands, row.commands);
+        EXPECT_EQ(Boxes(run), std::vector<std::string>{row.box});
+    }
+}
+
 TEST(Microcode, PiecePlanCutsAtTheFileNotTheMicrocode) {
     EXPECT_TRUE(PlanMicrocodePieces(0).empty());
     EXPECT_TRUE(PlanMicrocodePieces(48).empty());

@@ -1,5 +1,6 @@
 #include "app/cli/image_check.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "drives/dispatch.h"
@@ -69,6 +70,7 @@ FamilyCheck CheckFamily(const ProgramEntry& entry, const std::string& path,
         clock.SetAfterAdvance(nullptr);
 
         check.messages = ui.messages;
+        check.notes = ui.notes;
         switch (dlg.LastOutcome()) {
             case Outcome::Succeeded:
                 check.verdict = FamilyCheck::Verdict::Accepted;
@@ -146,6 +148,14 @@ std::string CheckLine(const FamilyCheck& c) {
     }
     return head + ("not checked: " + c.reason) +
            (c.messages.empty() ? "" : " (" + Quoted(c.messages) + ")");
+}
+
+std::vector<std::string> CheckNotes(const std::vector<FamilyCheck>& checks) {
+    std::vector<std::string> notes;
+    for (const FamilyCheck& c : checks)
+        for (const std::string& n : c.notes)
+            if (std::find(notes.begin(), notes.end(), n) == notes.end()) notes.push_back(n);
+    return notes;
 }
 
 int CheckStatus(const std::vector<FamilyCheck>& checks) {

@@ -20,6 +20,7 @@ struct FamilyCheck {
     std::string identity;
     // What the procedure said, in order; not checked: why not.
     std::vector<std::string> messages;
+    std::vector<std::string> notes;  // why, in Linux terms (a file that cannot be read, ...)
     std::string reason;
     bool quit = false;  // the procedure would have ended the program
 };
@@ -31,6 +32,9 @@ std::vector<FamilyCheck> CheckImage(const std::string& path, const std::string& 
 
 // One line a family: "LD3410   accepted: ...", "... refused: \"Invalid format\"".
 std::string CheckLine(const FamilyCheck& check);
+
+// The families' notes, each once, in order: most apply to the file, not to one family.
+std::vector<std::string> CheckNotes(const std::vector<FamilyCheck>& checks);
 
 // 0 when a family that examines the content accepts the image, 1 otherwise.
 int CheckStatus(const std::vector<FamilyCheck>& checks);

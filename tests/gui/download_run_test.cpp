@@ -17,7 +17,7 @@ class DownloadRunTest : public DialogTest {
 // What a chunked transfer procedure does, through the frame: file, stage line, bar, commands.
 void WriteInPieces(CDISCFLASHDlg& d, uint32_t piece) {
     if (!d.ChooseFirmwareFile(kFilterA, "*.BIN", "BIN")) return;
-    if (!d.LoadFirmwareImage(k1MiB, true, kPlainFileMessages)) return;
+    if (!d.LoadFirmwareImage(kFrameLoaderSwitch)) return;
     d.SetStage("Write Buffer ..");
     const uint32_t pieces = (d.m_imageLength + piece - 1) / piece;
     ProgressBegin(static_cast<int32_t>(pieces));

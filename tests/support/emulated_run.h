@@ -46,6 +46,8 @@ struct EmulatedRun {
     std::vector<std::string> drives = {"LD4740"};  // --emulate values
     TransportChoice transport = TransportChoice::Sr;
     std::vector<uint8_t> image;
+    uint64_t fileSize = 0;  // when above the image's: the file stretched, sparse, to this length
+    std::string file;       // when set: this path instead of the file written from `image`
     // true: the file comes from the command line (identification in order B); false: from the
     // file dialog, for the drive selected by the scan or by `select`.
     bool commandLine = true;
@@ -113,12 +115,14 @@ struct EmulatedRun {
         std::ofstream(path_, std::ios::binary)
             .write(reinterpret_cast<const char*>(image.data()),
                    static_cast<std::streamsize>(image.size()));
+        EXPECT_TRUE(fileSize <= image.size() || ::truncate(path_.c_str(), fileSize) == 0);
+        const std::string& used = file.empty() ? path_ : file;
 
         CDISCFLASHDlg dlg;
         if (commandLine)
-            dlg.m_strFirmwarePath = path_;
+            dlg.m_strFirmwarePath = used;
         else
-            env_.ui.files.push_back(path_);
+            env_.ui.files.push_back(used);
         if (dlg.OnInitDialog()) {
             if (select >= 0) env_.ui.ListSelect(select);
             std::fflush(traceFile_);
