@@ -300,38 +300,23 @@ bool ParseRuleAt(const std::string& v, EmulatedDriveSpec& s, std::string& error)
     return true;
 }
 
-// A signal by number or name: INT, SIGINT, RTMIN, RTMIN+3, RTMAX-1.
+// A signal by name (QUIT, SIGQUIT, RTMIN, RTMAX) or number.
 bool ParseSignalName(const std::string& text, int& signo) {
     std::string t = Upper(text);
     if (t.rfind("SIG", 0) == 0) t = t.substr(3);
     if (t == "IO") t = "POLL";  // one signal, two names
     long n = 0;
-    int base = 0, sign = 1;
-    if (t.rfind("RTMIN", 0) == 0) {
-        base = SIGRTMIN;
-        t = t.substr(5);
-    } else if (t.rfind("RTMAX", 0) == 0) {
-        base = SIGRTMAX;
-        sign = -1;
-        t = t.substr(5);
-    }
-    if (base) {
-        if (!t.empty() && (t[0] != (sign > 0 ? '+' : '-') || !ParseNumber(t.substr(1), 0, 64, n)))
-            return false;
-        signo = base + sign * static_cast<int>(n);
-        return signo >= SIGRTMIN && signo <= SIGRTMAX;
-    }
-    if (ParseNumber(t, 1, SIGRTMAX, n)) {
-        // The C library keeps the first real-time signals for itself.
+    if (t == "RTMIN" || t == "RTMAX") {
+        signo = t == "RTMIN" ? SIGRTMIN : SIGRTMAX;
+    } else if (ParseNumber(t, 1, SIGRTMAX, n)) {
         signo = static_cast<int>(n);
-        return signo < __SIGRTMIN || signo >= SIGRTMIN;
+    } else {
+        signo = 0;
+        for (int s = 1; s < __SIGRTMIN && !signo; ++s)
+            if (const char* name = sigabbrev_np(s); name && t == name) signo = s;
     }
-    for (int s = 1; s < __SIGRTMIN; ++s)
-        if (const char* name = sigabbrev_np(s); name && t == name) {
-            signo = s;
-            return true;
-        }
-    return false;
+    // The C library keeps the first real-time signals for itself.
+    return signo > 0 && (signo < __SIGRTMIN || signo >= SIGRTMIN);
 }
 
 // SIG@OP[@N]
@@ -339,7 +324,7 @@ bool ParseSignal(const std::string& v, EmulatedDriveSpec& s, std::string& error)
     const size_t at = v.find('@');
     FaultRule rule;
     if (at == std::string::npos || !ParseSignalName(v.substr(0, at), rule.signal)) {
-        error = "expected SIG@OP[@N], SIG a signal's name or number (QUIT, SIGUSR2, RTMIN+1, 3)";
+        error = "expected SIG@OP[@N], SIG a signal's name or number (QUIT, SIGUSR2, RTMIN, 35)";
         return false;
     }
     if (!ParseOpcodeAt(v.substr(at + 1), rule, error)) return false;

@@ -16,8 +16,7 @@ bool Readable(int fd) {
     return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }
 
-// The pipe keeps a signal ignored at start ignored; a test started in the background or under
-// nohup would then never see the ones it raises.
+// A signal ignored at start stays ignored: a test run under nohup would miss the ones it raises.
 void Install() {
     if (SignalPipeFd() < 0)
         for (int s : {SIGUSR1, SIGHUP, SIGTERM, SIGINT}) signal(s, SIG_DFL);

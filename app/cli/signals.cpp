@@ -16,6 +16,15 @@ int g_pipe[2] = {-1, -1};
 std::atomic<bool> g_stopAtOnce{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "read from the signal handler");
 
+// Every signal whose default ends the process and that asks the program to end.
+std::vector<int> HeldSignals() {
+    std::vector<int> held = {SIGINT,    SIGTERM, SIGHUP,  SIGQUIT, SIGUSR2,  SIGALRM,
+                             SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR,  SIGSTKFLT};
+    // SIGRTMIN, not __SIGRTMIN: the C library keeps the first real-time signals for itself.
+    for (int signo = SIGRTMIN; signo <= SIGRTMAX; ++signo) held.push_back(signo);
+    return held;
+}
+
 bool IsStop(int signo) {
     return signo != SIGUSR1;
 }
@@ -67,14 +76,6 @@ void InstallSignalPipe() {
 
 void IgnoreReportingSignals() {
     for (int signo : {SIGPIPE, SIGXFSZ, SIGIO}) signal(signo, SIG_IGN);
-}
-
-std::vector<int> HeldSignals() {
-    std::vector<int> held = {SIGINT,    SIGTERM, SIGHUP,  SIGQUIT, SIGUSR2,  SIGALRM,
-                             SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR,  SIGSTKFLT};
-    // SIGRTMIN, not __SIGRTMIN: the C library keeps the first real-time signals for itself.
-    for (int signo = SIGRTMIN; signo <= SIGRTMAX; ++signo) held.push_back(signo);
-    return held;
 }
 
 void SetStopAtOnce(bool on) {

@@ -12,13 +12,10 @@
 #pragma once
 
 #include <csignal>
-#include <vector>
 
 // Ignores the signals that only report on a file; first thing at start-up, so that no output,
 // not even --help's, can end the process.
 void IgnoreReportingSignals();
-// The held signals, in the order they are installed.
-std::vector<int> HeldSignals();
 // Installs the handlers of SIGUSR1 and the held signals. Each signal received is written to a
 // pipe.
 void InstallSignalPipe();
