@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QLibraryInfo>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include "app/cli/options.h"
@@ -39,11 +40,12 @@ void OnStartMessage(QtMsgType type, const QMessageLogContext& context, const QSt
 // environment.
 bool PrepareSecureApplication(const QStringList& plugins) {
     if (!ProgramDirectoryTrusted(rt().programFile)) {
+        const std::string dir = std::filesystem::path(rt().programFile).parent_path().string();
         std::fprintf(stderr,
                      "%s: runs with raised rights from '%s', a directory that others than root "
                      "may change, where the window would look for code to load: install it in "
                      "a directory only root can write, or run without a window with --batch\n",
-                     rt().appTitle.c_str(), rt().programFile.c_str());
+                     rt().appTitle.c_str(), dir.c_str());
         return false;
     }
     QGuiApplication::setDesktopSettingsAware(false);
