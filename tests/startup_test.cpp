@@ -25,14 +25,14 @@ bool Has(const std::string& hay, const std::string& needle) {
 // Runs `script` under bash ($P the programs' directory, $IMAGE an LD3411 image), which execs the
 // program last: its status (1000 + N when signal N killed it) and all its output.
 std::pair<int, std::string> Bash(const std::string& script) {
-    const std::string path = Temp("run.sh"), out = Temp("out");
-    std::ofstream(path) << "P=" DISCFLASH_BIN_DIR "\nIMAGE=" << Temp("LD3411.bin") << "\n"
-                        << "[ -f $IMAGE ] || $P/discflash-mkimage LD3411 $IMAGE >/dev/null\n"
+    const std::string path = Temp("run.sh"), out = Temp("out"), image = Temp("LD3411.bin");
+    std::ofstream(path) << "P=" DISCFLASH_BIN_DIR "\nIMAGE=" << image << "\n"
+                        << "$P/discflash-mkimage LD3411 $IMAGE >/dev/null\n"
                         << script << "\n";
     const int raw = std::system(("exec bash " + path + " </dev/null >" + out + " 2>&1").c_str());
     std::string output;
     std::getline(std::ifstream(out), output, '\0');
-    for (const std::string& file : {path, out}) std::remove(file.c_str());
+    for (const std::string& file : {path, out, image}) std::remove(file.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw), output};
 }
 
@@ -68,7 +68,6 @@ TEST(Startup, SignalsNeverCutADownloadShort) {
             }
         }
     }
-    std::remove(Temp("LD3411.bin").c_str());
 }
 
 // Closed descriptors never become files the program opens (console text went into the trace,
@@ -91,7 +90,7 @@ TEST(Startup, TheConsoleCannotHarmTheDownload) {
         }
         EXPECT_TRUE(complete) << script;
     }
-    for (const std::string& file : {trace, Temp("LD3411.bin")}) std::remove(file.c_str());
+    std::remove(trace.c_str());
 }
 
 TEST(Startup, SecureModeTrustsOnlyWhatTheWindowNeeds) {
