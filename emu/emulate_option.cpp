@@ -1,6 +1,7 @@
 // --emulate=ID[,key=value...]
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstring>
 
 #include "emu/emulated_drive.h"
@@ -299,6 +300,38 @@ bool ParseRuleAt(const std::string& v, EmulatedDriveSpec& s, std::string& error)
     return true;
 }
 
+// A signal by name (QUIT, SIGQUIT, RTMIN, RTMAX) or number.
+bool ParseSignalName(const std::string& text, int& signo) {
+    std::string t = Upper(text);
+    if (t.rfind("SIG", 0) == 0) t = t.substr(3);
+    if (t == "IO") t = "POLL";  // one signal, two names
+    long n = 0;
+    if (t == "RTMIN" || t == "RTMAX") {
+        signo = t == "RTMIN" ? SIGRTMIN : SIGRTMAX;
+    } else if (ParseNumber(t, 1, SIGRTMAX, n)) {
+        signo = static_cast<int>(n);
+    } else {
+        signo = 0;
+        for (int s = 1; s < __SIGRTMIN && !signo; ++s)
+            if (const char* name = sigabbrev_np(s); name && t == name) signo = s;
+    }
+    // The C library keeps the first real-time signals for itself.
+    return signo > 0 && (signo < __SIGRTMIN || signo >= SIGRTMIN);
+}
+
+// SIG@OP[@N]
+bool ParseSignal(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
+    const size_t at = v.find('@');
+    FaultRule rule;
+    if (at == std::string::npos || !ParseSignalName(v.substr(0, at), rule.signal)) {
+        error = "expected SIG@OP[@N], SIG a signal's name or number (QUIT, SIGUSR2, RTMIN, 35)";
+        return false;
+    }
+    if (!ParseOpcodeAt(v.substr(at + 1), rule, error)) return false;
+    s.faults.push_back(rule);
+    return true;
+}
+
 bool ParseBusy(const std::string& v, EmulatedDriveSpec& s, std::string& error) {
     return NumberInto(v, 1, 1000000, s.busyFromOpen,
                       "expected the open from which on it is busy (1: every open)", error);
@@ -338,6 +371,9 @@ const EmulateKey kKeys[] = {
     {"vanish", "OP[@N]", false, ParseRuleAt<&FaultRule::vanish>,
      "the drive is unplugged at that command: it goes with it, and from then on the kernel "
      "answers as for a removed drive (ENODEV, ENXIO; DID_NO_CONNECT with --transport=sg)"},
+    {"signal", "SIG@OP[@N]", true, ParseSignal,
+     "the program is sent signal SIG (a name such as QUIT, or a number) as that command reaches "
+     "the drive, which then answers as usual"},
     {"busy", "N", false, ParseBusy,
      "from the N-th opening of its nodes on, another program holds the drive: opening fails with "
      "EBUSY (1: every opening; 2: the scan lists it, the download cannot open it)"},

@@ -1,6 +1,9 @@
 // The drive side of an emulated drive: what its programs answer.
 #include "emu/emulated_drive.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -239,11 +242,13 @@ DriveReply EmulatedDrive::Execute(const uint8_t* cdb, size_t cdbLength, const ui
 
     DriveReply reply;
     const FaultRule* rule = nullptr;
-    for (const FaultRule& f : state_.spec.faults)
-        if (f.opcode == opcode && f.nth == n) {
+    for (const FaultRule& f : state_.spec.faults) {
+        if (f.opcode != opcode || f.nth != n) continue;
+        if (f.signal)
+            kill(getpid(), f.signal);
+        else if (!rule)
             rule = &f;
-            break;
-        }
+    }
     if (state_.gone || (rule && rule->vanish)) {
         state_.gone = true;
         reply.vanished = true;

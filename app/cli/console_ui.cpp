@@ -1,11 +1,26 @@
 #include "app/cli/console_ui.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 
 #include "app/cli/signals.h"
 
 ConsoleUi::ConsoleUi(FILE* out, FILE* err, bool answerYes, bool isTty)
-    : out_(out), err_(err), yes_(answerYes), tty_(isTty) {}
+    : out_{out}, err_{err}, yes_(answerYes), tty_(isTty) {}
+
+void ConsoleUi::Print(Stream& s, const char* format, ...) {
+    if (s.gone) return;
+    va_list args;
+    va_start(args, format);
+    const int n = std::vfprintf(s.file, format, args);
+    va_end(args);
+    if (n < 0 && errno == EPIPE) s.gone = true;
+}
+
+void ConsoleUi::Flush(Stream& s) {
+    if (!s.gone && std::fflush(s.file) != 0 && errno == EPIPE) s.gone = true;
+}
 
 void ConsoleUi::ListClear() {
     list_.clear();
@@ -23,22 +38,22 @@ void ConsoleUi::ListSelect(int index) {
 void ConsoleUi::SetIdentity(const std::string& text) {
     identity_ = text;
     EndBar();
-    std::fprintf(out_, "%s\n", text.c_str());
-    std::fflush(out_);
+    Print(out_, "%s\n", text.c_str());
+    Flush(out_);
 }
 
 void ConsoleUi::PrintDrives() {
-    if (list_.empty()) std::fprintf(out_, "  (no drives)\n");
+    if (list_.empty()) Print(out_, "  (no drives)\n");
     for (size_t i = 0; i < list_.size(); ++i) {
         bool sel = static_cast<int>(i) == selected_;
-        std::fprintf(out_, "%s %zu: %s\n", sel ? "*" : " ", i, list_[i].c_str());
+        Print(out_, "%s %zu: %s\n", sel ? "*" : " ", i, list_[i].c_str());
     }
-    std::fflush(out_);
+    Flush(out_);
 }
 
 void ConsoleUi::EndBar() {
     if (barOpen_) {
-        std::fputc('\n', out_);
+        Print(out_, "\n");
         barOpen_ = false;
     }
 }
@@ -48,8 +63,8 @@ void ConsoleUi::SetStage(const std::string& text) {
     // A single blank clears the line between stages: nothing worth printing.
     if (text.find_first_not_of(' ') == std::string::npos) return;
     EndBar();
-    std::fprintf(out_, "stage: %s\n", text.c_str());
-    std::fflush(out_);
+    Print(out_, "stage: %s\n", text.c_str());
+    Flush(out_);
 }
 
 void ConsoleUi::ProgressRange(int32_t low, int32_t high) {
@@ -78,16 +93,15 @@ void ConsoleUi::ShowProgress() {
     lastPercent_ = percent;
     if (tty_) {
         int filled = percent * 40 / 100;
-        std::fprintf(out_, "\r[%s%s] %3d%%", std::string(filled, '#').c_str(),
-                     std::string(40 - filled, ' ').c_str(), percent);
+        Print(out_, "\r[%s%s] %3d%%", std::string(filled, '#').c_str(),
+              std::string(40 - filled, ' ').c_str(), percent);
         barOpen_ = percent < 100;
-        if (!barOpen_) std::fputc('\n', out_);
+        if (!barOpen_) Print(out_, "\n");
     } else if (percent % 10 == 0) {
         // Plain lines for logs: every tenth of the way.
-        std::fprintf(out_, "progress: %d%% (%d of %d)\n", percent, pos_ - low_,
-                     static_cast<int>(span));
+        Print(out_, "progress: %d%% (%d of %d)\n", percent, pos_ - low_, static_cast<int>(span));
     }
-    std::fflush(out_);
+    Flush(out_);
 }
 
 int ConsoleUi::MessageBox(const std::string& text, const std::string& caption, unsigned type) {
@@ -97,35 +111,35 @@ int ConsoleUi::MessageBox(const std::string& text, const std::string& caption, u
                            : icon == MB_ICONEXCLAMATION ? "exclamation"
                                                         : "none";
     bool yesno = (type & MB_BUTTONS_MASK) == MB_YESNO;
-    std::fprintf(out_, "[%s] (%s)\n", caption.c_str(), iconName);
+    Print(out_, "[%s] (%s)\n", caption.c_str(), iconName);
     std::string body = text;
     size_t start = 0;
     while (start <= body.size()) {
         size_t nl = body.find('\n', start);
         std::string line =
             body.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-        std::fprintf(out_, "  %s\n", line.c_str());
+        Print(out_, "  %s\n", line.c_str());
         if (nl == std::string::npos) break;
         start = nl + 1;
     }
     int answer = IDOK;
     if (yesno) {
         answer = yes_ ? IDYES : IDNO;
-        std::fprintf(out_, "  -> %s\n", yes_ ? "Yes" : "No");
+        Print(out_, "  -> %s\n", yes_ ? "Yes" : "No");
     }
-    std::fflush(out_);
+    Flush(out_);
     return answer;
 }
 
 void ConsoleUi::Note(const std::string& text) {
     EndBar();
-    std::fprintf(err_, "note: %s\n", text.c_str());
-    std::fflush(err_);
+    Print(err_, "note: %s\n", text.c_str());
+    Flush(err_);
 }
 
 bool ConsoleUi::ChooseFile(const FileRequest&, std::string&) {
     EndBar();
-    std::fprintf(err_, "a firmware file name is needed: give it on the command line\n");
+    Print(err_, "a firmware file name is needed: give it on the command line\n");
     return false;
 }
 
@@ -135,7 +149,7 @@ void ConsoleUi::PumpMessages() {
         if (sig == SIGUSR1) continue;  // DownLoad runs once in batch mode anyway
         if (!pendingStop_) {
             EndBar();
-            std::fprintf(err_, "signal %d received: stopping after the download\n", sig);
+            Print(err_, "signal %d received: stopping after the download\n", sig);
         }
         pendingStop_ = sig;
     }

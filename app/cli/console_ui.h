@@ -39,11 +39,18 @@ class ConsoleUi : public UiPort {
     int PendingStop() const { return pendingStop_; }
 
   private:
+    // A stream whose reader has gone (EPIPE) is written no more; the download goes on.
+    struct Stream {
+        FILE* file;
+        bool gone = false;
+    };
+    void Print(Stream& s, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void Flush(Stream& s);
     void ShowProgress();
     void EndBar();
 
-    FILE* out_;
-    FILE* err_;
+    Stream out_;
+    Stream err_;
     bool yes_;
     bool tty_;
     std::vector<std::string> list_;

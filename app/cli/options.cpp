@@ -91,14 +91,17 @@ const ExitStatus kExitStatuses[] = {
     {"2",
      "start-up refused to go on (unknown program name, no drive of the family, transport "
      "missing; DUALDOWNLOAD: wrong transport, media polling switched off and a restart "
-     "requested, or polling could not be switched off)"},
+     "requested, or polling could not be switched off; no display for the window: use --batch; "
+     "with raised rights, a window from a directory others than root may change)"},
     {"3",
      "nothing was done (no drive selected, no procedure for the family yet, no file, "
      "cancelled)"},
     {"64", "bad command line, or the trace file cannot be written"},
     {"128+N",
-     "ended by signal N (SIGINT, SIGTERM, SIGHUP) outside a download, at once; during a "
-     "download the signal waits for its end, and the status is the download's"},
+     "ended by signal N outside a download, at once: SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR2, "
+     "SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR, SIGSTKFLT, SIGRTMIN to SIGRTMAX; during a "
+     "download the signal waits for its end, and the status is the download's. SIGPIPE, SIGXFSZ "
+     "and SIGIO are ignored, as is any signal ignored when the program starts"},
 };
 static_assert(kExitOk == 0 && kExitFailed == 1 && kExitRefused == 2 && kExitNothingDone == 3 &&
               kExitUsage == 64);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <initializer_list>
+#include <vector>
 
 #include "system/download_guard.h"
 
@@ -15,8 +16,17 @@ int g_pipe[2] = {-1, -1};
 std::atomic<bool> g_stopAtOnce{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "read from the signal handler");
 
+// Every signal whose default ends the process and that asks the program to end.
+std::vector<int> HeldSignals() {
+    std::vector<int> held = {SIGINT,    SIGTERM, SIGHUP,  SIGQUIT, SIGUSR2,  SIGALRM,
+                             SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR,  SIGSTKFLT};
+    // SIGRTMIN, not __SIGRTMIN: the C library keeps the first real-time signals for itself.
+    for (int signo = SIGRTMIN; signo <= SIGRTMAX; ++signo) held.push_back(signo);
+    return held;
+}
+
 bool IsStop(int signo) {
-    return signo == SIGINT || signo == SIGTERM || signo == SIGHUP;
+    return signo != SIGUSR1;
 }
 
 // Async-signal-safe: the line is built by hand and written whole, then the process ends.
@@ -54,7 +64,18 @@ void InstallSignalPipe() {
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (int signo : {SIGUSR1, SIGINT, SIGTERM, SIGHUP}) sigaction(signo, &sa, nullptr);
+    std::vector<int> caught = HeldSignals();
+    caught.insert(caught.begin(), SIGUSR1);
+    for (int signo : caught) {
+        struct sigaction old {};
+        // Whoever started the program ignored it on purpose (nohup, a background job).
+        if (sigaction(signo, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+        sigaction(signo, &sa, nullptr);
+    }
+}
+
+void IgnoreReportingSignals() {
+    for (int signo : {SIGPIPE, SIGXFSZ, SIGIO}) signal(signo, SIG_IGN);
 }
 
 void SetStopAtOnce(bool on) {
