@@ -99,9 +99,12 @@ int RunBatch(const Options& o) {
                               : "no firmware file was downloaded";
         std::fprintf(stderr, "%s: nothing was done: %s\n", rt().appTitle.c_str(), why);
     }
-    if (console.PendingStop())
+    if (int sig = console.PendingStop()) {
+        // The download has had its end; the stop asked for is what the status reports.
         std::fprintf(stderr, "%s: stopped by signal %d after the download\n", rt().appTitle.c_str(),
-                     console.PendingStop());
+                     sig);
+        return 128 + sig;
+    }
     return ExitCodeFor(dialog.LastOutcome());
 }
 

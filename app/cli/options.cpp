@@ -98,10 +98,10 @@ const ExitStatus kExitStatuses[] = {
      "cancelled)"},
     {"64", "bad command line, or the trace file cannot be written"},
     {"128+N",
-     "ended by signal N outside a download, at once: SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR2, "
-     "SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR, SIGSTKFLT, SIGRTMIN to SIGRTMAX; during a "
-     "download the signal waits for its end, and the status is the download's. SIGPIPE, SIGXFSZ "
-     "and SIGIO are ignored, as is any signal ignored when the program starts"},
+     "ended by signal N: SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, "
+     "SIGXCPU, SIGPWR, SIGSTKFLT, SIGRTMIN to SIGRTMAX; outside a download at once, during one "
+     "after its end. SIGPIPE, SIGXFSZ and SIGIO are ignored, as is any signal ignored when the "
+     "program starts"},
 };
 static_assert(kExitOk == 0 && kExitFailed == 1 && kExitRefused == 2 && kExitNothingDone == 3 &&
               kExitUsage == 64);

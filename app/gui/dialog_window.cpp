@@ -237,8 +237,8 @@ void DialogWindow::OnSignalPipe() {
             if (!m_dlg->m_bBusy) m_pendingDownLoad = true;
         } else {
             m_pendingExit = true;  // never in the middle of a download
-            // Outside a download the program ends with the signal's status.
-            if (!m_dlg->m_bBusy) m_stopStatus = 128 + signo;
+            // The program ends with the first stop's status, at once or after the download.
+            if (!m_stopStatus) m_stopStatus = 128 + signo;
         }
     }
     // A stop outside a download does not wait for the user: boxes that are open take their

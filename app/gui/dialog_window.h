@@ -120,5 +120,5 @@ class DialogWindow : public QDialog, public UiPort {
     int m_modalDepth = 0;
     bool m_pendingDownLoad = false;  // SIGUSR1 while a box was open
     bool m_pendingExit = false;      // SIGINT/SIGTERM/SIGHUP during a download or a box
-    int m_stopStatus = 0;            // 128 + a stop signal that came outside a download
+    int m_stopStatus = 0;            // 128 + the first stop signal
 };
