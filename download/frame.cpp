@@ -11,11 +11,13 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <utility>
 
 #include "download/pieces.h"
 #include "drives/dispatch.h"
 #include "scsi/transport.h"
 #include "system/runtime.h"
+#include "system/trace.h"
 
 namespace {
 
@@ -38,6 +40,11 @@ int OpenRegularFile(const std::string& path, struct stat& st) {
         return -1;
     }
     return fd;
+}
+
+// The open trace grows while the program runs: never an image, and never to be read as one.
+bool IsTheTrace(const struct stat& st) {
+    return rt().trace && rt().trace->IsFile(st);
 }
 
 ssize_t ReadRetrying(int fd, uint8_t* into, size_t n) {
@@ -77,6 +84,10 @@ bool CDISCFLASHDlg::LearnImageLength(const FileStageMessages& messages) {
         return false;
     }
     ::close(fd);
+    if (IsTheTrace(st)) {
+        StopBox(messages.openError, messages.caption);
+        return false;
+    }
     // A length beyond 32 bits cannot fit any buffer; AllocateImage refuses it.
     uint64_t size = static_cast<uint64_t>(st.st_size);
     m_imageLength = size > std::numeric_limits<uint32_t>::max()
@@ -113,6 +124,7 @@ bool CDISCFLASHDlg::ReadImage(bool padOdd, const FileStageMessages& messages) {
     if (!m_imageBuffer) return refuse();
     struct stat st {};
     int fd = OpenRegularFile(m_strFirmwarePath, st);
+    if (fd >= 0 && IsTheTrace(st)) ::close(std::exchange(fd, -1));
     if (fd < 0) return refuse();
 
     // Sequential reads until end of file, never past the buffer. The file must still have the

@@ -1,6 +1,8 @@
 // JSON Lines record of what the program did: commands, boxes, stage texts, list, progress, sleeps.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -11,19 +13,37 @@
 
 class Trace {
   public:
-    // Writes to a file; Ok() is false when it could not be opened.
-    explicit Trace(const std::string& path);
-    // Writes to a stream owned by the caller (tests).
+    // Opens `path` for the trace, or says in `error` why not. Refused before it is opened, and
+    // again on what was opened (a name may change meanwhile): the firmware image (`imagePath`,
+    // when given), a block device or a SCSI generic node, which a trace would overwrite or send
+    // commands to; with `noFollow` also a symbolic link. Truncated only once it passed.
+    static std::unique_ptr<Trace> Open(const std::string& path, const std::string& imagePath,
+                                       bool noFollow, std::string& error);
+    // Writes to a stream owned by the caller (tests, benchmark).
     explicit Trace(FILE* stream);
     ~Trace();
     Trace(const Trace&) = delete;
     Trace& operator=(const Trace&) = delete;
 
-    bool Ok() const { return out_ != nullptr; }
+    bool Ok() const { return fd_ >= 0; }
+    // Whether `st` describes the file the trace goes to.
+    bool IsFile(const struct stat& st) const;
 
     // One event. `fields` is the rest of the object after "t_ms" and "ev", already
     // JSON-encoded and starting with a comma (or empty).
     void Event(const char* ev, const std::string& fields);
+
+    // The progress bar. Range, step size and position are events of their own; steps are
+    // counted and written as one event when the bar's whole percentage changes, or before any
+    // other event, or at Finish.
+    void ProgressRange(int32_t low, int32_t high);
+    void ProgressStepSize(int32_t step);
+    void ProgressStep();
+    void ProgressPos(int32_t pos);
+
+    // Writes what is still counted. Afterwards: empty when every event reached the file, else
+    // what was lost and why, for standard error.
+    std::string Finish();
 
     // A command as sent to the drive.
     struct Command {
@@ -47,15 +67,37 @@ class Trace {
     void CmdAbandoned(const Command& c);
 
     // JSON helpers
-    // Quoted and escaped; bytes outside 0x20-0x7E as \u00XX (code point = byte).
+    // Quoted: valid UTF-8 as its characters, control characters escaped, and every byte that is
+    // not part of valid UTF-8 as \u00XX (code point = byte).
     static std::string Str(const std::string& s);
     static std::string Hex(const uint8_t* data, size_t n);
 
   private:
+    Trace(int fd, bool owned);
+    // Under mu_: the counted steps as their event, then the line of `ev`.
+    void WriteSteps();
+    void WriteEvent(const char* ev, const std::string& fields);
+    int Percent() const;
+
     std::mutex mu_;  // the pass-through worker may trace too
-    FILE* out_ = nullptr;
+    int fd_ = -1;
     bool owned_ = false;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    // What could not be written: events are numbered from 1; after the first failed write
+    // nothing more is written, so that no line ends up glued to a broken one.
+    uint64_t events_ = 0;
+    uint64_t firstLost_ = 0;
+    int writeErr_ = 0;
+    // The bar as a front end shows it, and the steps not yet written.
+    int32_t low_ = 0, high_ = 100, step_ = 10, pos_ = 0;
+    int shownPercent_ = 0;
+    uint64_t pendingSteps_ = 0;
 };
+
+// Why a trace may not go to the file `target` describes, or null when it may: it is the image
+// (`image`, when known), or a drive's node or another block device.
+const char* TraceTargetRefusal(const struct stat& target, const struct stat* image);
 
 // UI port that records every call, then forwards it.
 class TracingUi : public UiPort {

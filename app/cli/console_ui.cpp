@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/cli/signals.h"
+#include "system/drive_text.h"
 
 ConsoleUi::ConsoleUi(FILE* out, FILE* err, bool answerYes, bool isTty)
     : out_(out), err_(err), yes_(answerYes), tty_(isTty) {}
@@ -31,7 +32,9 @@ void ConsoleUi::PrintDrives() {
     if (list_.empty()) std::fprintf(out_, "  (no drives)\n");
     for (size_t i = 0; i < list_.size(); ++i) {
         bool sel = static_cast<int>(i) == selected_;
-        std::fprintf(out_, "%s %zu: %s\n", sel ? "*" : " ", i, list_[i].c_str());
+        // An entry is the drive's own text: kept from the terminal as anything but text.
+        std::fprintf(out_, "%s %zu: %s\n", sel ? "*" : " ", i,
+                     PrintableDriveText(list_[i]).c_str());
     }
     std::fflush(out_);
 }
