@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <thread>
 
 #include "system/errno_name.h"
 #include "system/runtime.h"
@@ -178,55 +179,56 @@ std::string Trace::Hex(const uint8_t* data, size_t n) {
     return s;
 }
 
-void Trace::WriteEvent(const char* ev, const std::string& fields) {
+void Trace::WriteEvent(const char* ev, const std::string& fields, bool hold) {
     ++events_;
     if (fd_ < 0 || writeErr_) return;
+    if (held_.empty()) heldFirst_ = events_;
     const uint64_t t = rt().clock ? rt().clock->ElapsedMs() : 0;
-    std::string line = "{\"t_ms\":" + std::to_string(t) + ",\"ev\":\"" + ev + "\"";
-    line += fields;
-    line += "}\n";
-    for (size_t done = 0; done < line.size();) {
-        const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
+    held_ += "{\"t_ms\":" + std::to_string(t) + ",\"ev\":\"" + ev + "\"";
+    held_ += fields;
+    held_ += "}\n";
+    if (!hold) Flush();
+}
+
+void Trace::Flush() {
+    for (size_t done = 0; done < held_.size();) {
+        const ssize_t n = ::write(fd_, held_.data() + done, held_.size() - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
             writeErr_ = n < 0 ? errno : EIO;
-            firstLost_ = events_;
-            return;
+            firstLost_ = heldFirst_;
+            break;
         }
     }
+    held_.clear();
 }
 
-void Trace::WriteSteps() {
+void Trace::WriteSteps(bool hold) {
     if (pendingSteps_ == 0) return;
     const uint64_t count = pendingSteps_;
     pendingSteps_ = 0;
-    WriteEvent("progress", ",\"op\":\"step\",\"count\":" + std::to_string(count));
+    WriteEvent("progress", ",\"op\":\"step\",\"count\":" + std::to_string(count), hold);
 }
 
 void Trace::Event(const char* ev, const std::string& fields) {
     std::lock_guard<std::mutex> lock(mu_);
-    WriteSteps();
+    // Another thread's event comes between the steps anyway; their count is the bar's thread's.
+    if (std::this_thread::get_id() == owner_) WriteSteps(true);
     WriteEvent(ev, fields);
 }
 
 std::string Trace::Finish() {
     std::lock_guard<std::mutex> lock(mu_);
-    WriteSteps();
+    WriteSteps(true);
+    if (fd_ >= 0 && !writeErr_) Flush();
     if (!writeErr_) return {};
     const uint64_t lost = events_ - firstLost_ + 1;
     return std::to_string(lost) + " of " + std::to_string(events_) +
            " events were not written, from event " + std::to_string(firstLost_) +
            " on: writing failed with " + ErrnoText(writeErr_);
-}
-
-int Trace::Percent() const {
-    const int64_t span = int64_t{high_} - low_;
-    if (span <= 0) return 100;
-    const int64_t pos = std::clamp<int64_t>(pos_, low_, high_);
-    return static_cast<int>((pos - low_) * 100 / span);
 }
 
 namespace {
@@ -236,42 +238,64 @@ std::string ProgressFields(const char* op, int32_t low, int32_t high, int32_t va
 }
 }  // namespace
 
-void Trace::ProgressRange(int32_t low, int32_t high) {
+void Trace::ProgressEvent(const char* op, int32_t low, int32_t high, int32_t value) {
     std::lock_guard<std::mutex> lock(mu_);
-    WriteSteps();
-    WriteEvent("progress", ProgressFields("range", low, high, 0));
+    WriteSteps(true);
+    WriteEvent("progress", ProgressFields(op, low, high, value));
+}
+
+void Trace::BarMoved() {
+    const int64_t span = int64_t{high_} - low_;
+    int percent = 100;
+    if (span > 0) {
+        const int64_t pos = std::clamp<int64_t>(pos_, low_, high_);
+        percent = static_cast<int>((pos - low_) * 100 / span);
+    }
+    if (percent != shownPercent_ && pendingSteps_ > 0) {
+        // Held until the next event or the end: a hundred lines a stretch need not cost a hundred
+        // writes, and a command never waits behind them.
+        std::lock_guard<std::mutex> lock(mu_);
+        WriteSteps(true);
+    }
+    shownPercent_ = percent;
+    // The first position of the next whole percentage: steps below it are only counted. Past the
+    // end the bar wraps, which the slow path works out.
+    nextChange_ = span <= 0 || step_ <= 0 ? INT64_MIN
+                  : percent >= 100        ? int64_t{high_} + 1
+                                          : low_ + ((percent + 1) * span + 99) / 100;
+}
+
+void Trace::ProgressRange(int32_t low, int32_t high) {
+    ProgressEvent("range", low, high, 0);
     low_ = low;
     high_ = high;
-    shownPercent_ = Percent();
+    BarMoved();
 }
 
 void Trace::ProgressStepSize(int32_t step) {
-    std::lock_guard<std::mutex> lock(mu_);
-    WriteSteps();
-    WriteEvent("progress", ProgressFields("step-size", 0, 0, step));
+    ProgressEvent("step-size", 0, 0, step);
     step_ = step;
+    BarMoved();
 }
 
 void Trace::ProgressStep() {
-    std::lock_guard<std::mutex> lock(mu_);
-    // Past the end the bar starts again from the beginning, as the window's bar does.
-    int64_t pos = int64_t{pos_} + step_;
-    if (pos > high_) pos = int64_t{low_} + (pos - high_);
-    if (pos > high_ || pos < INT32_MIN) pos = low_;
-    pos_ = static_cast<int32_t>(pos);
     ++pendingSteps_;
-    const int percent = Percent();
-    if (percent == shownPercent_) return;
-    shownPercent_ = percent;
-    WriteSteps();
+    const int64_t pos = int64_t{pos_} + step_;
+    if (pos < nextChange_) {
+        pos_ = static_cast<int32_t>(pos);
+        return;
+    }
+    // Past the end the bar starts again from the beginning, as the window's bar does.
+    int64_t wrapped = pos > high_ ? int64_t{low_} + (pos - high_) : pos;
+    if (wrapped > high_ || wrapped < INT32_MIN) wrapped = low_;
+    pos_ = static_cast<int32_t>(wrapped);
+    BarMoved();
 }
 
 void Trace::ProgressPos(int32_t pos) {
-    std::lock_guard<std::mutex> lock(mu_);
-    WriteSteps();
-    WriteEvent("progress", ProgressFields("pos", 0, 0, pos));
+    ProgressEvent("pos", 0, 0, pos);
     pos_ = high_ >= low_ ? std::clamp(pos, low_, high_) : pos;
-    shownPercent_ = Percent();
+    BarMoved();
 }
 
 namespace {

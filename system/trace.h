@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "system/ports.h"
 
@@ -74,24 +75,34 @@ class Trace {
 
   private:
     Trace(int fd, bool owned);
-    // Under mu_: the counted steps as their event, then the line of `ev`.
-    void WriteSteps();
-    void WriteEvent(const char* ev, const std::string& fields);
-    int Percent() const;
+    // Under mu_: one event's line, written at once with any held before it unless `hold`.
+    void WriteEvent(const char* ev, const std::string& fields, bool hold = false);
+    void Flush();
+    // Under mu_: the counted steps as their event.
+    void WriteSteps(bool hold);
+    void ProgressEvent(const char* op, int32_t low, int32_t high, int32_t value);
+    // After the bar moved: the steps counted so far are written when its percentage changed.
+    void BarMoved();
 
     std::mutex mu_;  // the pass-through worker may trace too
     int fd_ = -1;
     bool owned_ = false;
     dev_t dev_ = 0;
     ino_t ino_ = 0;
+    // Lines not written yet (steps wait for the next event) and the number of the first.
+    std::string held_;
+    uint64_t heldFirst_ = 0;
     // What could not be written: events are numbered from 1; after the first failed write
     // nothing more is written, so that no line ends up glued to a broken one.
     uint64_t events_ = 0;
     uint64_t firstLost_ = 0;
     int writeErr_ = 0;
-    // The bar as a front end shows it, and the steps not yet written.
+    // The bar as a front end shows it and the steps not yet written. Only the thread that made
+    // the trace (the front end's, which runs the UI port) moves the bar: each step costs no lock.
+    const std::thread::id owner_ = std::this_thread::get_id();
     int32_t low_ = 0, high_ = 100, step_ = 10, pos_ = 0;
     int shownPercent_ = 0;
+    int64_t nextChange_ = INT64_MIN;
     uint64_t pendingSteps_ = 0;
 };
 
