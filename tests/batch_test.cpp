@@ -116,17 +116,13 @@ TEST(Batch, IgnoredDevicesAreNamedWithTheReason) {
     }
 }
 
-// A drive may report any byte in its INQUIRY text. On the terminal its texts (list, boxes,
-// notes) show every byte outside printable ASCII as \xNN; the trace writes them as characters
-// where they are UTF-8 and keeps the bytes in "hex". Why nothing was done is said exactly.
-TEST(Batch, DriveTextsAreEscapedOnTheTerminalAndKeptInTheTrace) {
-    const std::string raw =
-        "EVIL\x1b[2J\nforged\\\xc3\xa9      \xff\xfe"
-        "1.            ";
+// A drive may report any byte in its INQUIRY text: on the terminal its texts (list, boxes, notes)
+// show every byte outside printable ASCII as \xNN. Why nothing was done is said exactly.
+TEST(Batch, DriveTextsAreEscapedOnTheTerminal) {
     const std::string identity = "EVIL\\x1B[2J\\x0Aforged\\x5C\\xC3\\xA9      ";
     const std::string drive =
         "--emulate=LD4740,identity=EVIL\\x1B[2J\\x0Aforged\\x5C\\xC3\\xA9,revision=\\xFF\\xFE1.";
-    const std::string image = TempPath("escape.bin"), trace = TempPath("escape.jsonl");
+    const std::string image = TempPath("escape.bin");
     std::ofstream(image) << "not an image";
     struct Case {
         const char* program;
@@ -148,7 +144,7 @@ TEST(Batch, DriveTextsAreEscapedOnTheTerminalAndKeptInTheTrace) {
           "nothing was done: the drive belongs to no known family and was left alone\n"}},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> args = {"--batch", "--trace=" + trace};
+        std::vector<std::string> args = {"--batch"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         ProgramRun r = RunProgram(c.program, args);
         SCOPED_TRACE(std::string(c.program) + " " + c.args.back() + "\n" + r.out + r.err);
@@ -156,16 +152,6 @@ TEST(Batch, DriveTextsAreEscapedOnTheTerminalAndKeptInTheTrace) {
         for (const std::string& said : c.said) EXPECT_TRUE(Has(r.out + r.err, said)) << said;
         for (char ch : r.out + r.err) ASSERT_TRUE(ch == '\n' || (ch >= 0x20 && ch != 0x7F));
     }
-    // The last run listed the drive.
-    std::string hex;
-    for (unsigned char b : raw)
-        hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
-    EXPECT_TRUE(Has(Slurp(trace),
-                    "\"op\":\"add\",\"text\":\"EVIL\\u001b[2J\\nforged\\\\\xc3\xa9      "
-                    "\\u00ff\\u00fe1.            \",\"hex\":\"" +
-                        hex + "\""))
-        << Slurp(trace);
-    std::remove(trace.c_str());
     std::remove(image.c_str());
 }
 
