@@ -16,6 +16,8 @@
 namespace {
 
 constexpr unsigned kSgMajor = 21;  // SCSI generic character devices (/dev/sgN)
+// Step lines wait for the next event, but a bar that wraps again and again writes them anyway.
+constexpr size_t kMostHeld = 64 * 1024;
 
 // Length of the well-formed UTF-8 sequence of two to four bytes at p, or 0.
 size_t Utf8Sequence(const unsigned char* p, size_t left) {
@@ -187,7 +189,7 @@ void Trace::WriteEvent(const char* ev, const std::string& fields, bool hold) {
     held_ += "{\"t_ms\":" + std::to_string(t) + ",\"ev\":\"" + ev + "\"";
     held_ += fields;
     held_ += "}\n";
-    if (!hold) Flush();
+    if (!hold || held_.size() > kMostHeld) Flush();
 }
 
 void Trace::Flush() {
@@ -215,7 +217,7 @@ void Trace::WriteSteps(bool hold) {
 
 void Trace::Event(const char* ev, const std::string& fields) {
     std::lock_guard<std::mutex> lock(mu_);
-    // Another thread's event comes between the steps anyway; their count is the bar's thread's.
+    // Only the bar's thread counts steps; another thread's event falls between them anyway.
     if (std::this_thread::get_id() == owner_) WriteSteps(true);
     WriteEvent(ev, fields);
 }

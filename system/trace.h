@@ -26,7 +26,6 @@ class Trace {
     Trace(const Trace&) = delete;
     Trace& operator=(const Trace&) = delete;
 
-    bool Ok() const { return fd_ >= 0; }
     // Whether `st` describes the file the trace goes to.
     bool IsFile(const struct stat& st) const;
 
