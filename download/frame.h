@@ -90,8 +90,7 @@ inline constexpr const ProcedureFrame* kProcedureFrames[] = {
     &kFrameCheckedImage, &kFrameCdRomPowerOff, &kFrameRomImage};
 
 // Loading (LoadFirmwareImage, or its three steps in this order):
-//   - LearnImageLength: anything but a readable regular file gets the first message, the
-//     program's own open trace the third;
+//   - LearnImageLength: anything but a readable regular file gets the first message;
 //   - AllocateImage: a file longer than the buffer gets the third message before anything is
 //     allocated, so a procedure that interleaves commands refuses it before sending any;
 //   - ReadImage: reads until end of file, never past the buffer; a file whose length changed
