@@ -11,12 +11,14 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <utility>
 
 #include "download/pieces.h"
 #include "drives/dispatch.h"
 #include "scsi/transport.h"
 #include "system/errno_name.h"
 #include "system/runtime.h"
+#include "system/trace.h"
 
 namespace {
 
@@ -93,6 +95,7 @@ class ImageFile {
             return;
         }
         size_ = static_cast<uint64_t>(st.st_size);
+        st_ = st;
     }
     ~ImageFile() { Close(); }
     ImageFile(const ImageFile&) = delete;
@@ -102,6 +105,7 @@ class ImageFile {
     int Fd() const { return fd_; }
     uint64_t Size() const { return size_; }
     const std::string& Why() const { return why_; }
+    const struct stat& Stat() const { return st_; }
 
   private:
     void Close() {
@@ -111,11 +115,18 @@ class ImageFile {
 
     int fd_ = -1;
     uint64_t size_ = 0;
+    struct stat st_ {};
     std::string why_;
 };
 
 void NoteUnreadable(const std::string& path, const std::string& why) {
     Note("cannot read the image " + path + ": " + why + ".");
+}
+
+// The open trace grows while the program runs: never an image, and never to be read as one.
+constexpr char kIsTheTrace[] = "it is the trace file this run is writing";
+bool IsTheTrace(const struct stat& st) {
+    return rt().trace && rt().trace->IsFile(st);
 }
 
 ssize_t ReadRetrying(int fd, uint8_t* into, size_t n) {
@@ -158,6 +169,11 @@ bool CDISCFLASHDlg::LearnImageLength(const ProcedureFrame& frame) {
     if (!file.Open()) {
         StopBox(messages.notFound, messages.caption);
         NoteUnreadable(m_strFirmwarePath, file.Why());
+        return false;
+    }
+    if (IsTheTrace(file.Stat())) {
+        StopBox(messages.openError, messages.caption);
+        NoteUnreadable(m_strFirmwarePath, kIsTheTrace);
         return false;
     }
     const ImageSizes& sizes = frame.sizes;
@@ -208,6 +224,7 @@ bool CDISCFLASHDlg::ReadImage(bool padOdd, const FileStageMessages& messages) {
     if (!m_imageBuffer) return refuse("");
     ImageFile file(m_strFirmwarePath);
     if (!file.Open()) return refuse(file.Why());
+    if (IsTheTrace(file.Stat())) return refuse(kIsTheTrace);
 
     // Sequential reads until end of file, never past the buffer. The file must still have the
     // length learnt before: one that changed in between is not the file that was checked.

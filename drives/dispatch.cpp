@@ -2,7 +2,6 @@
 #include "drives/dispatch.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -11,6 +10,7 @@
 #include "scsi/kernel_notes.h"
 #include "scsi/transport.h"
 #include "system/download_guard.h"
+#include "system/drive_text.h"
 #include "system/runtime.h"
 #include "system/zeroed_block.h"
 
@@ -21,6 +21,8 @@ namespace {
 ZeroedBlock g_readBackBlock;
 ProcedureHook g_procedureHook;
 bool g_failAllocation = false;
+
+constexpr const char* kNoSelection = "no drive is selected";
 
 // Generic mode, selected drive.
 constexpr const char* kOrderA[] = {"LD3410", "LD3411", "LD3520", "LD3521",  "LD4630", "LD4631",
@@ -66,12 +68,12 @@ bool ProgramUnknownDrive(const DriveRecord& drive, uint8_t kind) {
     const char* family = "?";
     for (int t = 0; t < kProgramTableSize; ++t)
         if (kProgramTable[t].kind == kind) family = kProgramTable[t].id;
-    char text[320];
-    std::snprintf(text, sizeof text,
-                  "The drive \"%.24s\" belongs to no known drive family.\n"
-                  "DownLoad would program it as a drive of the %s family.\n"
-                  "Program it anyway?",
-                  drive.IdentityText(), family);
+    const std::string identity =
+        PrintableDriveText({drive.IdentityText(), strnlen(drive.IdentityText(), 24)});
+    const std::string text = "The drive \"" + identity +
+                             "\" belongs to no known drive family.\n"
+                             "DownLoad would program it as a drive of the " +
+                             family + " family.\nProgram it anyway?";
     return ShowMessage(text, "HLV DOWNLOAD", MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBUTTON2) ==
            IDYES;
 }
@@ -169,6 +171,7 @@ void CDISCFLASHDlg::OnOK() {
     // the running command's outcome.
     if (m_bBusy) return;
     ReportOutcome(Outcome::NothingDone);
+    m_nothingDone = kNoSelection;
     m_imageIdentity.clear();
 
     int selected = Selected();
@@ -198,6 +201,7 @@ void CDISCFLASHDlg::OnOK() {
             m_nKind = 255;
         }
         if (index < 0) {
+            m_nothingDone = "no listed drive belongs to a known family";
             m_strFirmwarePath.clear();
             return;
         }
@@ -205,7 +209,11 @@ void CDISCFLASHDlg::OnOK() {
 
     Procedure procedure = ProcedureForKind(m_nKind);
     const bool runs = g_procedureHook || procedure;
-    if (runs && !known && !ProgramUnknownDrive(driveTable[index], m_nKind)) return;
+    if (runs && !known && !ProgramUnknownDrive(driveTable[index], m_nKind)) {
+        m_nothingDone = "the drive belongs to no known family and was left alone";
+        return;
+    }
+    m_nothingDone = runs ? "no firmware file was given" : "no download procedure for this kind";
 
     // A drive that cannot be opened makes the procedure's first command fail.
     OpenDrive(driveTable[index]);
@@ -234,4 +242,5 @@ void CDISCFLASHDlg::OnOK() {
     if (!m_closed) CloseDrive();
     m_bBusy = 0;
     m_strFirmwarePath.clear();
+    if (m_lastOutcome != Outcome::NothingDone) m_nothingDone = nullptr;
 }

@@ -61,6 +61,9 @@ class CDISCFLASHDlg {
     void OnOK();  // DownLoad
     // Outcome of the last DownLoad command; NothingDone when no procedure ran or it did nothing.
     Outcome LastOutcome() const { return m_lastOutcome; }
+    // Why the last DownLoad did nothing, for a front end that cannot just stay idle; null when
+    // it did something.
+    const char* NothingDoneReason() const { return m_nothingDone; }
 
     // ---- procedure frame (download/frame.cpp) ----
     bool ChooseFirmwareFile(const char* filter, const char* initialName, const char* defaultExt);
@@ -148,4 +151,5 @@ class CDISCFLASHDlg {
 
     bool m_closed = false;
     Outcome m_lastOutcome = Outcome::NothingDone;
+    const char* m_nothingDone = nullptr;
 };

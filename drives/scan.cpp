@@ -7,6 +7,7 @@
 #include "drives/main_dialog.h"
 #include "scsi/transport.h"
 #include "system/autoinsert.h"
+#include "system/drive_text.h"
 #include "system/errno_name.h"
 #include "system/runtime.h"
 
@@ -53,18 +54,6 @@ std::string ListText(const DriveRecord& record) {
     return Format("%-40.40s", s.c_str());
 }
 
-// Drive bytes in a note: printable ASCII as it is, any other byte as \xNN.
-std::string Printable(const char* text, size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        char b[8];
-        std::snprintf(b, sizeof b, c >= 0x20 && c <= 0x7E && c != '\\' ? "%c" : "\\x%02X", c);
-        s += b;
-    }
-    return s;
-}
-
 // The program identifiers whose groups take a drive.
 std::string FamiliesOf(const uint8_t* inquiry) {
     std::string ids;
@@ -93,7 +82,8 @@ void NoteNotFound(const std::string& id, const IdentityGroup* group, int32_t cou
     std::string takes;
     for (int32_t k = 0; group && k + 1 < count; ++k)
         takes += std::string(takes.empty() ? "" : ", ") + "\"" +
-                 Printable(group[k].text, static_cast<size_t>(FieldLength(group[k]))) + "\"";
+                 PrintableDriveText({group[k].text, static_cast<size_t>(FieldLength(group[k]))}) +
+                 "\"";
     for (int j = 0; j < driveCount; ++j) {
         const DriveRecord& d = driveTable[j];
         if (d.node.empty()) continue;  // one that could not be opened, named above
@@ -103,7 +93,7 @@ void NoteNotFound(const std::string& id, const IdentityGroup* group, int32_t cou
             text += "gave no INQUIRY data.";
             continue;
         }
-        text += "\"" + Printable(d.IdentityText(), n) + "\" is ";
+        text += "\"" + PrintableDriveText({d.IdentityText(), n}) + "\" is ";
         const std::string families = FamiliesOf(d.inquiry);
         text += families.empty() ? "of no family this program knows."
                                  : "a drive of " + families +

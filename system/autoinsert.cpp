@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "scsi/transport.h"
+#include "system/drive_text.h"
 #include "system/runtime.h"
 #include "system/udev_rule.h"
 
@@ -23,7 +24,7 @@ std::string BlockDeviceOf(HostSettingsPort& host, const DriveRecord& drive) {
 
 std::string TrimmedIdentity(const DriveRecord& drive) {
     std::string id(drive.IdentityText(), strnlen(drive.IdentityText(), 24));
-    return id.erase(id.find_last_not_of(' ') + 1);
+    return PrintableDriveText(id.erase(id.find_last_not_of(' ') + 1));
 }
 
 bool SwitchEveryAffectedDriveOff() {

@@ -108,7 +108,7 @@ TEST_F(AutoInsertTest, AffectedModelsAreFoundFromTheProductOn) {
 TEST_F(AutoInsertTest, StartUpAsksOnceSwitchesEveryAffectedDriveAndRestarts) {
     const std::string cause = "cannot write /sys/block/sr0/events_poll_msecs: Permission denied";
     const std::string stop =
-        "Media polling of HALVERONCD-RW  KR-3520 could not be switched off:\n" + cause +
+        "Media polling of HALVER\\x1BNCD-RW  KR-3520 could not be switched off:\n" + cause +
         "\n\nNo restart was requested. Run the program as root (for example "
         "with sudo) and try again.";
     struct Row {
@@ -137,8 +137,8 @@ TEST_F(AutoInsertTest, StartUpAsksOnceSwitchesEveryAffectedDriveAndRestarts) {
          {"sr1", "sr2", "sr3"},
          2,
          1},
-        {"switch-off refused",
-         {{k3520, 2000}, {k5871, 2000}},
+        {"switch-off refused",  // the drive's text as printable ASCII
+         {{"HALVER\x1bNCD-RW  KR-3520 ", 2000}, {k5871, 2000}},
          IDYES,
          cause,
          false,

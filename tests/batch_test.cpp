@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -115,32 +116,75 @@ TEST(Batch, IgnoredDevicesAreNamedWithTheReason) {
     }
 }
 
-// A drive may report any byte in its INQUIRY text: the trace stays plain ASCII JSON, one object a
-// line, and gives the bytes back exactly.
-TEST(Batch, TraceGivesBackTheDriveBytesExactly) {
-    const std::string trace = TempPath("bytes.jsonl");
-    ProgramRun r = RunProgram(
-        "LD4740",
-        {"--batch", "--trace=" + trace,
-         "--emulate=LD4740,identity=HALVERON\\xC3\\xA9\\x7F\\x80\\x9F\\x01\\x1B\\x22\\x5C,"
-         "revision=\\xFF\\xFE1."});
-    EXPECT_EQ(r.status, 2) << r.out << r.err;  // not a drive of the family: HLV DRIVE NotFound
-    const std::string lines = Slurp(trace);
-    std::remove(trace.c_str());
-    for (char c : lines) ASSERT_TRUE(c == '\n' || (c >= 0x20 && c <= 0x7E)) << int(c);
-    std::istringstream in(lines);
-    std::string line, listed;
-    while (std::getline(in, line)) {
-        EXPECT_EQ(line.front(), '{');
-        EXPECT_EQ(line.back(), '}');
-        const std::string add = "\"ev\":\"list\",\"op\":\"add\",\"text\":\"";
-        size_t at = line.find(add);
-        if (at != std::string::npos)
-            listed = line.substr(at + add.size(), line.rfind("\",\"index\"") - at - add.size());
+// A drive may report any byte in its INQUIRY text: on the terminal its texts (list, boxes, notes)
+// show every byte outside printable ASCII as \xNN. Why nothing was done is said exactly.
+TEST(Batch, DriveTextsAreEscapedOnTheTerminal) {
+    const std::string identity = "EVIL\\x1B[2J\\x0Aforged\\x5C\\xC3\\xA9      ";
+    const std::string drive =
+        "--emulate=LD4740,identity=EVIL\\x1B[2J\\x0Aforged\\x5C\\xC3\\xA9,revision=\\xFF\\xFE1.";
+    const std::string image = TempPath("escape.bin");
+    std::ofstream(image) << "not an image";
+    struct Case {
+        const char* program;
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> said;
+    };
+    const Case cases[] = {
+        {"LD4740", {drive}, 2, {"NotFound", "emu:sr0: \"" + identity + "\" is of no family"}},
+        {"LD4740", {"--emulate=LD4740"}, 3, {"nothing was done: no firmware file was given\n"}},
+        {"HLVDOWNLOAD",
+         {drive, image},
+         3,
+         {"nothing was done: no listed drive belongs to a known family\n"}},
+        {"HLVDOWNLOAD",
+         {drive},
+         3,
+         {"* 0: " + identity + "\\xFF\\xFE1.  ", "The drive \"" + identity + "\" belongs",
+          "nothing was done: the drive belongs to no known family and was left alone\n"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--batch"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ProgramRun r = RunProgram(c.program, args);
+        SCOPED_TRACE(std::string(c.program) + " " + c.args.back() + "\n" + r.out + r.err);
+        EXPECT_EQ(r.status, c.status);
+        for (const std::string& said : c.said) EXPECT_TRUE(Has(r.out + r.err, said)) << said;
+        for (char ch : r.out + r.err) ASSERT_TRUE(ch == '\n' || (ch >= 0x20 && ch != 0x7F));
     }
-    // The list entry: identity (24), revision (4), blanks to 40.
-    EXPECT_EQ(listed, "HALVERON\\u00c3\\u00a9\\u007f\\u0080\\u009f\\u0001\\u001b\\\"\\\\" +
-                          std::string(7, ' ') + "\\u00ff\\u00fe1." + std::string(12, ' '));
+    std::remove(image.c_str());
+}
+
+// The trace never overwrites the image nor goes to a drive; one that cannot be written is said to
+// be incomplete, and the status stays the download's.
+TEST(Batch, TraceTargets) {
+    const std::string image = TempPath("target.bin"), link = TempPath("target.link");
+    std::ofstream(image) << "not an image";
+    std::remove(link.c_str());
+    ASSERT_EQ(::link(image.c_str(), link.c_str()), 0);
+    struct Case {
+        std::string trace;
+        int status;
+        const char* err;
+    };
+    const Case cases[] = {
+        {image, 64, "it is the firmware image"},
+        {link, 64, "it is the firmware image"},
+        {"/dev/full", 1,
+         "the trace '/dev/full' is incomplete: ([0-9]+) of \\1 events were not written, from "
+         "event 1 on: writing failed with ENOSPC \\(No space left on device\\)\n"},
+        {"/dev/null", 1, ""},
+    };
+    for (const Case& c : cases) {
+        ProgramRun r =
+            RunProgram("LD4740", {"--batch", "--emulate=LD4740", "--trace=" + c.trace, image});
+        EXPECT_EQ(r.status, c.status) << c.trace << r.err;
+        EXPECT_TRUE(std::regex_search(r.err, std::regex(c.err))) << r.err;
+        EXPECT_EQ(Has(r.err, "trace"), *c.err != 0) << r.err;
+    }
+    EXPECT_EQ(Slurp(image), "not an image");
+    std::remove(link.c_str());
+    std::remove(image.c_str());
 }
 
 // A stop signal while the start-up scan waits for a hung drive ends the program at once with

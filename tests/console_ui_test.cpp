@@ -31,7 +31,8 @@ TEST(ConsoleUi, ListMarksSelectionAndIdentityComesFirst) {
     ConsoleUi ui(c.out, c.err, false, false);
     ui.SetIdentity("LD4740(  Version 1.100  )");
     ui.ListAdd("HALVERONCD-RW  KR-4740P 1.00");
-    ui.ListAdd("OTHER   DRIVE");
+    // A drive's own text: nothing but printable ASCII reaches the terminal.
+    ui.ListAdd("OTHER \x1b[2J\n\\\x7f\x1f\x20~\xc3\xa9");
     ui.ListSelect(0);
     ui.ListSelect(5);  // outside the list: no selection
     EXPECT_EQ(ui.ListSelected(), -1);
@@ -40,7 +41,7 @@ TEST(ConsoleUi, ListMarksSelectionAndIdentityComesFirst) {
     EXPECT_EQ(Read(c.out),
               "LD4740(  Version 1.100  )\n"
               "  0: HALVERONCD-RW  KR-4740P 1.00\n"
-              "* 1: OTHER   DRIVE\n");
+              "* 1: OTHER \\x1B[2J\\x0A\\x5C\\x7F\\x1F ~\\xC3\\xA9\n");
 }
 
 TEST(ConsoleUi, BoxesPrintCaptionIconAndEveryLine) {

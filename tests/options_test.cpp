@@ -59,6 +59,8 @@ TEST(Options, Refused) {
         {{"--batch=1"}, "unknown option '--batch=1'"},
         {{"--transport"}, "unknown option '--transport'"},
         {{"--trace", "t.jsonl"}, "unknown option '--trace'"},
+        {{"--trace=a", "--trace=b"}, "--trace may be given only once"},
+        {{"--transport=sg", "--transport=sg"}, "--transport may be given only once"},
         {{"a.bin", "b.bin"}, "only one firmware file"},
         {{"--real-time"}, "emulated"},
         {{"--check"}, "--check takes an image file"},

@@ -1,11 +1,17 @@
 #include "system/trace.h"
 
 #include <gtest/gtest.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "download/frame.h"
 #include "support/test_env.h"
 #include "support/trace_capture.h"
 #include "system/sha256.h"
@@ -95,9 +101,9 @@ TEST(Trace, UiAndSleepEventsInOrder) {
     }
     auto lines = capture.Lines();
     ASSERT_EQ(lines.size(), 8u);
-    EXPECT_NE(
-        lines[1].find("\"ev\":\"list\",\"op\":\"add\",\"text\":\"drive \\\"A\\\"\",\"index\":0"),
-        std::string::npos)
+    EXPECT_NE(lines[1].find("\"ev\":\"list\",\"op\":\"add\",\"text\":\"drive \\\"A\\\"\","
+                            "\"hex\":\"647269766520224122\",\"index\":0"),
+              std::string::npos)
         << lines[1];
     EXPECT_NE(lines[4].find("\"op\":\"range\",\"low\":0,\"high\":8"), std::string::npos);
     EXPECT_NE(lines[6].find("{\"t_ms\":0,\"ev\":\"sleep\",\"ms\":1000}"), std::string::npos)
@@ -112,42 +118,125 @@ TEST(Trace, UiAndSleepEventsInOrder) {
     EXPECT_EQ(env.ui.stage, "Write Buffer ..");
 }
 
-// A JSON string's content read back as bytes, each code point one byte.
-std::string Unescaped(const std::string& json) {
-    std::string out;
-    for (size_t i = 0; i < json.size(); ++i) {
-        if (json[i] != '\\') {
-            out += json[i];
-            continue;
-        }
-        const char e = json[++i];
-        if (e == 'u') {
-            out += static_cast<char>(std::stoi(json.substr(i + 1, 4), nullptr, 16));
-            i += 4;
-        } else {
-            out += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
-        }
-    }
-    return out;
-}
-
-// Drive texts are bytes: every line stays printable ASCII (so valid UTF-8 and JSON whatever the
-// drive reports), and every byte comes back exactly.
-TEST(Trace, TextsAreBytesWrittenAsPlainAscii) {
+// Texts are written as the characters their valid UTF-8 encodes; a byte that is not part of valid
+// UTF-8 keeps the \u00XX form, and control characters are escaped as JSON requires.
+TEST(Trace, TextsAreCharactersWhereValidUtf8) {
     const std::pair<std::string, std::string> cases[] = {
         {"KR-4740 ", "\"KR-4740 \""},
-        {"\xff\x80\x7f", "\"\\u00ff\\u0080\\u007f\""},
-        {"\xc3\xa9", "\"\\u00c3\\u00a9\""},  // UTF-8 is bytes too
+        {"自動挿入がONです", "\"自動挿入がONです\""},
+        {"\xc3\xa9\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf",
+         "\"\xc3\xa9\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf\""},
+        {"\xff\x80\x7f\xc3", "\"\\u00ff\\u0080\\u007f\\u00c3\""},  // the last one cut short
+        {"\xc1\xbf\xe0\x80\xaf\xf0\x8f\xbf\xbf",
+         "\"\\u00c1\\u00bf\\u00e0\\u0080\\u00af\\u00f0\\u008f\\u00bf\\u00bf\""},  // overlong
+        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},                            // a surrogate
+        {"\xf4\x90\x80\x80\xf5\x80\x80\x80",
+         "\"\\u00f4\\u0090\\u0080\\u0080\\u00f5\\u0080\\u0080\\u0080\""},  // past U+10FFFF
+        {"\xc2\x85\xc2\xa0", "\"\\u0085\xc2\xa0\""},  // a C1 control, then a no-break space
         {std::string("a\0b", 3), "\"a\\u0000b\""},
         {"\"\\\n\t\x1b", "\"\\\"\\\\\\n\\t\\u001b\""},
     };
     for (const auto& [bytes, json] : cases) EXPECT_EQ(Trace::Str(bytes), json);
-    std::string all;
-    for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
-    const std::string written = Trace::Str(all);
-    for (char c : written) ASSERT_TRUE(c >= 0x20 && c <= 0x7E) << int(static_cast<uint8_t>(c));
-    ASSERT_GE(written.size(), 2u);
-    EXPECT_EQ(Unescaped(written.substr(1, written.size() - 2)), all);
+}
+
+// Steps are counted and written as one event when the bar's whole percentage changes, and before
+// any other event or the trace's end: no step is lost and none is written twice.
+TEST(Trace, StepsAreCountedUntilThePercentageChanges) {
+    struct Case {
+        int32_t low, high, step;
+        int steps;
+        std::vector<int> counts;  // of the step events, the last one written by what follows
+        bool thenCmd;             // else the trace ends
+    };
+    const Case cases[] = {
+        {0, 3, 1, 3, {1, 1, 1}, true},
+        {0, 1000, 1, 25, {10, 10, 5}, true},
+        {0, 1000, 1, 25, {10, 10, 5}, false},
+        {0, 10, 4, 5, {1, 1, 1, 1, 1}, true},  // 40, 80, then past the end from the start: 20, 60
+        {0, 5200, 0, 7, {7}, true},            // a step of 0 moves nothing
+        {100, 100, 1, 4, {4}, true},           // an empty range
+        {0, 5200, 1, 5200, std::vector<int>(100, 52), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.high) + "/" + std::to_string(c.steps));
+        TestEnv env;
+        TraceCapture capture;
+        TracingUi ui(env.ui, capture.trace);
+        ui.ProgressRange(c.low, c.high);
+        ui.ProgressStepSize(c.step);
+        ui.ProgressPos(c.low);
+        for (int i = 0; i < c.steps; ++i) ui.ProgressStep();
+        c.thenCmd ? capture.trace.Cmd({}) : (void)capture.trace.Finish();
+        std::vector<int> counts;
+        const std::string step = "\"op\":\"step\",\"count\":";
+        for (const std::string& line : capture.Lines())
+            if (size_t at = line.find(step); at != std::string::npos)
+                counts.push_back(std::stoi(line.substr(at + step.size())));
+        EXPECT_EQ(counts, c.counts);
+        const auto lines = capture.Lines();
+        EXPECT_NE(lines.back().find(c.thenCmd ? "\"ev\":\"cmd\"" : step), std::string::npos);
+        EXPECT_EQ(env.ui.stepCalls, c.steps);  // the dialog's bar still saw every step
+    }
+}
+
+// The trace never goes where it would overwrite the image or reach a drive, and is emptied only
+// once that is known.
+TEST(Trace, OpenRefusesTheImageDrivesAndLinksWhereAsked) {
+    namespace fs = std::filesystem;
+    const fs::path dir =
+        fs::path(::testing::TempDir()) / ("trace_open_" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string image = (dir / "image.bin").string(), other = (dir / "old.jsonl").string();
+    std::ofstream(image) << "IMAGE";
+    fs::create_hard_link(image, dir / "hard");
+    fs::create_symlink(other, dir / "link");
+    const std::tuple<std::string, bool, const char*> cases[] = {
+        {(dir / "hard").string(), false, "it is the firmware image"},
+        {(dir / "link").string(), true, "is a symbolic link"},  // as root
+        {(dir / "link").string(), false, nullptr},
+        {other, true, nullptr},
+        {"/dev/null", false, nullptr},
+        {(dir / "none" / "t").string(), false, "cannot open the trace file"},
+    };
+    for (const auto& [path, noFollow, refusal] : cases) {
+        std::ofstream(other) << "OLD";
+        std::string error;
+        const bool opened = Trace::Open(path, image, noFollow, error) != nullptr;
+        EXPECT_EQ(opened, refusal == nullptr) << path;
+        EXPECT_NE(error.find(refusal ? refusal : ""), std::string::npos) << error;
+        EXPECT_EQ(fs::file_size(other), opened && path != "/dev/null" ? 0u : 3u) << path;
+    }
+    EXPECT_EQ(fs::file_size(image), 5u);
+
+    // Drive nodes by their device numbers; other character devices are fine.
+    const std::tuple<mode_t, unsigned, bool> nodes[] = {
+        {S_IFBLK, 11, true},    // /dev/sr0
+        {S_IFBLK, 8, true},     // /dev/sda
+        {S_IFCHR, 21, true},    // /dev/sg0
+        {S_IFCHR, 1, false},    // /dev/null, /dev/full
+        {S_IFCHR, 136, false},  // a terminal
+    };
+    for (const auto& [type, major, refused] : nodes) {
+        struct stat st {};
+        st.st_mode = type | 0660;
+        st.st_rdev = makedev(major, 0);
+        EXPECT_EQ(TraceTargetRefusal(st, nullptr) != nullptr, refused) << major;
+    }
+
+    // The file dialog may offer the open trace as an image: refused as a file that cannot be read.
+    TestEnv env;
+    std::string error;
+    std::unique_ptr<Trace> trace = Trace::Open(other, "", false, error);
+    ASSERT_NE(trace, nullptr) << error;
+    rt().trace = trace.get();
+    trace->Event("stage", "");
+    CDISCFLASHDlg dlg;
+    dlg.m_strFirmwarePath = (dir / "." / "old.jsonl").string();
+    EXPECT_FALSE(dlg.LoadFirmwareImage(kFrameMicrocode));
+    EXPECT_EQ(env.ui.MessageTexts(), std::vector<std::string>{"Down load file open error"});
+    rt().trace = nullptr;
+    fs::remove_all(dir);
 }
 
 TEST(ProgramName, BaseNameUpperCasedWithoutExtension) {

@@ -5,6 +5,7 @@
 #include <cstdarg>
 
 #include "app/cli/signals.h"
+#include "system/drive_text.h"
 
 ConsoleUi::ConsoleUi(FILE* out, FILE* err, bool answerYes, bool isTty)
     : out_{out}, err_{err}, yes_(answerYes), tty_(isTty) {}
@@ -46,7 +47,8 @@ void ConsoleUi::PrintDrives() {
     if (list_.empty()) Print(out_, "  (no drives)\n");
     for (size_t i = 0; i < list_.size(); ++i) {
         bool sel = static_cast<int>(i) == selected_;
-        Print(out_, "%s %zu: %s\n", sel ? "*" : " ", i, list_[i].c_str());
+        // An entry is the drive's own text: kept from the terminal as anything but text.
+        Print(out_, "%s %zu: %s\n", sel ? "*" : " ", i, PrintableDriveText(list_[i]).c_str());
     }
     Flush(out_);
 }

@@ -91,14 +91,9 @@ int RunBatch(const Options& o) {
     console.PrintDrives();
     if (int sig = TakeSignal(); sig && sig != SIGUSR1) return 128 + sig;
     dialog.OnOK();
-    if (dialog.LastOutcome() == Outcome::NothingDone) {
-        // The dialog would simply do nothing; a script deserves to know why.
-        const char* why = console.ListSelected() < 0 ? "no drive is selected"
-                          : !CDISCFLASHDlg::ProcedureForKind(dialog.m_nKind)
-                              ? "no download procedure for this drive family is built yet"
-                              : "no firmware file was downloaded";
+    // The dialog would simply do nothing; a script deserves to know why.
+    if (const char* why = dialog.NothingDoneReason())
         std::fprintf(stderr, "%s: nothing was done: %s\n", rt().appTitle.c_str(), why);
-    }
     if (int sig = console.PendingStop()) {
         // The download has had its end; the stop asked for is what the status reports.
         std::fprintf(stderr, "%s: stopped by signal %d after the download\n", rt().appTitle.c_str(),
@@ -152,10 +147,11 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
     r.clock = g_plugged.clock.get();
 
     if (!o.tracePath.empty()) {
-        g_plugged.trace = std::make_unique<Trace>(o.tracePath);
-        if (!g_plugged.trace->Ok()) {
-            std::fprintf(stderr, "%s: cannot write the trace file '%s'\n", r.appTitle.c_str(),
-                         o.tracePath.c_str());
+        // As root a link could lead the trace over any file of the system.
+        std::string why;
+        g_plugged.trace = Trace::Open(o.tracePath, o.firmwarePath, geteuid() == 0, why);
+        if (!g_plugged.trace) {
+            std::fprintf(stderr, "%s: %s\n", r.appTitle.c_str(), why.c_str());
             return kExitUsage;
         }
         r.trace = g_plugged.trace.get();
@@ -184,6 +180,13 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
     if (virtualClock) virtualClock->SetAfterAdvance([] { TransportQuiesce(); });
 
     InstallSignalPipe();
-    if (o.batch) return RunBatch(o);
-    return dialog(argc, argv, &WrapUi);
+    const int status = o.batch ? RunBatch(o) : dialog(argc, argv, &WrapUi);
+    // A trace that lost events says so; the status stays the download's.
+    if (g_plugged.trace) {
+        const std::string lost = g_plugged.trace->Finish();
+        if (!lost.empty())
+            std::fprintf(stderr, "%s: the trace '%s' is incomplete: %s\n", r.appTitle.c_str(),
+                         o.tracePath.c_str(), lost.c_str());
+    }
+    return status;
 }

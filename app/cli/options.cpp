@@ -11,7 +11,16 @@ bool SetFlag(const std::string&, Options& o, std::string&) {
     return true;
 }
 
+// A second value for a single-valued option is refused rather than silently overriding the
+// first: a script that sets one and a user who adds another cannot both be right.
+bool Repeated(bool given, const char* option, std::string& error) {
+    if (given) error = std::string(option) + " may be given only once";
+    return given;
+}
+
 bool SetTransport(const std::string& value, Options& o, std::string& error) {
+    if (Repeated(o.transportGiven, "--transport", error)) return false;
+    o.transportGiven = true;
     if (value == "sr") {
         o.transport = TransportChoice::Sr;
     } else if (value == "sg") {
@@ -48,6 +57,7 @@ bool SetTrace(const std::string& value, Options& o, std::string& error) {
         error = "--trace needs a file name";
         return false;
     }
+    if (Repeated(!o.tracePath.empty(), "--trace", error)) return false;
     o.tracePath = value;
     return true;
 }
@@ -78,7 +88,8 @@ const OptionRow kOptions[] = {
      "with --emulate: wait for real instead of on a virtual clock", SetFlag<&Options::realTime>},
     {"--trace", nullptr, "FILE", ValueKind::File,
      "record every command, message, stage, list and progress change and sleep as JSON Lines "
-     "in FILE",
+     "in FILE; not the firmware file, a block device or an sg node, and as root not through a "
+     "symbolic link",
      SetTrace},
     {"--help", "-h", nullptr, ValueKind::None, "show this help and exit", SetFlag<&Options::help>},
     {"--version", nullptr, nullptr, ValueKind::None, "show the version and exit",
@@ -94,9 +105,9 @@ const ExitStatus kExitStatuses[] = {
      "requested, or polling could not be switched off; no display for the window: use --batch; "
      "with raised rights, a window from a directory others than root may change)"},
     {"3",
-     "nothing was done (no drive selected, no procedure for the family yet, no file, "
-     "cancelled)"},
-    {"64", "bad command line, or the trace file cannot be written"},
+     "nothing was done (no drive selected, no listed drive of a known family, a drive of no "
+     "known family left alone, no file, cancelled)"},
+    {"64", "bad command line, or the trace file cannot be written or is refused"},
     {"128+N",
      "ended by signal N: SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, "
      "SIGXCPU, SIGPWR, SIGSTKFLT, SIGRTMIN to SIGRTMAX; outside a download at once, during one "

@@ -24,6 +24,7 @@ struct Options {
     bool realTime = false;
     bool check = false;  // --check: the image through every family, no drive touched
     TransportChoice transport = TransportChoice::Sr;
+    bool transportGiven = false;
     std::vector<std::string> devices;
     std::vector<EmulatedDriveSpec> emulate;
     std::string tracePath;
