@@ -170,6 +170,7 @@ void CDISCFLASHDlg::OnOK() {
     if (m_bBusy) return;
     ReportOutcome(Outcome::NothingDone);
     m_imageIdentity.clear();
+    ForgetNotes();
 
     int selected = Selected();
     if (selected < 0) return;
