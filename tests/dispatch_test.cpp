@@ -310,6 +310,22 @@ TEST_F(DispatchTest, KindWithoutProcedureOpensAndCloses) {
     EXPECT_TRUE(ui.messages.empty());
 }
 
+// What an earlier command noted explains none of the boxes of DownLoad or Research.
+TEST_F(DispatchTest, ACommandStartsWithoutEarlierNotes) {
+    Start("LD3410", {"HALVERONCD-RW  KR-3410P "});
+    Record([](CDISCFLASHDlg&) { ShowMessage("Down Load complete"); });
+    Note("from before");
+    dlg.OnOK();
+    backend.drives = {FakeBackend::Drive("STRANGER")};
+    Note("from before");
+    dlg.OnResearch();
+    ASSERT_EQ(ui.MessageTexts(),
+              (std::vector<std::string>{"Down Load complete", "HLV DRIVE [3410] NotFound"}));
+    EXPECT_EQ(ui.messages[0].detail, "");
+    EXPECT_EQ(ui.messages[1].detail.rfind("no drive of the LD3410 family", 0), 0u)
+        << ui.messages[1].detail;
+}
+
 TEST_F(DispatchTest, NoSelectionDoesNothing) {
     Record();
     for (bool drive : {false, true}) {

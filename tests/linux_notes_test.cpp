@@ -23,6 +23,7 @@ TEST(LinuxNotes, MissingGenericDriverSaysHowToLoadIt) {
     EXPECT_EQ(InitTransport(), 0);
     EXPECT_EQ(env.ui.MessageTexts(), std::vector<std::string>{"WNASPI32.DLL Not Found"});
     ASSERT_EQ(env.ui.notes.size(), 1u);
+    EXPECT_EQ(env.ui.messages[0].detail, env.ui.notes[0]);
     EXPECT_NE(env.ui.notes[0].find("sg) is not loaded"), std::string::npos);
     EXPECT_NE(env.ui.notes[0].find("`sudo modprobe sg`"), std::string::npos);
 }
@@ -64,6 +65,30 @@ TEST(LinuxNotes, NotFoundSaysWhatWasThereInstead) {
         for (const std::string& part : c.says)
             EXPECT_NE(run.notes.back().find(part), std::string::npos)
                 << part << "\nin: " << run.notes.back();
+    }
+}
+
+// A box shows the notes given since the last box, a bounded number of them.
+TEST(LinuxNotes, EachBoxGetsTheNotesGivenSinceTheLastOne) {
+    const struct {
+        const char* script;  // n: a note (numbered from 1), b: a box
+        std::vector<std::string> details;
+    } cases[] = {
+        {"nbnnbb", {"1", "2\n\n3", ""}},
+        {"nnnnnnnnb", {"1\n\n2\n\n3\n\n4\n\n5\n\n6\n\n(2 more on standard error)"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script);
+        TestEnv env;
+        int notes = 0;
+        for (const char* op = c.script; *op; ++op) {
+            if (*op == 'n') Note(std::to_string(++notes));
+            if (*op == 'b') ShowMessage("box");
+        }
+        std::vector<std::string> details;
+        for (const ShownMessage& m : env.ui.messages) details.push_back(m.detail);
+        EXPECT_EQ(details, c.details);
+        EXPECT_EQ(env.ui.notes.size(), static_cast<size_t>(notes));  // all on standard error
     }
 }
 
