@@ -8,11 +8,9 @@ namespace {
 
 Runtime g_runtime;
 
-// Notes given since the last box, for the next one. A command that fails over and over says
-// the rest on standard error and in the trace only.
+// Notes given since the last box, for the next one; a note repeated (a command that fails the
+// same way each time it is tried) is shown once.
 std::vector<std::string> g_notes;
-size_t g_notesLeftOut = 0;
-constexpr size_t kNotesPerBox = 6;
 
 // Between looks at a pending restart: the window repaints meanwhile.
 constexpr uint32_t kRestartPollMs = 50;
@@ -20,8 +18,6 @@ constexpr uint32_t kRestartPollMs = 50;
 std::string TakeNotes() {
     std::string detail;
     for (const std::string& n : g_notes) detail += (detail.empty() ? "" : "\n\n") + n;
-    if (g_notesLeftOut)
-        detail += "\n\n(" + std::to_string(g_notesLeftOut) + " more on standard error)";
     ForgetNotes();
     return detail;
 }
@@ -64,15 +60,11 @@ void SleepMs(uint32_t ms) {
 void Note(const std::string& text) {
     if (!g_runtime.ui) return;
     g_runtime.ui->Note(text);
-    if (g_notes.size() < kNotesPerBox)
-        g_notes.push_back(text);
-    else
-        ++g_notesLeftOut;
+    if (std::find(g_notes.begin(), g_notes.end(), text) == g_notes.end()) g_notes.push_back(text);
 }
 
 void ForgetNotes() {
     g_notes.clear();
-    g_notesLeftOut = 0;
 }
 
 int RestartSystem() {

@@ -63,11 +63,10 @@ TEST(ConsoleUi, BoxesPrintCaptionIconAndEveryLine) {
     for (const Case& k : cases) {
         Console c;
         ConsoleUi ui(c.out, c.err, k.yes, false);
-        // The detail is the notes, already on standard error: not printed again.
         EXPECT_EQ(ui.MessageBox("Down Load fault\n(ReadBuffer)", "HLV DOWNLOAD", k.type, "cause"),
                   k.answer);
         EXPECT_EQ(Read(c.out), k.printed);
-        EXPECT_EQ(Read(c.err), "");
+        EXPECT_EQ(Read(c.err), "");  // the detail's notes are there already
     }
 }
 

@@ -310,22 +310,6 @@ TEST_F(DispatchTest, KindWithoutProcedureOpensAndCloses) {
     EXPECT_TRUE(ui.messages.empty());
 }
 
-// What an earlier command noted explains none of the boxes of DownLoad or Research.
-TEST_F(DispatchTest, ACommandStartsWithoutEarlierNotes) {
-    Start("LD3410", {"HALVERONCD-RW  KR-3410P "});
-    Record([](CDISCFLASHDlg&) { ShowMessage("Down Load complete"); });
-    Note("from before");
-    dlg.OnOK();
-    backend.drives = {FakeBackend::Drive("STRANGER")};
-    Note("from before");
-    dlg.OnResearch();
-    ASSERT_EQ(ui.MessageTexts(),
-              (std::vector<std::string>{"Down Load complete", "HLV DRIVE [3410] NotFound"}));
-    EXPECT_EQ(ui.messages[0].detail, "");
-    EXPECT_EQ(ui.messages[1].detail.rfind("no drive of the LD3410 family", 0), 0u)
-        << ui.messages[1].detail;
-}
-
 TEST_F(DispatchTest, NoSelectionDoesNothing) {
     Record();
     for (bool drive : {false, true}) {
@@ -377,10 +361,12 @@ TEST_F(DispatchTest, MemoryNotAllocated) {
     FailReadBackAllocationForTests(true);
     dlg.m_strFirmwarePath = "fw.bin";
     int closes = backend.closes;
+    Note("an earlier command's");  // explains nothing of this one
     dlg.OnOK();
     EXPECT_TRUE(seen.empty());
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text, "Memory not allocated");
+    EXPECT_EQ(ui.messages[0].detail, "");
     EXPECT_EQ(ui.messages[0].caption, "HLV DOWNLOAD");
     EXPECT_EQ(ui.messages[0].type, MB_OK | MB_ICONHAND);
     EXPECT_EQ(backend.closes, closes + 2);  // before opening, and at the end

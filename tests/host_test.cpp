@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
-#include "support/fake_host.h"
 #include "support/test_env.h"
 #include "system/linux_host.h"
 #include "system/linux_host_settings.h"
@@ -18,39 +18,61 @@ namespace {
 
 // ---- restart ------------------------------------------------------------------------------------
 
-// The caller's wait for logind's answer: the UI is pumped and the clock slept on meanwhile.
+struct LogindScript {
+    bool canCall = true;
+    std::string answer = "yes";
+    bool accept = true;
+    std::vector<bool> reboots;   // the interactive flag of each Reboot call
+    ClockPort* clock = nullptr;  // Reboot answers once it reads 90 s: a person behind polkit
+};
+
+class FakeLogind : public LogindCalls {
+  public:
+    explicit FakeLogind(LogindScript& s) : s_(s) {}
+    bool CanReboot(std::string& answer) override {
+        if (s_.canCall) answer = s_.answer;
+        return s_.canCall;
+    }
+    bool Reboot(bool interactive) override {
+        s_.reboots.push_back(interactive);
+        while (s_.clock->ElapsedMs() < 90000) std::this_thread::yield();
+        return s_.accept;
+    }
+
+  private:
+    LogindScript& s_;
+};
+
 TEST(LinuxHost, RestartsOnlyWhenLogindAllowsAndAccepts) {
     struct Row {
         bool canCall;
         const char* answer;
         bool accept;
         bool interactive;
-        uint64_t answerAtMs;  // the person behind polkit takes this long
         int result;
         size_t reboots;
     };
     const Row rows[] = {
-        {false, "", true, true, 0, 0, 0},               // no logind on the bus
-        {true, "no", true, true, 0, 0, 0},              // not allowed: nothing is requested
-        {true, "na", true, true, 0, 0, 0},              // not supported
-        {true, "yes", false, false, 0, 0, 1},           // requested, refused
-        {true, "yes", true, false, 0, 1, 1},            // requested, accepted (batch)
-        {true, "challenge", true, true, 90000, 1, 1},   // polkit asks the user first
-        {true, "challenge", false, true, 90000, 0, 1},  // ... who cancels
-        {true, "challenge", false, false, 0, 0, 1},     // ... and no one can be asked
+        {false, "", true, true, 0, 0},            // no logind on the bus
+        {true, "no", true, true, 0, 0},           // not allowed: nothing is requested
+        {true, "na", true, true, 0, 0},           // not supported
+        {true, "yes", false, false, 0, 1},        // requested, refused
+        {true, "yes", true, false, 1, 1},         // requested, accepted (batch)
+        {true, "challenge", true, true, 1, 1},    // polkit asks the user first
+        {true, "challenge", false, false, 0, 1},  // ... and no one can be asked
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string(r.answer) + (r.accept ? " accepted" : " refused"));
         TestEnv env;
-        LogindScript script{r.canCall, r.answer, r.accept, r.answerAtMs, &env.clock, {}};
-        LinuxHost host(r.interactive, std::make_unique<ScriptedLogind>(script));
+        LogindScript script{r.canCall, r.answer, r.accept, {}, &env.clock};
+        LinuxHost host(r.interactive, std::make_unique<FakeLogind>(script));
         rt().host = &host;
-        EXPECT_EQ(RestartSystem(), r.result);
+        EXPECT_EQ(RestartSystem(), r.result);  // the UI pumped while logind answers
+        EXPECT_GE(env.ui.pumps, r.reboots ? 90000 / 50 : 0);
         ASSERT_EQ(script.reboots.size(), r.reboots);
         if (r.reboots) {
             EXPECT_EQ(script.reboots[0], r.interactive);
         }
-        EXPECT_GE(env.ui.pumps, static_cast<int>(r.answerAtMs / 50));
     }
 }
 

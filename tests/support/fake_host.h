@@ -3,32 +3,23 @@
 
 #include <map>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
-#include "system/linux_host.h"
 #include "system/ports.h"
 
 class FakeHost : public HostPort {
   public:
     int restartResult = 0;
     int restarts = 0;
-    int restartLooks = 0;  // how often the answer is looked at before it comes
-    int pendingLooks = 0;  // ... after each StartRestart
+    int pendingLooks = 0;  // looks at the answer before it comes
     int inhibits = 0;
     int releases = 0;
     bool held = false;
     std::string lastReason;
 
-    void StartRestart() override {
-        ++restarts;
-        lookedAt_ = 0;
-    }
-    int RestartAnswer() override {
-        ++restartLooks;
-        return lookedAt_++ < pendingLooks ? kRestartPending : restartResult;
-    }
+    void StartRestart() override { ++restarts; }
+    int RestartAnswer() override { return pendingLooks-- > 0 ? kRestartPending : restartResult; }
     bool Inhibit(const std::string& why) override {
         ++inhibits;
         held = true;
@@ -39,37 +30,6 @@ class FakeHost : public HostPort {
         ++releases;
         held = false;
     }
-
-  private:
-    int lookedAt_ = 0;
-};
-
-// logind as a test scripts it, for LinuxHost. Reboot answers once `clock` has reached
-// `answerAtMs`: a person typing a password while the caller's clock runs on.
-struct LogindScript {
-    bool canCall = true;
-    std::string answer = "yes";
-    bool accept = true;
-    uint64_t answerAtMs = 0;
-    ClockPort* clock = nullptr;
-    std::vector<bool> reboots;  // the interactive flag of each Reboot call
-};
-
-class ScriptedLogind : public LogindCalls {
-  public:
-    explicit ScriptedLogind(LogindScript& s) : s_(s) {}
-    bool CanReboot(std::string& answer) override {
-        if (s_.canCall) answer = s_.answer;
-        return s_.canCall;
-    }
-    bool Reboot(bool interactive) override {
-        s_.reboots.push_back(interactive);
-        while (s_.clock && s_.clock->ElapsedMs() < s_.answerAtMs) std::this_thread::yield();
-        return s_.accept;
-    }
-
-  private:
-    LogindScript& s_;
 };
 
 // Block devices by SCSI address, their polling intervals, and the rules added, in memory.
