@@ -167,13 +167,13 @@ bool CDISCFLASHDlg::LearnImageLength(const ProcedureFrame& frame) {
     m_imageLength = 0;
     ImageFile file(m_strFirmwarePath);
     if (!file.Open()) {
-        StopBox(messages.notFound, messages.caption);
         NoteUnreadable(m_strFirmwarePath, file.Why());
+        StopBox(messages.notFound, messages.caption);
         return false;
     }
     if (IsTheTrace(file.Stat())) {
-        StopBox(messages.openError, messages.caption);
         NoteUnreadable(m_strFirmwarePath, kIsTheTrace);
+        StopBox(messages.openError, messages.caption);
         return false;
     }
     const ImageSizes& sizes = frame.sizes;
@@ -187,8 +187,8 @@ bool CDISCFLASHDlg::LearnImageLength(const ProcedureFrame& frame) {
         (sizes.least ? std::to_string(sizes.least) + " to " : std::string("at most ")) +
         std::to_string(sizes.most) + " bytes";
     if (length < sizes.least && sizes.tooShort) {
-        StopBox(sizes.tooShort, messages.caption);
         Note("the image " + m_strFirmwarePath + " is too short (" + lengths + ").");
+        StopBox(sizes.tooShort, messages.caption);
     } else {
         StopBox(std::string(sizes.refusal) + "\n(" + lengths + ")", messages.caption);
     }
@@ -216,8 +216,9 @@ bool CDISCFLASHDlg::AllocateImage(uint32_t bufferSize, const FileStageMessages& 
 
 bool CDISCFLASHDlg::ReadImage(bool padOdd, const FileStageMessages& messages) {
     auto refuse = [&](const std::string& why) {
-        StopBox(messages.openError, messages.caption);
+        // The cause first: the box shows the notes given before it.
         if (!why.empty()) NoteUnreadable(m_strFirmwarePath, why);
+        StopBox(messages.openError, messages.caption);
         ReleaseImage();
         return false;
     };

@@ -149,6 +149,7 @@ void CDISCFLASHDlg::DownloadMicrocode() {
     }
     if (state != 1) {
         SetStage(kWriteError);
+        GiveUpCommand();
         return Fail("Down Load fault\n(SYNCHRONZE MICROCODE Fullsh..)", kHlvCaption);
     }
     PumpMessagesForMs(kAfterStoreMs);

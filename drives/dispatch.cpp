@@ -173,6 +173,7 @@ void CDISCFLASHDlg::OnOK() {
     ReportOutcome(Outcome::NothingDone);
     m_nothingDone = kNoSelection;
     m_imageIdentity.clear();
+    ForgetNotes();
 
     int selected = Selected();
     if (selected < 0) return;

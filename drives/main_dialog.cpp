@@ -35,7 +35,15 @@ void CDISCFLASHDlg::QuitFromProcedure() {
 
 void CDISCFLASHDlg::OnReBoot() {
     if (m_bBusy) return;
-    if (rt().host && rt().host->RestartSystem() != 0) OnCancel();
+    if (RestartWhileBusy() != 0) OnCancel();
+}
+
+int32_t CDISCFLASHDlg::RestartWhileBusy() {
+    // polkit may be asking for a password meanwhile: the window repaints, its commands wait.
+    m_bBusy = 1;
+    const int32_t accepted = RestartSystem();
+    m_bBusy = 0;
+    return accepted;
 }
 
 void CDISCFLASHDlg::OnResearch() {

@@ -146,6 +146,8 @@ class CDISCFLASHDlg {
   private:
     // Clears m_bBusy and runs Exit: the program ends from inside a procedure.
     void QuitFromProcedure();
+    // RestartSystem with m_bBusy set while logind answers; non-zero when it accepted.
+    int32_t RestartWhileBusy();
     // The CD-ROM download and its power-off variant: one flow, their differences as data.
     void DownloadCdRomFlow(const CdRomFlow& flow);
 

@@ -117,6 +117,7 @@ void ListSelect(int index) {
 }  // namespace
 
 int32_t CDISCFLASHDlg::ScanDrives() {
+    ForgetNotes();
     if (!InitTransport()) return 0;
 
     ListClear();
@@ -159,6 +160,7 @@ int32_t CDISCFLASHDlg::ScanDrives() {
     if (dual) {
         // The dual mode needs the adapter/target/LUN transport (--transport=sg).
         if (!IsAspiMode()) {
+            Note("runs with --transport=sg");
             ShowMessage("Windows9x(Me)のみ動作可能です。\n処理を中止いたします",
                         "Windows9x(Me)のみ動作可能です");
             return 0;
@@ -166,7 +168,7 @@ int32_t CDISCFLASHDlg::ScanDrives() {
         switch (CheckAutoInsert()) {
             case kAutoInsertSwitchedOff:
                 // The user was told the machine restarts; whether it does, start-up ends here.
-                if (rt().host) rt().host->RestartSystem();
+                RestartWhileBusy();
                 return 0;
             case kAutoInsertNotSwitched:
                 return 0;  // polling is still on: no restart, no download
@@ -203,8 +205,8 @@ int32_t CDISCFLASHDlg::ScanDrives() {
     if (!m_bFound) {
         // The family number after "LD"; an identifier shorter than that shows blanks.
         std::string family = id.size() > 2 ? id.substr(2) : std::string();
-        ShowMessage(Format("HLV DRIVE [%4.4s] NotFound", family.c_str()));
         NoteNotFound(id, currentGroup, currentGroupCount);
+        ShowMessage(Format("HLV DRIVE [%4.4s] NotFound", family.c_str()));
     }
     return m_bFound;
 }

@@ -16,9 +16,8 @@ void TraceHost(const char* op, const std::string& fields) {
 
 }  // namespace
 
-int EmulatedHost::RestartSystem() {
+void EmulatedHost::StartRestart() {
     TraceHost("reboot", std::string(",\"interactive\":") + (interactive_ ? "true" : "false"));
-    return 1;
 }
 
 EmulatedHostSettings::EmulatedHostSettings(const std::vector<EmulatedDriveSpec>& specs) {

@@ -13,7 +13,8 @@
 class EmulatedHost : public HostPort {
   public:
     explicit EmulatedHost(bool interactive) : interactive_(interactive) {}
-    int RestartSystem() override;
+    void StartRestart() override;
+    int RestartAnswer() override { return 1; }
     bool Inhibit(const std::string&) override { return true; }
     void ReleaseInhibit() override {}
 

@@ -33,11 +33,11 @@ AspiBackend::~AspiBackend() {
 
 int AspiBackend::Load() {
     if (rt().devices && rt().devices->GenericDriverPresent()) return 1;
-    ShowMessage("WNASPI32.DLL Not Found");
     Note(
         "the SCSI generic driver (sg) is not loaded: the kernel lists no /sys/class/scsi_generic, "
         "so there are no /dev/sgN nodes. Load it with `sudo modprobe sg` (at every start: `echo "
         "sg | sudo tee /etc/modules-load.d/sg.conf`), or use --transport=sr.");
+    ShowMessage("WNASPI32.DLL Not Found");
     return 0;
 }
 
@@ -237,8 +237,8 @@ int AspiBackend::Open(DriveRecord& record) {
         openErr_ = err;
         char msg[64];
         std::snprintf(msg, sizeof msg, "CreateFile Err %d", err);
-        ShowMessage(msg);
         NoteOpenFailure(err == EBUSY && !busy.empty() ? busy : nodePath_, err, false);
+        ShowMessage(msg);
         if (err == EBUSY) heldBy_ = busy;
         return 0;
     }

@@ -78,8 +78,8 @@ int PassThroughBackend::OpenNode(const std::string& path, bool exclusive) {
     if (fd < 0) {
         char msg[64];
         std::snprintf(msg, sizeof msg, "CreateFile Err %d", err);
-        ShowMessage(msg);
         NoteOpenFailure(exclusive && err == EBUSY && !busy.empty() ? busy : path, err, !exclusive);
+        ShowMessage(msg);
         if (exclusive && err == EBUSY) heldBy_ = busy;
     }
     return fd;

@@ -280,6 +280,10 @@ int PollCommand() {
     return state;
 }
 
+void GiveUpCommand() {
+    if (Backend* b = ActiveBackend()) NoWaitGone(b, true);
+}
+
 uint32_t TransportMaxTransfer() {
     Backend* b = ActiveBackend();
     return b ? b->MaxTransfer() : 0;

@@ -102,6 +102,9 @@ int ExecCommandEx(int wait, uint8_t direction, const uint8_t* cdb, void* buffer,
 int ExecCommand64K(const uint8_t* cdb, void* buffer);
 int TestUnitReady();
 int PollCommand();
+// The caller stops waiting for the no-wait command: one whose end was not seen is traced as
+// abandoned and noted now, before the box that says so, and not again when the drive closes.
+void GiveUpCommand();
 
 // Every command runs at lowered thread priority and the thread runs at normal priority once it
 // is done. Lowering and restoring costs system calls, and lowering a thread that then sleeps in

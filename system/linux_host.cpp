@@ -11,21 +11,28 @@ namespace {
 
 #ifdef DISCFLASH_HAVE_SDBUS
 // One method call on logind's manager; `read` takes what it needs from the reply. False when
-// the bus cannot be reached, the call fails or the reply does not read.
+// the bus cannot be reached, the call fails or the reply does not read. An interactive call
+// waits long enough for a person to answer polkit; sd-bus's default (25 s) would give up on
+// them, and logind could then restart after the caller had taken the request as failed.
 template <typename Read, typename... Args>
 bool CallLogind(const char* method, bool interactive, Read read, const char* types, Args... args) {
     sd_bus* bus = nullptr;
     if (sd_bus_open_system(&bus) < 0) return false;
     // Lets polkit ask the user (through the session's agent) instead of refusing outright.
     sd_bus_set_allow_interactive_authorization(bus, interactive);
+    const uint64_t timeoutUs =
+        interactive ? uint64_t{SdBusLogind::kInteractiveTimeoutS} * 1000000u : 0;  // 0: default
+    sd_bus_message* call = nullptr;
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
-    bool ok = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
-                                 "org.freedesktop.login1.Manager", method, &error, &reply, types,
-                                 args...) >= 0 &&
-              read(reply);
+    bool ok = sd_bus_message_new_method_call(bus, &call, "org.freedesktop.login1",
+                                             "/org/freedesktop/login1",
+                                             "org.freedesktop.login1.Manager", method) >= 0 &&
+              sd_bus_message_append(call, types, args...) >= 0 &&
+              sd_bus_call(bus, call, timeoutUs, &error, &reply) >= 0 && read(reply);
     sd_bus_error_free(&error);
     sd_bus_message_unref(reply);
+    sd_bus_message_unref(call);
     sd_bus_unref(bus);
     return ok;
 }
@@ -72,11 +79,20 @@ LinuxHost::LinuxHost(bool interactive, std::unique_ptr<LogindCalls> logind)
     : interactive_(interactive), logind_(std::move(logind)) {}
 
 LinuxHost::~LinuxHost() {
+    if (restart_.joinable()) restart_.join();
     ReleaseInhibit();
 }
 
-int LinuxHost::RestartSystem() {
-    return RequestRestart(*logind_, interactive_);
+void LinuxHost::StartRestart() {
+    if (restart_.joinable()) restart_.join();
+    answer_.store(kRestartPending);
+    restart_ = std::thread([this] { answer_.store(RequestRestart(*logind_, interactive_)); });
+}
+
+int LinuxHost::RestartAnswer() {
+    const int answer = answer_.load();
+    if (answer != kRestartPending && restart_.joinable()) restart_.join();
+    return answer;
 }
 
 bool LinuxHost::Inhibit(const std::string& why) {

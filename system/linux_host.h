@@ -1,8 +1,10 @@
 // Host services on Linux, through systemd-logind: the shutdown/sleep inhibitor, and the restart.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "system/ports.h"
 
@@ -16,9 +18,11 @@ class LogindCalls {
     virtual bool Reboot(bool interactive) = 0;
 };
 
-// logind on the system bus. Built without sd-bus, every call fails.
+// logind on the system bus. Built without sd-bus, every call fails. An interactive Reboot waits
+// up to kInteractiveTimeoutS for the answer: polkit is asking a person for a password.
 class SdBusLogind : public LogindCalls {
   public:
+    static constexpr unsigned kInteractiveTimeoutS = 180;
     bool CanReboot(std::string& answer) override;
     bool Reboot(bool interactive) override;
 };
@@ -28,13 +32,16 @@ class SdBusLogind : public LogindCalls {
 // 1 when logind accepted the request, 0 otherwise, any bus failure included.
 int RequestRestart(LogindCalls& logind, bool interactive);
 
+// The restart's calls run on a worker thread, so that the caller can keep its window alive.
 class LinuxHost : public HostPort {
   public:
     // interactive: polkit may ask the user to authenticate the restart (the dialog, not batch).
     explicit LinuxHost(bool interactive,
                        std::unique_ptr<LogindCalls> logind = std::make_unique<SdBusLogind>());
+    // Waits for a restart request still in flight: its calls use this object.
     ~LinuxHost() override;
-    int RestartSystem() override;
+    void StartRestart() override;
+    int RestartAnswer() override;
     bool Inhibit(const std::string& why) override;
     void ReleaseInhibit() override;
 
@@ -42,4 +49,6 @@ class LinuxHost : public HostPort {
     bool interactive_;
     std::unique_ptr<LogindCalls> logind_;
     int inhibitFd_ = -1;
+    std::thread restart_;
+    std::atomic<int> answer_{0};
 };

@@ -52,8 +52,10 @@ class UiPort {
     // read-only lines
     virtual void SetStage(const std::string& text) = 0;
     virtual void SetIdentity(const std::string& text) = 0;
-    // modal box; caption is already resolved (never empty). Returns IDOK, IDYES or IDNO.
-    virtual int MessageBox(const std::string& text, const std::string& caption, unsigned type) = 0;
+    // modal box; caption is already resolved (never empty). `detail`, when not empty, is the
+    // cause in Linux terms, shown beneath the text. Returns IDOK, IDYES or IDNO.
+    virtual int MessageBox(const std::string& text, const std::string& caption, unsigned type,
+                           const std::string& detail) = 0;
     // file-open dialog; false when cancelled
     virtual bool ChooseFile(const FileRequest& request, std::string& path) = 0;
     // dispatch queued events without waiting
@@ -65,7 +67,7 @@ class UiPort {
     // end the main loop with this exit code
     virtual void Quit(int exitCode) = 0;
     // A cause and a way out in Linux terms, beside the boxes (whose texts stay as they are):
-    // standard error in batch mode, and the trace.
+    // standard error, and the trace. The next box also gets it as its detail.
     virtual void Note(const std::string& text) { (void)text; }
 };
 
@@ -200,8 +202,13 @@ class DevicePort {
 class HostPort {
   public:
     virtual ~HostPort() = default;
-    // ask for a restart; non-zero when the request was accepted (the restart follows later)
-    virtual int RestartSystem() = 0;
+    // A restart is asked for without waiting for the answer: polkit may ask the user for a
+    // password first, for as long as a person takes. RestartAnswer is kRestartPending until the
+    // request started by StartRestart has been answered, then non-zero when it was accepted (the
+    // restart follows later), 0 when not. One request at a time.
+    static constexpr int kRestartPending = -1;
+    virtual void StartRestart() = 0;
+    virtual int RestartAnswer() = 0;
     // hold a block inhibitor on shutdown and sleep; true when one is held
     virtual bool Inhibit(const std::string& why) = 0;
     virtual void ReleaseInhibit() = 0;

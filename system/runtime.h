@@ -42,10 +42,18 @@ void SetProgramName(const std::string& argv0);
 
 // ---- helpers every part of the core uses -------------------------------------------------------
 
-// A modal box through the UI port, traced; an empty caption shows the application title.
+// A modal box through the UI port, traced; an empty caption shows the application title. The
+// notes given since the last box are its detail: a note comes before the box it explains.
 int ShowMessage(const std::string& text, const std::string& caption = "", unsigned type = MB_OK);
 
 void SleepMs(uint32_t ms);  // through the clock port, traced
 
 // A note through the UI port: the cause of what the user saw, and the way out, in Linux terms.
 void Note(const std::string& text);
+// Notes not yet shown with a box are dropped: a command starts, and what an earlier one noted
+// explains none of its boxes.
+void ForgetNotes();
+
+// Asks the host for a restart and waits for the answer, pumping the UI port and sleeping on the
+// clock port meanwhile. 1 when the request was accepted, 0 when not (or there is no host).
+int RestartSystem();

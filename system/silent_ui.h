@@ -26,7 +26,8 @@ class SilentUi : public UiPort {
     void ProgressPos(int32_t) override {}
     void SetStage(const std::string&) override {}
     void SetIdentity(const std::string&) override {}
-    int MessageBox(const std::string& text, const std::string&, unsigned type) override {
+    int MessageBox(const std::string& text, const std::string&, unsigned type,
+                   const std::string&) override {
         messages.push_back(text);
         return (type & MB_BUTTONS_MASK) == MB_YESNO ? IDNO : IDOK;
     }

@@ -390,8 +390,9 @@ void TracingUi::SetIdentity(const std::string& text) {
     trace_.Event("identity", ",\"text\":" + Trace::Str(text));
     inner_.SetIdentity(text);
 }
-int TracingUi::MessageBox(const std::string& text, const std::string& caption, unsigned type) {
-    int answer = inner_.MessageBox(text, caption, type);
+int TracingUi::MessageBox(const std::string& text, const std::string& caption, unsigned type,
+                          const std::string& detail) {
+    int answer = inner_.MessageBox(text, caption, type, detail);
     unsigned icon = type & MB_ICON_MASK;
     const char* iconName = icon == MB_ICONHAND          ? "stop"
                            : icon == MB_ICONEXCLAMATION ? "exclamation"
@@ -399,8 +400,10 @@ int TracingUi::MessageBox(const std::string& text, const std::string& caption, u
     bool yesno = (type & MB_BUTTONS_MASK) == MB_YESNO;
     const char* answerName = answer == IDYES ? "yes" : answer == IDNO ? "no" : "ok";
     trace_.Event("msg", ",\"caption\":" + Trace::Str(caption) + ",\"icon\":\"" + iconName +
-                            "\",\"buttons\":\"" + (yesno ? "yesno" : "ok") + "\",\"text\":" +
-                            Trace::Str(text) + ",\"answer\":\"" + answerName + "\"");
+                            "\",\"buttons\":\"" + (yesno ? "yesno" : "ok") +
+                            "\",\"text\":" + Trace::Str(text) +
+                            (detail.empty() ? "" : ",\"detail\":" + Trace::Str(detail)) +
+                            ",\"answer\":\"" + answerName + "\"");
     return answer;
 }
 bool TracingUi::ChooseFile(const FileRequest& request, std::string& path) {

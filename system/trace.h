@@ -124,7 +124,8 @@ class TracingUi : public UiPort {
     void ProgressPos(int32_t pos) override;
     void SetStage(const std::string& text) override;
     void SetIdentity(const std::string& text) override;
-    int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
+    int MessageBox(const std::string& text, const std::string& caption, unsigned type,
+                   const std::string& detail) override;
     bool ChooseFile(const FileRequest& request, std::string& path) override;
     void PumpMessages() override { inner_.PumpMessages(); }
     void SetWaitCursor(bool on) override { inner_.SetWaitCursor(on); }

@@ -292,6 +292,7 @@ TEST(Batch, DualModeSwitchesMediaPollingOffOnlyWhenTold) {
                       "[Windows9x(Me)のみ動作可能です] (none)\n"
                       "  Windows9x(Me)のみ動作可能です。\n  処理を中止いたします\n"),
                   c.refused);
+        EXPECT_EQ(Has(t, "\"detail\":\"runs with --transport=sg\""), c.refused);  // the cause
         EXPECT_EQ(Count(r.out, "自動挿入をOFFにしますか?"), c.questions);
         // Declined: told not to download, then the drive is listed as usual.
         EXPECT_EQ(Has(r.out, "自動挿入がONのまま"), c.status == 3 && c.questions == 1);

@@ -64,8 +64,10 @@ TEST(ConsoleUi, BoxesPrintCaptionIconAndEveryLine) {
     for (const Case& k : cases) {
         Console c;
         ConsoleUi ui(c.out, c.err, k.yes, false);
-        EXPECT_EQ(ui.MessageBox("Down Load fault\n(ReadBuffer)", "HLV DOWNLOAD", k.type), k.answer);
+        EXPECT_EQ(ui.MessageBox("Down Load fault\n(ReadBuffer)", "HLV DOWNLOAD", k.type, "cause"),
+                  k.answer);
         EXPECT_EQ(Read(c.out), k.printed);
+        EXPECT_EQ(Read(c.err), "");  // the detail's notes are there already
     }
 }
 
@@ -104,7 +106,7 @@ TEST(ConsoleUi, TtyBarEndsWithNewlineBeforeNextText) {
     ui.ProgressRange(0, 4);
     ui.ProgressStepSize(1);
     ui.ProgressStep();
-    ui.MessageBox("Down Load complete", "HLV DOWNLOAD", MB_OK);
+    ui.MessageBox("Down Load complete", "HLV DOWNLOAD", MB_OK, "");
     std::string out = Read(c.out);
     EXPECT_NE(out.find("\r[##########"), std::string::npos) << out;
     EXPECT_NE(out.find("25%\n[HLV DOWNLOAD]"), std::string::npos) << out;

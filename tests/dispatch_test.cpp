@@ -361,10 +361,12 @@ TEST_F(DispatchTest, MemoryNotAllocated) {
     FailReadBackAllocationForTests(true);
     dlg.m_strFirmwarePath = "fw.bin";
     int closes = backend.closes;
+    Note("an earlier command's");  // explains nothing of this one
     dlg.OnOK();
     EXPECT_TRUE(seen.empty());
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text, "Memory not allocated");
+    EXPECT_EQ(ui.messages[0].detail, "");
     EXPECT_EQ(ui.messages[0].caption, "HLV DOWNLOAD");
     EXPECT_EQ(ui.messages[0].type, MB_OK | MB_ICONHAND);
     EXPECT_EQ(backend.closes, closes + 2);  // before opening, and at the end

@@ -56,6 +56,9 @@ const Case kCases[] = {
      "no answer within the program's limit of 180 s", Case::kTheDrive},
     {"LD5850", "hang=3B@2", "Down Load fault(NG-00B)", "DID_TIME_OUT",
      "no answer within the program's limit of 180 s", Case::kTheDrive},
+    // A store given up on: said with the box, not after it.
+    {"LDMULTI", "hang=F5", "Down Load fault\n(SYNCHRONZE MICROCODE Fullsh..)",
+     "had not finished command F5", "had not finished command F5", Case::kTheDrive},
 };
 
 TEST(DriveLoss, EachProcedureEndsWithItsMessageAndTheCause) {
@@ -79,6 +82,12 @@ TEST(DriveLoss, EachProcedureEndsWithItsMessageAndTheCause) {
             })) << ::testing::PrintToString(boxes);
             const char* cause = t == TransportChoice::Sr ? c.causeSr : c.causeSg;
             EXPECT_TRUE(AnyHas(run.notes, cause)) << ::testing::PrintToString(run.notes);
+            // ... and reaches the box it explains: the failure's, or the open's of a held drive.
+            const std::string explained = prefix ? "CreateFile Err 16" : c.failure;
+            auto box = std::find_if(run.messages.begin(), run.messages.end(),
+                                    [&](const ShownMessage& m) { return m.text == explained; });
+            ASSERT_NE(box, run.messages.end());
+            EXPECT_NE(box->detail.find(cause), std::string::npos) << box->detail;
             EXPECT_TRUE(AnyHas(run.trace, "\"ev\":\"note\"")) << "the trace has the cause too";
 
             // After the vanish, nothing reaches the kernel on that handle.

@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
+#include "support/test_env.h"
 #include "system/linux_host.h"
 #include "system/linux_host_settings.h"
 
@@ -20,7 +22,8 @@ struct LogindScript {
     bool canCall = true;
     std::string answer = "yes";
     bool accept = true;
-    std::vector<bool> reboots;  // the interactive flag of each Reboot call
+    std::vector<bool> reboots;   // the interactive flag of each Reboot call
+    ClockPort* clock = nullptr;  // Reboot answers once it reads 90 s: a person behind polkit
 };
 
 class FakeLogind : public LogindCalls {
@@ -32,6 +35,7 @@ class FakeLogind : public LogindCalls {
     }
     bool Reboot(bool interactive) override {
         s_.reboots.push_back(interactive);
+        while (s_.clock->ElapsedMs() < 90000) std::this_thread::yield();
         return s_.accept;
     }
 
@@ -59,9 +63,12 @@ TEST(LinuxHost, RestartsOnlyWhenLogindAllowsAndAccepts) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string(r.answer) + (r.accept ? " accepted" : " refused"));
-        LogindScript script{r.canCall, r.answer, r.accept, {}};
+        TestEnv env;
+        LogindScript script{r.canCall, r.answer, r.accept, {}, &env.clock};
         LinuxHost host(r.interactive, std::make_unique<FakeLogind>(script));
-        EXPECT_EQ(host.RestartSystem(), r.result);
+        rt().host = &host;
+        EXPECT_EQ(RestartSystem(), r.result);  // the UI pumped while logind answers
+        EXPECT_GE(env.ui.pumps, r.reboots ? 90000 / 50 : 0);
         ASSERT_EQ(script.reboots.size(), r.reboots);
         if (r.reboots) {
             EXPECT_EQ(script.reboots[0], r.interactive);

@@ -23,6 +23,7 @@ TEST(LinuxNotes, MissingGenericDriverSaysHowToLoadIt) {
     EXPECT_EQ(InitTransport(), 0);
     EXPECT_EQ(env.ui.MessageTexts(), std::vector<std::string>{"WNASPI32.DLL Not Found"});
     ASSERT_EQ(env.ui.notes.size(), 1u);
+    EXPECT_EQ(env.ui.messages[0].detail, env.ui.notes[0]);
     EXPECT_NE(env.ui.notes[0].find("sg) is not loaded"), std::string::npos);
     EXPECT_NE(env.ui.notes[0].find("`sudo modprobe sg`"), std::string::npos);
 }
@@ -65,6 +66,16 @@ TEST(LinuxNotes, NotFoundSaysWhatWasThereInstead) {
             EXPECT_NE(run.notes.back().find(part), std::string::npos)
                 << part << "\nin: " << run.notes.back();
     }
+}
+
+// A box shows the notes given since the last box, each once.
+TEST(LinuxNotes, ABoxShowsTheNotesSinceTheLastOne) {
+    TestEnv env;
+    for (const char* n : {"1", "2", "1"}) Note(n);
+    ShowMessage("first");
+    ShowMessage("second");
+    EXPECT_EQ(env.ui.messages[0].detail, "1\n\n2");
+    EXPECT_EQ(env.ui.messages[1].detail, "");
 }
 
 }  // namespace

@@ -396,9 +396,11 @@ TEST_F(ScanTest, ResearchTwiceGivesSameState) {
         EXPECT_EQ(dlg.m_bFirstIdentity, 0);
         EXPECT_EQ(ui.compactLayouts, 2 + i);
     }
-    // A Research that finds nothing keeps the dialog.
+    // A Research that finds nothing keeps the dialog, and says why (nothing older).
     backend.drives.clear();
+    Note("an earlier command's");
     dlg.OnResearch();
+    EXPECT_EQ(ui.messages.back().detail.rfind("no drive of the LD4740 family", 0), 0u);
     EXPECT_TRUE(ui.list.empty());
     EXPECT_FALSE(dlg.IsClosed());
     EXPECT_EQ(ui.quitCode, -1);

@@ -96,7 +96,7 @@ TEST(Trace, UiAndSleepEventsInOrder) {
         ui.ProgressRange(0, 8);
         ui.ProgressStep();
         clock.SleepMs(1000);
-        EXPECT_EQ(ui.MessageBox("line1\nline2", "HLV DOWNLOAD", MB_YESNO | MB_ICONEXCLAMATION),
+        EXPECT_EQ(ui.MessageBox("line1\nline2", "HLV DOWNLOAD", MB_YESNO | MB_ICONEXCLAMATION, ""),
                   IDYES);
     }
     auto lines = capture.Lines();

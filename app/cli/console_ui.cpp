@@ -106,7 +106,8 @@ void ConsoleUi::ShowProgress() {
     Flush(out_);
 }
 
-int ConsoleUi::MessageBox(const std::string& text, const std::string& caption, unsigned type) {
+int ConsoleUi::MessageBox(const std::string& text, const std::string& caption, unsigned type,
+                          const std::string&) {
     EndBar();
     unsigned icon = type & MB_ICON_MASK;
     const char* iconName = icon == MB_ICONHAND          ? "stop"

@@ -23,7 +23,9 @@ class ConsoleUi : public UiPort {
     void ProgressPos(int32_t pos) override;
     void SetStage(const std::string& text) override;
     void SetIdentity(const std::string& text) override;
-    int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
+    // The detail is not printed: it is the notes, already on standard error.
+    int MessageBox(const std::string& text, const std::string& caption, unsigned type,
+                   const std::string& detail) override;
     bool ChooseFile(const FileRequest& request, std::string& path) override;
     void PumpMessages() override;
     void SetWaitCursor(bool) override {}

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QFrame>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -194,6 +195,7 @@ void DialogWindow::Research() {
 void DialogWindow::ReBoot() {
     if (m_dlg->m_bBusy || m_quitRequested) return;
     m_dlg->OnReBoot();
+    RunDeferred();  // a stop signal that came while logind was answering
 }
 
 void DialogWindow::ShowAbout() {
@@ -335,7 +337,8 @@ void DialogWindow::SetIdentity(const std::string& text) {
     m_editIdentity->setCursorPosition(0);
 }
 
-int DialogWindow::MessageBox(const std::string& text, const std::string& caption, unsigned type) {
+int DialogWindow::MessageBox(const std::string& text, const std::string& caption, unsigned type,
+                             const std::string& detail) {
     ModalScope scope(this);
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     switch (type & MB_ICON_MASK) {
@@ -358,6 +361,13 @@ int DialogWindow::MessageBox(const std::string& text, const std::string& caption
     QMessageBox box(icon, Text(caption), Text(text),
                     yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
+    if (!detail.empty()) {
+        const QString info = Text(detail);
+        box.setInformativeText(info);
+        // The box guesses the detail's format: drive bytes and paths are never markup.
+        for (QLabel* label : box.findChildren<QLabel*>())
+            if (label->text() == info) label->setTextFormat(Qt::PlainText);
+    }
     box.setFont(QApplication::font());
     const bool defaultNo = (type & MB_DEFAULT_MASK) == MB_DEFBUTTON2;
     box.setDefaultButton(!yesNo ? QMessageBox::Ok : defaultNo ? QMessageBox::No : QMessageBox::Yes);

@@ -62,7 +62,8 @@ class DialogWindow : public QDialog, public UiPort {
     void ProgressPos(int32_t pos) override;
     void SetStage(const std::string& text) override;
     void SetIdentity(const std::string& text) override;
-    int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
+    int MessageBox(const std::string& text, const std::string& caption, unsigned type,
+                   const std::string& detail) override;
     bool ChooseFile(const FileRequest& request, std::string& path) override;
     void PumpMessages() override;
     void SetWaitCursor(bool on) override;

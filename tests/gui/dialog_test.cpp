@@ -230,6 +230,31 @@ TEST_F(DialogTest, ReBootClosesTheDialogOnlyWhenTheRestartIsAccepted) {
     EXPECT_TRUE(closer.seen.empty());  // no message of its own either way
 }
 
+// While polkit asks for a password, ReBoot waits for logind's answer: the window repaints, Exit
+// is inert, and the window closes only when the restart was accepted.
+TEST_F(DialogTest, ReBootKeepsTheWindowAliveWhileLogindWaits) {
+    for (bool accept : {false, true}) {
+        ModalCloser closer;
+        auto w = Start({kOwnDrive});
+        Watcher watcher(*w);  // grabs the bar at each pump
+        rt().ui = &watcher;
+        host.restartResult = accept;
+        host.pendingLooks = 600;
+        bool busy = true;
+        clock.SetAfterAdvance([&] {
+            busy = busy && w->Dlg().m_bBusy == 1;
+            Control<QPushButton>(*w, "2")->click();
+        });
+        Control<QPushButton>(*w, "32778")->click();
+        clock.SetAfterAdvance(nullptr);
+        EXPECT_EQ(watcher.bars.size(), 600u);
+        EXPECT_TRUE(busy);
+        EXPECT_EQ(w->Dlg().m_bBusy, 0);
+        EXPECT_EQ(w->QuitRequested(), accept);
+        EXPECT_EQ(w->isVisible(), !accept);
+    }
+}
+
 TEST_F(DialogTest, EnterAndTheCloseBoxReachDownLoadAndExit) {
     ModalCloser closer;
     auto w = Start({kOwnDrive});
@@ -298,7 +323,7 @@ TEST_F(DialogTest, SigUsr1WaitsUntilAnOpenBoxIsClosed) {
         opensWhileOpen = backend.opens;
         static_cast<QMessageBox*>(top)->button(QMessageBox::Ok)->click();
     };
-    w->MessageBox("HLV DRIVE [4740] NotFound", "LD4740", MB_OK);
+    w->MessageBox("HLV DRIVE [4740] NotFound", "LD4740", MB_OK, "");
     EXPECT_EQ(opensWhileOpen, 0);
     EXPECT_TRUE(PumpUntil([&] { return backend.opens == 1; }));
     SetProcedureHookForTests(nullptr);
@@ -313,7 +338,7 @@ TEST_F(DialogTest, StopSignalOutsideADownloadClosesOpenBoxes) {
         QTimer::singleShot(
             500, top, [top] { static_cast<QMessageBox*>(top)->button(QMessageBox::Yes)->click(); });
     };
-    const int answer = w->MessageBox("Switch it off?", "LD4740", MB_YESNO);
+    const int answer = w->MessageBox("Switch it off?", "LD4740", MB_YESNO, "");
     EXPECT_EQ(answer, IDNO);  // the safe answer
     EXPECT_TRUE(PumpUntil([&] { return w->QuitRequested(); }));
 
@@ -329,7 +354,7 @@ TEST_F(DialogTest, StopSignalOutsideADownloadClosesOpenBoxes) {
         static_cast<QMessageBox*>(top)->button(QMessageBox::Ok)->click();
     };
     v->Dlg().m_bBusy = 1;
-    v->MessageBox("Down Load fault(NG-101)", "HLV DOWNLOAD", MB_ICONHAND);
+    v->MessageBox("Down Load fault(NG-101)", "HLV DOWNLOAD", MB_ICONHAND, "");
     EXPECT_TRUE(stillOpen);
     EXPECT_FALSE(v->QuitRequested());
     v->Dlg().m_bBusy = 0;
@@ -500,6 +525,8 @@ TEST_F(DialogTest, MessageBoxesMapTypesToIconsButtonsAndAnswers) {
         {MB_YESNO | MB_ICONEXCLAMATION, QMessageBox::Warning, {"&Yes", "&No"}, No, IDNO, Yes},
         {MB_YESNO | MB_DEFBUTTON2, QMessageBox::NoIcon, {"&Yes", "&No"}, Yes, IDYES, No},
     };
+    // The cause beneath the text carries drive bytes: markup in it shows as it is.
+    const char* cause = "emu:sr0: \"<b>ACME</b> &amp;\" is of no family this program knows.";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.type);
         ModalCloser closer;
@@ -510,14 +537,16 @@ TEST_F(DialogTest, MessageBoxesMapTypesToIconsButtonsAndAnswers) {
             byDefault = box->standardButton(box->defaultButton());
             box->button(c.press)->click();
         };
-        const int answer =
-            w->MessageBox("Down Load fault(NG-100)\n<b>02-3a-0 </b>", "HLV DOWNLOAD", c.type);
+        const int answer = w->MessageBox("Down Load fault(NG-100)\n<b>02-3a-0 </b>", "HLV DOWNLOAD",
+                                         c.type, cause);
         EXPECT_EQ(answer, c.answer);
         EXPECT_EQ(byDefault, c.byDefault);
         ASSERT_EQ(closer.seen.size(), 1u);
         EXPECT_EQ(closer.seen[0].title, "HLV DOWNLOAD");
         EXPECT_EQ(closer.seen[0].text, "Down Load fault(NG-100)\n<b>02-3a-0 </b>");
         EXPECT_EQ(closer.seen[0].icon, c.icon);
+        EXPECT_EQ(closer.seen[0].detail, cause);
+        EXPECT_FALSE(closer.seen[0].detailMarkup);
         QStringList buttons = closer.seen[0].buttons;
         for (QString& b : buttons) b.remove('&');
         QStringList expected = c.buttons;

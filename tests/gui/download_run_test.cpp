@@ -118,7 +118,7 @@ TEST_F(DownloadRunTest, SigUsr1RunsTheDownloadAndTheWindowFollowsIt) {
     raise(SIGUSR1);
     PumpBriefly();
     w.Dlg().m_bBusy = 0;
-    w.MessageBox("Down Load OK", "HLV DOWNLOAD", MB_OK);  // a closing box runs what was put off
+    w.MessageBox("Down Load OK", "HLV DOWNLOAD", MB_OK, "");  // a closing box runs what was put off
     PumpBriefly();
     EXPECT_TRUE(procedureRan.empty());
     EXPECT_EQ(backend.opens, 1);

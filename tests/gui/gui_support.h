@@ -58,6 +58,8 @@ class ModalCloser {
   public:
     struct Seen {
         QString kind, title, text;
+        QString detail;             // the box's informative text
+        bool detailMarkup = false;  // ... shown as rich text
         int icon = -1;
         QStringList buttons;
     };
@@ -79,6 +81,10 @@ class ModalCloser {
             if (auto* box = qobject_cast<QMessageBox*>(w)) {
                 s.kind = "box";
                 s.text = box->text();
+                s.detail = box->informativeText();
+                for (QLabel* l : box->findChildren<QLabel*>())
+                    if (!s.detail.isEmpty() && l->text() == s.detail)
+                        s.detailMarkup = l->textFormat() != Qt::PlainText;
                 s.icon = box->icon();
                 for (QAbstractButton* b : box->buttons()) s.buttons << b->text();
             } else if (qobject_cast<QFileDialog*>(w)) {
@@ -189,8 +195,9 @@ class Watcher : public UiPort {
     void ProgressPos(int32_t p) override { w_.ProgressPos(p); }
     void SetStage(const std::string& t) override { w_.SetStage(t); }
     void SetIdentity(const std::string& t) override { w_.SetIdentity(t); }
-    int MessageBox(const std::string& t, const std::string& c, unsigned y) override {
-        return w_.MessageBox(t, c, y);
+    int MessageBox(const std::string& t, const std::string& c, unsigned y,
+                   const std::string& d) override {
+        return w_.MessageBox(t, c, y, d);
     }
     bool ChooseFile(const FileRequest& r, std::string& p) override { return w_.ChooseFile(r, p); }
     void PumpMessages() override {

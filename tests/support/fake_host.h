@@ -12,15 +12,14 @@ class FakeHost : public HostPort {
   public:
     int restartResult = 0;
     int restarts = 0;
+    int pendingLooks = 0;  // looks at the answer before it comes
     int inhibits = 0;
     int releases = 0;
     bool held = false;
     std::string lastReason;
 
-    int RestartSystem() override {
-        ++restarts;
-        return restartResult;
-    }
+    void StartRestart() override { ++restarts; }
+    int RestartAnswer() override { return pendingLooks-- > 0 ? kRestartPending : restartResult; }
     bool Inhibit(const std::string& why) override {
         ++inhibits;
         held = true;

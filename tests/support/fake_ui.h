@@ -11,6 +11,7 @@ struct ShownMessage {
     std::string text;
     std::string caption;
     unsigned type;
+    std::string detail;
 };
 
 class FakeUi : public UiPort {
@@ -64,8 +65,9 @@ class FakeUi : public UiPort {
         stages.push_back(text);
     }
     void SetIdentity(const std::string& text) override { identity = text; }
-    int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
-        messages.push_back({text, caption, type});
+    int MessageBox(const std::string& text, const std::string& caption, unsigned type,
+                   const std::string& detail) override {
+        messages.push_back({text, caption, type, detail});
         if ((type & MB_BUTTONS_MASK) == MB_YESNO) {
             if (answers.empty()) return IDNO;
             int a = answers.front();
