@@ -3,7 +3,7 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME discflash)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "discflash developers <discflash@example.org>")
+set(CPACK_PACKAGE_CONTACT "The discflash project <discflash@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware download for HALVERON optical drives")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "discflash downloads firmware into HALVERON CD-RW, DVD-ROM and DVD-RAM drives\n"

@@ -35,9 +35,10 @@ const std::set<int> kOut = {0x04, 0x15, 0x1D, 0x2A, 0x2E, 0x3B, 0x54,
 struct Rig {
     TestEnv env;
     FakeDevicePort port{&env.clock};
+    // Outlives the back ends: a worker that starts late still finds it while they are there.
+    RecordingPriority priority;
     PassThroughBackend sr;
     AspiBackend sg;
-    RecordingPriority priority;
 
     explicit Rig(bool useSg) {
         rt().devices = &port;

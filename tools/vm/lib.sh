@@ -5,6 +5,7 @@
 # A guest's PID 1 is a script of tools/vm/ that sources tools/vm/guest.sh; it frames its output
 # on the console with marker lines (see guest.sh), which section() and status() read back.
 
+. scripts/lib.sh
 ROOT=$PWD
 # Kept between runs: each tool's initramfs, console and results.
 VM_CACHE=$ROOT/build-vm
@@ -98,7 +99,8 @@ vm_build() {
   log "building $* ($VM_BUILD)"
   [ -f "$VM_BUILD/build.ninja" ] ||
     cmake -S . -B "$VM_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  ninja -C "$VM_BUILD" "$@" >/dev/null
+  mkdir -p "$VM_CACHE"
+  logged "$VM_CACHE/build.log" ninja -C "$VM_BUILD" "$@"
 }
 
 # vm_initramfs_begin DIR: a fresh initramfs tree with busybox, the guest library and the init.
