@@ -155,7 +155,12 @@ TEST_F(AutoInsertTest, StartUpAsksOnceSwitchesEveryAffectedDriveAndRestarts) {
         ui.answers = {r.answer};
         host.restarts = 0;
         CDISCFLASHDlg d;
+        // The window pumps while the helper waits for a password: no command may run then.
+        int busyWhileChanging = -1;
+        settings.whileChanging = [&] { busyWhileChanging = d.m_bBusy; };
         EXPECT_EQ(d.OnInitDialog(), r.goesOn);
+        EXPECT_EQ(busyWhileChanging, settings.changes ? 1 : -1);
+        EXPECT_EQ(d.m_bBusy, 0);
         EXPECT_EQ(ui.MessageTexts(), r.texts);
         for (const ShownMessage& m : ui.messages) EXPECT_EQ(m.caption, kCaption);
         if (!ui.messages.empty()) {

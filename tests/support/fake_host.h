@@ -1,6 +1,7 @@
 // Host ports that record what was asked and touch nothing: for the dialog's tests.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <tuple>
@@ -45,6 +46,7 @@ class FakeHostSettings : public HostSettingsPort {
     std::vector<SysfsModel> models;        // whose rules were asked for
     std::vector<std::string> restored;
     int changes = 0;
+    std::function<void()> whileChanging;  // runs inside a switch-off, as a window pump would
 
     std::string BlockDevice(int host, int channel, int target, int lun) override {
         auto it = blocks.find({host, channel, target, lun});
@@ -63,6 +65,7 @@ class FakeHostSettings : public HostSettingsPort {
     bool SwitchPollingOff(const std::vector<std::string>& off, const std::vector<SysfsModel>& m,
                           std::string& why) override {
         ++changes;
+        if (whileChanging) whileChanging();
         why = refusal;
         if (!refusal.empty()) return false;
         switchedOff = off;
