@@ -13,6 +13,8 @@
 namespace {
 
 constexpr int kWaitStepMs = 100;
+// A program that has closed its output is usually ending: it is looked after sooner.
+constexpr int kReapStepMs = 5;
 constexpr size_t kMaxOutput = 4096;
 
 // The pipe's ends above the standard descriptors: one of those may be closed, and a pipe end
@@ -102,7 +104,7 @@ ProgramEnd SpawnAndWait(const std::vector<std::string>& argv,
             pid_t done = ::waitpid(pid, &status, WNOHANG);
             known = done == pid;
             exited = known || (done < 0 && errno == ECHILD);  // ECHILD: reaped elsewhere
-            if (!exited && !open) ::poll(nullptr, 0, kWaitStepMs);
+            if (!exited && !open) ::poll(nullptr, 0, kReapStepMs);
         } else if (ready == 0) {
             break;  // ended, and nothing more is waiting in the pipe
         }

@@ -4,14 +4,12 @@
 // directory).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sstream>
 
 #include "system/linux_host.h"
@@ -81,9 +79,12 @@ TEST(LinuxHost, RestartsOnlyWhenLogindAllowsAndAccepts) {
 
 class HostTree {
   public:
-    HostTree() {
-        root_ = fs::temp_directory_path() /
-                ("discflash-host-" + std::to_string(::getpid()) + "-" + std::to_string(seq_++));
+    // A fresh tree at `root`, by default a new temporary directory.
+    explicit HostTree(fs::path root = fs::temp_directory_path() /
+                                      ("discflash-host-" + std::to_string(::getpid()) + "-" +
+                                       std::to_string(seq_++)))
+        : root_(std::move(root)) {
+        fs::remove_all(root_);
         fs::create_directories(root_);
     }
     ~HostTree() {
@@ -147,160 +148,110 @@ TEST(LinuxHostSettings, FindsTheBlockDeviceAndReadsItsPolling) {
 const SysfsModel kModelA{"HALVERON", "CD-RW  KR-3520  "};
 const SysfsModel kModelB{"HALVERON", "DVD-ROM VD-5871 "};
 const std::string kRules = std::string(kNoMediaPollRulesPath).substr(1);
+const std::string kSr0 = "sys/block/sr0/events_poll_msecs";
 
 TEST(LinuxHostSettings, SwitchOffKeepsEveryRuleOnceRestoreRemovesThemUdevReloadsOnChange) {
     HostTree t;
-    t.Write("sys/block/sr0/events_poll_msecs", "2000\n");
-    t.Write("sys/block/sr1/events_poll_msecs", "-1\n");
+    t.Write(kSr0, "2000\n");
     int reloads = 0;
     LinuxHostSettings s(t.Root(), [&] { ++reloads; });
     std::string why;
 
-    // The directory is made as needed.
-    ASSERT_TRUE(s.SwitchPollingOff({"sr0", "sr1"}, {kModelA, kModelA}, why)) << why;
-    EXPECT_EQ(t.Read("sys/block/sr0/events_poll_msecs"), "0\n");
-    EXPECT_EQ(t.Read("sys/block/sr1/events_poll_msecs"), "0\n");
-    std::string first = t.Read(kRules);
+    ASSERT_TRUE(s.SwitchPollingOff({"sr0"}, {kModelA, kModelA}, why)) << why;
+    EXPECT_EQ(t.Read(kSr0), "0\n");
+    std::string first = t.Read(kRules);  // the directory is made as needed
     EXPECT_EQ(first.rfind("# Written by discflash", 0), 0u) << first;
     EXPECT_EQ(first.substr(first.find("\nSUBSYSTEM") + 1), NoMediaPollRule(kModelA) + "\n");
-    EXPECT_EQ(reloads, 1);
-
     // A line of the user's own without its newline, then a second model: both kept.
     t.Write(kRules, first + "# mine");
     ASSERT_TRUE(s.SwitchPollingOff({}, {kModelA, kModelB}, why)) << why;
     EXPECT_EQ(t.Read(kRules), first + "# mine\n" + NoMediaPollRule(kModelB) + "\n");
+    ASSERT_TRUE(s.SwitchPollingOff({}, {kModelB}, why)) << why;  // already there: no reload
     EXPECT_EQ(reloads, 2);
-
-    // Already there: the file is left as it is.
-    ASSERT_TRUE(s.SwitchPollingOff({"sr0"}, {kModelB}, why)) << why;
-    EXPECT_EQ(reloads, 2);
-    EXPECT_FALSE(fs::exists(t.Path(kRules + ".tmp")));
 
     ASSERT_TRUE(s.RestorePolling({"sr0"}, why)) << why;
     EXPECT_FALSE(fs::exists(t.Path(kRules)));
-    EXPECT_EQ(t.Read("sys/block/sr0/events_poll_msecs"), "-1\n");
-    EXPECT_EQ(t.Read("sys/block/sr1/events_poll_msecs"), "0\n");
-    EXPECT_EQ(reloads, 3);
-    ASSERT_TRUE(s.RestorePolling({}, why)) << why;  // nothing left to remove
+    EXPECT_EQ(t.Read(kSr0), "-1\n");
+    ASSERT_TRUE(s.RestorePolling({}, why)) << why;  // nothing left to remove: no reload
     EXPECT_EQ(reloads, 3);
 }
 
 TEST(LinuxHostSettings, ChangeThatCannotBeMadeSaysWhy) {
     struct Row {
-        const char* blocker;  // a plain file where a directory must be, or a directory
+        std::string blocker;  // a plain file where a directory must be, or a directory
         bool off;
-        std::vector<std::string> blocks;
-        std::string why;  // {} is the root
+        std::string why;  // after the root
         bool reload;
         const char* sr0;  // its events_poll_msecs afterwards
     };
     const Row rows[] = {
-        {"",
-         true,
-         {"sr0", "sr1"},
-         "cannot write {}/sys/block/sr1/events_poll_msecs: No such file or directory",
-         false,
-         "0\n"},
-        {"etc/udev", true, {"sr0"}, "cannot read {}/" + kRules + ": Not a directory", false, "0\n"},
-        {"etc/udev/rules.d/60-discflash-no-media-poll.rules.tmp/x",
-         true,
-         {},
-         "cannot write {}/" + kRules + ": Is a directory",
-         false,
-         "2000\n"},
-        {"etc/udev/rules.d/60-discflash-no-media-poll.rules/x",
-         false,
-         {"sr0"},
-         "cannot remove {}/" + kRules + ": Is a directory",
-         false,
-         "2000\n"},
+        // Rewriting a rule file that cannot be read would drop the rules in it.
+        {"etc/udev", true, "/" + kRules + ": Not a directory", false, "0\n"},
+        {kRules + ".tmp/x", true, "/" + kRules + ": Is a directory", false, "0\n"},
+        {kRules + "/x", false, "/" + kRules + ": Is a directory", false, "2000\n"},
         // The rule went; every drive was tried, the first failure is told.
-        {"etc/udev/rules.d/60-discflash-no-media-poll.rules",
-         false,
-         {"sr1", "sr0", "sr2"},
-         "cannot write {}/sys/block/sr1/events_poll_msecs: No such file or directory",
-         true,
+        {kRules, false, "/sys/block/sr1/events_poll_msecs: No such file or directory", true,
          "-1\n"},
     };
     for (const Row& r : rows) {
-        SCOPED_TRACE(r.why);
+        SCOPED_TRACE(r.blocker);
         HostTree t;
-        t.Write("sys/block/sr0/events_poll_msecs", "2000\n");
-        if (*r.blocker) t.Write(r.blocker, "");
+        t.Write(kSr0, "2000\n");
+        t.Write(r.blocker, "");
         bool reloaded = false;
         LinuxHostSettings s(t.Root(), [&] { reloaded = true; });
-        std::string why, expected = r.why;
-        expected.replace(expected.find("{}"), 2, t.Root());
-        EXPECT_FALSE(r.off ? s.SwitchPollingOff(r.blocks, {kModelA}, why)
-                           : s.RestorePolling(r.blocks, why));
-        EXPECT_EQ(why, expected);
+        std::string why;
+        EXPECT_FALSE(r.off ? s.SwitchPollingOff({"sr0"}, {kModelA}, why)
+                           : s.RestorePolling({"sr1", "sr0"}, why));
+        EXPECT_EQ(why.substr(why.find(' ', 7) + 1), t.Root() + r.why);
         EXPECT_EQ(reloaded, r.reload);
-        EXPECT_EQ(t.Read("sys/block/sr0/events_poll_msecs"), r.sr0);
+        EXPECT_EQ(t.Read(kSr0), r.sr0);
     }
 }
 
 // A user who is not root: pkexec runs the helper, and whatever goes wrong is told in the user's
-// terms; the files are never touched by the process itself.
+// terms; the process itself touches no file.
 TEST(LinuxHostSettings, ChangesOfAUserGoThroughPkexecAndTheHelper) {
     struct Row {
         bool installed;
         ProgramEnd end;
-        bool ok;
-        const char* why;  // {} is the helper's path
+        const char* why;  // "" when done
     };
     const Row rows[] = {
-        {false,
-         {},
-         false,
-         "helper not installed: {}; install the discflash package, or run the "
-         "program as root"},
-        {true, {0, 0, ""}, true, ""},
-        {true,
-         {ENOENT, -1, ""},
-         false,
-         "/usr/bin/pkexec is missing (Debian package pkexec): install it, or run the program as "
-         "root"},
-        {true, {0, 126, ""}, false, "the authentication was dismissed"},
+        {false, {}, "helper not installed: "},
+        {true, {0, 0, ""}, ""},
+        {true, {0, 126, ""}, "the authentication was dismissed"},
         {true,
          {0, 127, "Error executing command as another user: Not authorized\n"},
-         false,
          "polkit did not authorise the change (Error executing command as another user: Not "
          "authorized)"},
         {true,
          {0, 1, "media-polling: cannot write /sys/block/sr0/events_poll_msecs: EIO\n"},
-         false,
          "media-polling: cannot write /sys/block/sr0/events_poll_msecs: EIO"},
-        {true, {0, -1, ""}, false, "pkexec or the helper was ended by a signal"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.why);
         HostTree t;
-        t.Write("sys/block/sr0/events_poll_msecs", "2000\n");
+        t.Write(kSr0, "2000\n");
         const std::string helper = t.Root() + "/helper";
         if (r.installed) t.Write("helper", "");
         std::vector<std::vector<std::string>> runs;
+        auto spawn = [&](const std::vector<std::string>& argv) {
+            runs.push_back(argv);
+            return r.end;
+        };
         LinuxHostSettings s(
-            t.Root(), [] { FAIL() << "the helper reloads udev"; },
-            [&](const std::vector<std::string>& argv) {
-                runs.push_back(argv);
-                return r.end;
-            },
-            helper);
-        std::string why, expected = r.why;
-        if (expected.find("{}") != std::string::npos)
-            expected.replace(expected.find("{}"), 2, helper);
-        EXPECT_EQ(s.SwitchPollingOff({"sr0"}, {kModelA}, why), r.ok);
-        EXPECT_EQ(why, expected);
-        EXPECT_EQ(s.RestorePolling({"sr0"}, why), r.ok);
-        EXPECT_EQ(t.Read("sys/block/sr0/events_poll_msecs"), "2000\n");
-        if (!r.installed) {
-            EXPECT_TRUE(runs.empty());
-            continue;
-        }
-        using Args = std::vector<std::string>;
-        EXPECT_EQ(runs, (std::vector<Args>{{kPkexecPath, helper, "off", "--block", "sr0", "--model",
-                                            kModelA.vendor, kModelA.model},
-                                           {kPkexecPath, helper, "restore", "--block", "sr0"}}));
+            t.Root(), [] { FAIL() << "the helper reloads udev"; }, spawn, helper);
+        std::string why;
+        EXPECT_EQ(s.SwitchPollingOff({"sr0"}, {kModelA}, why), !*r.why);
+        EXPECT_EQ(why.rfind(r.why, 0), 0u) << why;
+        EXPECT_EQ(s.RestorePolling({"sr0"}, why), !*r.why);
+        EXPECT_EQ(t.Read(kSr0), "2000\n");
+        using Runs = std::vector<std::vector<std::string>>;
+        const Runs asked = {{kPkexecPath, helper, "off", "--block", "sr0", "--model",
+                             kModelA.vendor, kModelA.model},
+                            {kPkexecPath, helper, "restore", "--block", "sr0"}};
+        EXPECT_EQ(runs, r.installed ? asked : Runs{});
     }
 }
 
@@ -311,7 +262,6 @@ TEST(SpawnAndWait, RunsWithNothingOfTheCallersButItsArguments) {
     // ignored.
     ::setenv("DISCFLASH_SECRET", "x", 1);
     int leaked = ::open("/dev/null", O_RDONLY);
-    ASSERT_GE(leaked, 3);
     auto previous = std::signal(SIGTERM, SIG_IGN);
     const std::string fd = "/proc/self/fd/" + std::to_string(leaked);
     struct Row {
@@ -325,8 +275,6 @@ TEST(SpawnAndWait, RunsWithNothingOfTheCallersButItsArguments) {
         {{"/bin/sh", "-c", "echo out; echo err >&2; exit 3"}, 0, 3, "out\nerr\n"},
         {{"/bin/sh", "-c", "test -e " + fd + " && echo leaked; read x && echo stdin"}, 0, 1, ""},
         {{"/bin/sh", "-c", "kill -TERM $$; echo alive"}, 0, -1, ""},
-        {{"/bin/sh", "-c", "head -c 5000 /dev/zero"}, 0, 0, std::string(4096, '\0')},
-        {{"/nonexistent/program"}, ENOENT, -1, ""},
         {{"sh", "-c", "exit 0"}, EINVAL, -1, ""},  // no search of PATH
     };
     for (const Row& r : rows) {
@@ -346,9 +294,7 @@ TEST(SpawnAndWait, KeepsCallingTheWaiterUntilTheProgramEnds) {
     HostTree t;
     const std::string fifo = t.Root() + "/go";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    int pumps = 0;
     ProgramEnd end = SpawnAndWait({"/bin/sh", "-c", "read x <" + fifo + "; echo $x"}, [&] {
-        ++pumps;
         int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // once the program reads it
         if (fd >= 0) {
             EXPECT_EQ(::write(fd, "go\n", 3), 3);
@@ -357,68 +303,25 @@ TEST(SpawnAndWait, KeepsCallingTheWaiterUntilTheProgramEnds) {
     });
     EXPECT_EQ(end.status, 0);
     EXPECT_EQ(end.output, "go\n");
-    EXPECT_GE(pumps, 1);
 }
 
 // ---- the helper ---------------------------------------------------------------------------------
 
-// Every regular file under the tree with its content.
-std::map<std::string, std::string> Snapshot(const fs::path& root) {
-    std::map<std::string, std::string> files;
-    for (const auto& e : fs::recursive_directory_iterator(root)) {
-        if (!e.is_regular_file()) continue;
-        std::ifstream in(e.path());
-        std::stringstream s;
-        s << in.rdbuf();
-        files[e.path().string()] = s.str();
-    }
-    return files;
-}
-
-// The helper as the tests build it, its tree in the build directory: run as pkexec would, but
-// with an environment that would mislead it if it listened.
-int RunHelper(const std::vector<std::string>& args, const std::string& decoys) {
-    std::vector<std::string> all = {DISCFLASH_TEST_HELPER};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::string path = "PATH=" + decoys;
-    char* env[] = {path.data(), nullptr};
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int rc = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), env);
-    posix_spawn_file_actions_destroy(&files);
-    if (rc != 0) return -1;
-    int status;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
+// The helper as the tests build it, with its tree in the build directory: arguments checked
+// whole before anything is touched, and a PATH that would lead it astray if it listened.
 TEST(PollingHelper, RefusesMalformedArgumentsBeforeTouchingAnythingThenChangesItsOwnTree) {
-    const fs::path root = DISCFLASH_TEST_HELPER_ROOT;
-    fs::remove_all(root);
-    auto write = [&](const std::string& rel, const std::string& text) {
-        fs::create_directories((root / rel).parent_path());
-        std::ofstream(root / rel) << text;
-    };
-    auto read = [&](const std::string& rel) {
-        std::ifstream in(root / rel);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    };
-    write("sys/block/sr0/events_poll_msecs", "2000\n");
-    // udevadm where the helper must look for it, and a decoy where PATH would lead it.
-    const char* udevadm = "#!/bin/sh\necho \"$*\" >>\"${0%/*/*}/reloads\"\n";
-    write("bin/udevadm", udevadm);
-    write("decoy/udevadm", "#!/bin/sh\necho decoy >>\"${0%/*/*}/reloads\"\n");
+    HostTree t(DISCFLASH_TEST_HELPER_ROOT);
+    const std::string root = t.Root();
+    t.Write(kSr0, "2000\n");
+    t.Write("bin/udevadm", "#!/bin/sh\necho \"$*\" >>\"${0%/*/*}/reloads\"\n");
+    t.Write("decoy/udevadm", "#!/bin/sh\necho decoy >>\"${0%/*/*}/reloads\"\n");
     for (const char* f : {"bin/udevadm", "decoy/udevadm"})
-        fs::permissions(root / f, fs::perms::owner_all);
-    const std::string decoys = (root / "decoy").string();
+        fs::permissions(t.Path(f), fs::perms::owner_all);
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(),
+                    {"/usr/bin/env", "PATH=" + root + "/decoy", DISCFLASH_TEST_HELPER});
+        return SpawnAndWait(args, nullptr).status;
+    };
 
     const std::string v = kModelA.vendor, m = kModelA.model;
     std::vector<std::string> tooMany = {"off"};
@@ -427,9 +330,7 @@ TEST(PollingHelper, RefusesMalformedArgumentsBeforeTouchingAnythingThenChangesIt
         {},
         {"on", "--block", "sr0"},
         {"off"},
-        {"off", "--block"},
         {"off", "--block", "sda"},
-        {"off", "--block", "sr"},
         {"off", "--block", "sr1234"},
         {"off", "--block", "sr0/../../../etc"},
         {"off", "--block", "sr0", "--model", v},
@@ -438,25 +339,23 @@ TEST(PollingHelper, RefusesMalformedArgumentsBeforeTouchingAnythingThenChangesIt
         {"off", "--model", v, "CD-RW  KR-3520\xC3\xA9"},
         {"restore", "--block", "sr0", "--model", v, m},
         {"off", "--block", "sr0", "--root", "/tmp"},
-        {"off", "--block", "sr0", "sr1"},
         tooMany,
     };
-    const auto before = Snapshot(root);
     for (const auto& args : refused) {
         SCOPED_TRACE(args.empty() ? "(none)" : args.back());
-        EXPECT_EQ(RunHelper(args, decoys), kHelperRefused);
-        EXPECT_EQ(Snapshot(root), before);
+        EXPECT_EQ(run(args), kHelperRefused);
+        EXPECT_EQ(t.Read(kSr0), "2000\n");
+        EXPECT_FALSE(fs::exists(t.Path("reloads")) || fs::exists(t.Path(kRules)));
     }
 
-    EXPECT_EQ(RunHelper({"off", "--block", "sr0", "--model", v, m}, decoys), kHelperDone);
-    EXPECT_EQ(read("sys/block/sr0/events_poll_msecs"), "0\n");
-    EXPECT_NE(read(kRules).find("\n" + NoMediaPollRule(kModelA) + "\n"), std::string::npos);
-    EXPECT_EQ(RunHelper({"off", "--block", "sr7"}, decoys), kHelperStepFailed);
-    EXPECT_EQ(RunHelper({"restore", "--block", "sr0"}, decoys), kHelperDone);
-    EXPECT_FALSE(fs::exists(root / kRules));
-    EXPECT_EQ(read("sys/block/sr0/events_poll_msecs"), "-1\n");
-    EXPECT_EQ(read("reloads"), "control --reload\ncontrol --reload\n");
-    fs::remove_all(root);
+    EXPECT_EQ(run({"off", "--block", "sr0", "--model", v, m}), kHelperDone);
+    EXPECT_EQ(t.Read(kSr0), "0\n");
+    EXPECT_NE(t.Read(kRules).find("\n" + NoMediaPollRule(kModelA) + "\n"), std::string::npos);
+    EXPECT_EQ(run({"off", "--block", "sr7"}), kHelperStepFailed);
+    EXPECT_EQ(run({"restore", "--block", "sr0"}), kHelperDone);
+    EXPECT_FALSE(fs::exists(t.Path(kRules)));
+    EXPECT_EQ(t.Read(kSr0), "-1\n");
+    EXPECT_EQ(t.Read("reloads"), "control --reload\ncontrol --reload\n");
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ check "changelog names $version" prints "discflash ($version) unstable; urgency=
     sh -c "zcat '$doc/changelog.gz' | head -1"
 
 # The action lets pkexec run exactly the installed helper, for an active session's user who
-# gives an administrator's password; the helper refuses what the program would never pass.
+# gives an administrator's password.
 policy=$usr/share/polkit-1/actions/org.example.discflash.media-polling.policy
 helper=$(sed -n 's|.*"org.freedesktop.policykit.exec.path">\(.*\)</annotate>.*|\1|p' "$policy")
 check "the policy names the helper the program runs" \
@@ -72,12 +72,6 @@ check "the policy names the helper the program runs" \
 check "the helper is installed" test -x "$dest$helper"
 for rule in "<allow_any>no<" "<allow_inactive>no<" "<allow_active>auth_admin_keep<"; do
     check "policy $rule" grep -q "$rule" "$policy"
-done
-check "one action" [ "$(grep -c "<action " "$policy")" -eq 1 ]
-# Only command lines no helper could act on: this is the real one, with the real tree.
-for args in "" "on"; do
-    # shellcheck disable=SC2086
-    check "the helper refuses '$args'" test "$("$dest$helper" $args 2>/dev/null; echo $?)" -eq 2
 done
 
 if [[ $gui == ON ]]; then
