@@ -165,7 +165,11 @@ int32_t CDISCFLASHDlg::ScanDrives() {
                         "Windows9x(Me)のみ動作可能です");
             return 0;
         }
-        switch (CheckAutoInsert()) {
+        // Switching off may wait for a password while the window pumps: its commands stay inert.
+        m_bBusy = 1;
+        const int autoInsert = CheckAutoInsert();
+        m_bBusy = 0;
+        switch (autoInsert) {
             case kAutoInsertSwitchedOff:
                 // The user was told the machine restarts; whether it does, start-up ends here.
                 RestartWhileBusy();

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 
-#include "system/linux_host_settings.h"
+#include "system/polling_changes.h"
 #include "system/runtime.h"
 #include "system/trace.h"
+#include "system/udev_rule.h"
 
 namespace {
 
@@ -50,22 +51,38 @@ bool EmulatedHostSettings::DefaultPollInterval(long& ms) {
     return true;
 }
 
-bool EmulatedHostSettings::SetPollInterval(const std::string& block, long ms, std::string& why) {
+bool EmulatedHostSettings::SetInterval(const std::string& block, long ms, const char* op,
+                                       std::string& why) {
     int i = IndexOf(block);
     if (i < 0) {
         why = "no block device " + block;
         return false;
     }
     intervals_[static_cast<size_t>(i)] = ms;
-    TraceHost(ms == 0 ? "poll-off" : "poll",
-              ",\"device\":" + Trace::Str(block) + ",\"ms\":" + std::to_string(ms));
+    TraceHost(op, ",\"device\":" + Trace::Str(block) + ",\"ms\":" + std::to_string(ms));
     return true;
 }
 
-bool EmulatedHostSettings::AddUdevRule(const std::string& rule, std::string&) {
-    if (std::find(rules_.begin(), rules_.end(), rule) != rules_.end()) return true;
-    rules_.push_back(rule);
-    TraceHost("udev-rule",
-              ",\"path\":" + Trace::Str(kNoMediaPollRulesPath) + ",\"rule\":" + Trace::Str(rule));
+bool EmulatedHostSettings::SwitchPollingOff(const std::vector<std::string>& blocks,
+                                            const std::vector<SysfsModel>& models,
+                                            std::string& why) {
+    for (const std::string& block : blocks)
+        if (!SetInterval(block, 0, "poll-off", why)) return false;
+    for (const SysfsModel& model : models) {
+        std::string rule = NoMediaPollRule(model);
+        if (std::find(rules_.begin(), rules_.end(), rule) != rules_.end()) continue;
+        rules_.push_back(rule);
+        TraceHost("udev-rule", ",\"path\":" + Trace::Str(kNoMediaPollRulesPath) +
+                                   ",\"rule\":" + Trace::Str(rule));
+    }
+    return true;
+}
+
+bool EmulatedHostSettings::RestorePolling(const std::vector<std::string>& blocks,
+                                          std::string& why) {
+    rules_.clear();
+    TraceHost("udev-rule-remove", ",\"path\":" + Trace::Str(kNoMediaPollRulesPath));
+    for (const std::string& block : blocks)
+        if (!SetInterval(block, -1, "poll-on", why)) return false;
     return true;
 }

@@ -1,6 +1,6 @@
 // The host of an emulated run: nothing on the real system changes and no restart is requested.
 // The trace records what would have been done: {"ev":"host","op":"poll-off"|"udev-rule"|
-// "reboot",...}.
+// "udev-rule-remove"|"poll-on"|"reboot",...}.
 #pragma once
 
 #include <string>
@@ -33,11 +33,14 @@ class EmulatedHostSettings : public HostSettingsPort {
     std::string BlockDevice(int host, int channel, int target, int lun) override;
     bool PollInterval(const std::string& block, long& ms) override;
     bool DefaultPollInterval(long& ms) override;
-    bool SetPollInterval(const std::string& block, long ms, std::string& why) override;
-    bool AddUdevRule(const std::string& rule, std::string& why) override;
+    bool SwitchPollingOff(const std::vector<std::string>& blocks,
+                          const std::vector<SysfsModel>& models, std::string& why) override;
+    // The rule file counts as present, so that its removal is always recorded.
+    bool RestorePolling(const std::vector<std::string>& blocks, std::string& why) override;
 
   private:
     int IndexOf(const std::string& block) const;
+    bool SetInterval(const std::string& block, long ms, const char* op, std::string& why);
 
     std::vector<long> intervals_;  // per drive, in option order
     std::vector<std::string> rules_;

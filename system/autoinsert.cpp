@@ -1,9 +1,9 @@
 #include "system/autoinsert.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "scsi/transport.h"
-#include "system/drive_text.h"
 #include "system/runtime.h"
 #include "system/udev_rule.h"
 
@@ -22,25 +22,27 @@ std::string BlockDeviceOf(HostSettingsPort& host, const DriveRecord& drive) {
     return host.BlockDevice(drive.host, drive.channel, drive.target, drive.lunNumber);
 }
 
-std::string TrimmedIdentity(const DriveRecord& drive) {
-    std::string id(drive.IdentityText(), strnlen(drive.IdentityText(), 24));
-    return PrintableDriveText(id.erase(id.find_last_not_of(' ') + 1));
-}
-
-bool SwitchEveryAffectedDriveOff() {
+// The block devices of the listed drives of the affected models, and their models, once each.
+void AffectedDrives(HostSettingsPort& host, std::vector<std::string>& blocks,
+                    std::vector<SysfsModel>& models) {
     for (int i = 0; i < driveCount; ++i) {
         const DriveRecord& drive = driveTable[i];
         if (!IsAffectedModel(drive)) continue;
-        std::string why;
-        if (SwitchAutoInsertOff(drive, why)) continue;
-        ShowMessage("Media polling of " + TrimmedIdentity(drive) + " could not be switched off:\n" +
-                        why +
-                        "\n\nNo restart was requested. Run the program as root (for example "
-                        "with sudo) and try again.",
-                    kCaption, MB_OK | MB_ICONHAND);
-        return false;
+        std::string block = BlockDeviceOf(host, drive);
+        if (!block.empty() && std::find(blocks.begin(), blocks.end(), block) == blocks.end())
+            blocks.push_back(block);
+        SysfsModel model = SysfsModelOf(drive.inquiry);
+        if (std::find(models.begin(), models.end(), model) == models.end()) models.push_back(model);
     }
-    return true;
+}
+
+bool SwitchEveryAffectedDriveOff() {
+    std::string why;
+    if (SwitchAutoInsertOff(why)) return true;
+    ShowMessage(
+        "Media polling could not be switched off:\n" + why + "\n\nNo restart was requested.",
+        kCaption, MB_OK | MB_ICONHAND);
+    return false;
 }
 
 }  // namespace
@@ -61,15 +63,35 @@ int IsAutoInsertOn(const DriveRecord& drive) {
     return ms > 0 ? 1 : 0;
 }
 
-bool SwitchAutoInsertOff(const DriveRecord& drive, std::string& why) {
+bool SwitchAutoInsertOff(std::string& why) {
     HostSettingsPort* host = rt().hostSettings;
     if (!host) {
         why = "the host settings cannot be reached";
         return false;
     }
-    std::string block = BlockDeviceOf(*host, drive);
-    if (!block.empty() && !host->SetPollInterval(block, 0, why)) return false;
-    return host->AddUdevRule(NoMediaPollRule(drive.inquiry), why);
+    std::vector<std::string> blocks;
+    std::vector<SysfsModel> models;
+    AffectedDrives(*host, blocks, models);
+    return host->SwitchPollingOff(blocks, models, why);
+}
+
+bool RestoreAutoInsert(std::vector<std::string>& blocks, std::string& why) {
+    HostSettingsPort* host = rt().hostSettings;
+    if (!host) {
+        why = "the host settings cannot be reached";
+        return false;
+    }
+    // The rule goes even when no drive can be listed; the drives then poll again after a replug.
+    bool listed = InitTransport() != 0;
+    driveCount = listed ? EnumerateDrives(kDriveTableCapacity, driveTable) : 0;
+    std::vector<SysfsModel> models;
+    AffectedDrives(*host, blocks, models);
+    if (!host->RestorePolling(blocks, why)) return false;
+    if (!listed)
+        why =
+            "the udev rule is removed, but the drives could not be listed: their media "
+            "polling comes back when they are replugged";
+    return listed;
 }
 
 int CheckAutoInsert() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "scsi/scsi_types.h"
 
@@ -22,6 +23,11 @@ int CheckAutoInsert();
 bool IsAffectedModel(const DriveRecord& drive);
 // 1 when the drive's block device is polled; a drive without one counts as off.
 int IsAutoInsertOn(const DriveRecord& drive);
-// Polling off now, and a persistent rule that keeps it and desktop automount off for the
-// drive's model. False with the cause in `why`.
-bool SwitchAutoInsertOff(const DriveRecord& drive, std::string& why);
+// Polling off now for every listed drive of an affected model, and a persistent rule that keeps
+// it and desktop automount off for their models. False with the cause in `why`.
+bool SwitchAutoInsertOff(std::string& why);
+
+// --restore-polling: lists the drives of the transport, then the rule goes and polling is back
+// at the kernel default for the listed drives of the affected models, whose block devices come
+// back in `blocks`. False with the cause in `why` when a step failed.
+bool RestoreAutoInsert(std::vector<std::string>& blocks, std::string& why);

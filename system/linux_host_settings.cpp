@@ -1,9 +1,6 @@
 #include "system/linux_host_settings.h"
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,19 +9,21 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <vector>
 
-extern char** environ;
+#include "system/runtime.h"
+
+#ifndef DISCFLASH_POLLING_HELPER
+#error "DISCFLASH_POLLING_HELPER: the helper's installed path, set by the build"
+#endif
+const char* const kPollingHelperPath = DISCFLASH_POLLING_HELPER;
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kRulesHeader =
-    "# Written by discflash: the kernel's media polling and desktop automount stay off for\n"
-    "# these drive models while their firmware is replaced. Delete this file to undo, then run\n"
-    "# \"udevadm control --reload\"; polling returns with the next restart or replug.\n";
+// pkexec's own statuses; the helper uses neither.
+constexpr int kPkexecDismissed = 126;
+constexpr int kPkexecNotAuthorised = 127;
 
 bool ReadNumber(const std::string& path, long& value) {
     std::ifstream in(path);
@@ -38,97 +37,34 @@ bool ReadNumber(const std::string& path, long& value) {
     return true;
 }
 
-std::string Failure(const char* what, const std::string& path, int err) {
-    return std::string("cannot ") + what + " " + path + ": " + std::strerror(err);
+std::string Trimmed(std::string text) {
+    text.erase(text.find_last_not_of(" \n") + 1);
+    return text;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// The whole file; a missing file reads as empty. False (with errno) when it cannot be read.
-bool ReadFile(const std::string& path, std::string& text) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        text.clear();
-        return errno == ENOENT;
-    }
-    std::string all;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) != 0) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int err = errno;
-            ::close(fd);
-            errno = err;
-            return false;
-        }
-        all.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    text = std::move(all);
-    return true;
-}
-
-// Written beside the file, flushed to disk and renamed over it: the rules must outlive the
-// restart that follows, and udev never reads half a file.
-bool ReplaceFile(const std::string& path, const std::string& text, std::string& why) {
-    std::error_code ec;
-    fs::create_directories(fs::path(path).parent_path(), ec);
-    std::string temp = path + ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        why = Failure("write", path, errno);
-        return false;
-    }
-    bool ok = ::fchmod(fd, 0644) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
-    int err = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        ::unlink(temp.c_str());
-        why = Failure("write", path, err);
-    }
-    return ok;
-}
-
-bool HasLine(const std::string& text, const std::string& line) {
-    std::istringstream in(text);
-    std::string l;
-    while (std::getline(in, l))
-        if (l == line) return true;
-    return false;
+// What a run of pkexec and the helper that did not end well comes to, for the user.
+std::string HelperFailure(const ProgramEnd& end) {
+    std::string said = Trimmed(end.output);
+    if (end.err == ENOENT)
+        return std::string(kPkexecPath) +
+               " is missing (Debian package pkexec): install it, or run the program as root";
+    if (end.err != 0) return std::string("cannot run ") + kPkexecPath + ": " + strerror(end.err);
+    if (end.status == kPkexecDismissed) return "the authentication was dismissed";
+    if (end.status == kPkexecNotAuthorised)
+        return "polkit did not authorise the change" + (said.empty() ? "" : " (" + said + ")");
+    if (!said.empty()) return said;
+    return end.status < 0 ? "pkexec or the helper was ended by a signal"
+                          : "the helper ended with status " + std::to_string(end.status);
 }
 
 }  // namespace
 
-void ReloadUdevRules() {
-    char arg0[] = "udevadm", arg1[] = "control", arg2[] = "--reload";
-    char* argv[] = {arg0, arg1, arg2, nullptr};
-    pid_t pid;
-    // Without udevadm there is no udev to tell; the rule is read when udev starts.
-    if (posix_spawnp(&pid, "udevadm", nullptr, nullptr, argv, environ) != 0) return;
-    int status;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-}
-
-LinuxHostSettings::LinuxHostSettings(std::string root, std::function<void()> reloadRules)
-    : root_(std::move(root)), reloadRules_(std::move(reloadRules)) {}
+LinuxHostSettings::LinuxHostSettings(std::string root, std::function<void()> reloadRules,
+                                     Spawner spawner, std::string helperPath)
+    : root_(root),
+      files_(std::move(root), std::move(reloadRules)),
+      spawner_(std::move(spawner)),
+      helperPath_(std::move(helperPath)) {}
 
 std::string LinuxHostSettings::BlockDevice(int host, int channel, int target, int lun) {
     if (host < 0 || channel < 0 || target < 0 || lun < 0) return {};
@@ -151,28 +87,39 @@ bool LinuxHostSettings::DefaultPollInterval(long& ms) {
     return ReadNumber(root_ + "/sys/module/block/parameters/events_dfl_poll_msecs", ms);
 }
 
-bool LinuxHostSettings::SetPollInterval(const std::string& block, long ms, std::string& why) {
-    std::string path = root_ + "/sys/block/" + block + "/events_poll_msecs";
-    int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    bool ok = fd >= 0 && WriteAll(fd, std::to_string(ms) + "\n");
-    int err = errno;
-    if (fd >= 0) ::close(fd);
-    if (!ok) why = Failure("write", path, err);
-    return ok;
+bool LinuxHostSettings::SwitchPollingOff(const std::vector<std::string>& blocks,
+                                         const std::vector<SysfsModel>& models, std::string& why) {
+    if (spawner_) return ThroughHelper({true, blocks, models}, why);
+    return files_.SwitchOff(blocks, models, why);
 }
 
-bool LinuxHostSettings::AddUdevRule(const std::string& rule, std::string& why) {
-    std::string path = root_ + kNoMediaPollRulesPath;
-    std::string text;
-    if (!ReadFile(path, text)) {
-        // Rewriting a file that cannot be read would drop the rules already in it.
-        why = Failure("read", path, errno);
+bool LinuxHostSettings::RestorePolling(const std::vector<std::string>& blocks, std::string& why) {
+    if (spawner_) return ThroughHelper({false, blocks, {}}, why);
+    return files_.Restore(blocks, why);
+}
+
+bool LinuxHostSettings::ThroughHelper(const PollingRequest& request, std::string& why) {
+    struct stat st;
+    if (::stat(helperPath_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "helper not installed: " + helperPath_ +
+              "; install the discflash package, or run the program as root";
         return false;
     }
-    if (HasLine(text, rule)) return true;
-    if (text.empty()) text = kRulesHeader;
-    if (text.back() != '\n') text += '\n';
-    if (!ReplaceFile(path, text + rule + "\n", why)) return false;
-    if (reloadRules_) reloadRules_();
-    return true;
+    std::vector<std::string> argv = {kPkexecPath, helperPath_};
+    for (std::string& arg : HelperArguments(request)) argv.push_back(std::move(arg));
+    ProgramEnd end = spawner_(argv);
+    if (end.err == 0 && end.status == kHelperDone) return true;
+    why = HelperFailure(end);
+    return false;
+}
+
+std::unique_ptr<HostSettingsPort> LinuxHostSettingsForThisProcess() {
+    auto reload = [] { ReloadUdevRules(""); };
+    if (::geteuid() == 0) return std::make_unique<LinuxHostSettings>("", reload);
+    auto spawn = [](const std::vector<std::string>& argv) {
+        return SpawnAndWait(argv, [] {
+            if (rt().ui) rt().ui->PumpMessages();
+        });
+    };
+    return std::make_unique<LinuxHostSettings>("", reload, spawn);
 }

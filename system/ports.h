@@ -216,9 +216,18 @@ class HostPort {
 
 // ---- host settings ------------------------------------------------------------------------------
 
+// A drive model's vendor and model texts as the kernel shows them in sysfs: 8 and 16 printable
+// ASCII characters, blank padded.
+struct SysfsModel {
+    std::string vendor;
+    std::string model;
+    bool operator==(const SysfsModel&) const = default;
+};
+
 // What the host does with a drive behind the program's back: the kernel's media polling of its
 // block device (which desktop automounting follows), and the persistent udev rules that keep
-// both off. A failure to change something comes back false with its cause in `why`.
+// both off. A change is made as a whole (the helper that makes it for a process that is not root
+// asks for authentication once); a failure comes back false with its cause in `why`.
 class HostSettingsPort {
   public:
     virtual ~HostSettingsPort() = default;
@@ -229,8 +238,10 @@ class HostSettingsPort {
     virtual bool PollInterval(const std::string& block, long& ms) = 0;
     // The kernel default the -1 stands for (events_dfl_poll_msecs); false when unreadable.
     virtual bool DefaultPollInterval(long& ms) = 0;
-    virtual bool SetPollInterval(const std::string& block, long ms, std::string& why) = 0;
-    // Makes the program's rule file hold `rule` (one line; the file's other lines are kept), so
-    // that it outlives a restart, and has udev reload its rules.
-    virtual bool AddUdevRule(const std::string& rule, std::string& why) = 0;
+    // Polling of `blocks` off now, and a line for each model in the program's rule file (its
+    // other lines kept) that keeps it off after a restart; udev reloads its rules.
+    virtual bool SwitchPollingOff(const std::vector<std::string>& blocks,
+                                  const std::vector<SysfsModel>& models, std::string& why) = 0;
+    // Undoes it: the rule file goes, udev reloads, `blocks` poll at the kernel default again.
+    virtual bool RestorePolling(const std::vector<std::string>& blocks, std::string& why) = 0;
 };

@@ -4,13 +4,27 @@
 
 namespace {
 
+constexpr size_t kVendorLength = 8;
+constexpr size_t kModelLength = 16;
+
+bool Printable(char c) {
+    return c >= 0x20 && c <= 0x7E;
+}
+
 // The kernel cleans INQUIRY texts before it shows them: a zero byte ends the text, and it, what
 // follows it and any byte outside printable ASCII become blanks. Blank padding is kept.
 std::string SysfsText(const uint8_t* field, size_t length) {
     std::string text(length, ' ');
     for (size_t i = 0; i < length && field[i] != 0; ++i)
-        if (field[i] >= 0x20 && field[i] <= 0x7E) text[i] = static_cast<char>(field[i]);
+        if (Printable(static_cast<char>(field[i]))) text[i] = static_cast<char>(field[i]);
     return text;
+}
+
+bool IsSysfsText(const std::string& text, size_t length) {
+    if (text.size() != length) return false;
+    for (char c : text)
+        if (!Printable(c)) return false;
+    return true;
 }
 
 // A character udev would read as pattern syntax, the end of the string or a substitution is
@@ -23,10 +37,18 @@ std::string MatchValue(std::string text) {
 
 }  // namespace
 
-std::string NoMediaPollRule(const uint8_t* inquiry) {
+SysfsModel SysfsModelOf(const uint8_t* inquiry) {
+    return {SysfsText(inquiry + 8, kVendorLength), SysfsText(inquiry + 16, kModelLength)};
+}
+
+bool IsSysfsModel(const SysfsModel& texts) {
+    return IsSysfsText(texts.vendor, kVendorLength) && IsSysfsText(texts.model, kModelLength);
+}
+
+std::string NoMediaPollRule(const SysfsModel& texts) {
     // With trailing blanks in the match value udev compares the attribute whole, blanks and all.
+    // UDISKS_AUTO keeps the desktop from mounting a disc; the drive itself stays in its lists.
     return "SUBSYSTEM==\"block\", ACTION!=\"remove\", ATTRS{vendor}==\"" +
-           MatchValue(SysfsText(inquiry + 8, 8)) + "\", ATTRS{model}==\"" +
-           MatchValue(SysfsText(inquiry + 16, 16)) +
-           "\", ATTR{events_poll_msecs}=\"0\", ENV{UDISKS_IGNORE}=\"1\", ENV{UDISKS_AUTO}=\"0\"";
+           MatchValue(texts.vendor) + "\", ATTRS{model}==\"" + MatchValue(texts.model) +
+           "\", ATTR{events_poll_msecs}=\"0\", ENV{UDISKS_AUTO}=\"0\"";
 }

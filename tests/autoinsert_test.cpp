@@ -1,5 +1,5 @@
 // Media polling control of the dual mode: which drives count, the question, the switch-off and
-// the restart that follows it, over fake host settings.
+// the restart that follows it, and --restore-polling's undoing, over fake host settings.
 #include "system/autoinsert.h"
 
 #include <cstring>
@@ -106,11 +106,9 @@ TEST_F(AutoInsertTest, AffectedModelsAreFoundFromTheProductOn) {
 
 // The whole dialogue at start-up, from the drives found to the restart.
 TEST_F(AutoInsertTest, StartUpAsksOnceSwitchesEveryAffectedDriveAndRestarts) {
-    const std::string cause = "cannot write /sys/block/sr0/events_poll_msecs: Permission denied";
+    const std::string cause = "helper not installed: /usr/libexec/discflash/media-polling";
     const std::string stop =
-        "Media polling of HALVER\\x1BNCD-RW  KR-3520 could not be switched off:\n" + cause +
-        "\n\nNo restart was requested. Run the program as root (for example "
-        "with sudo) and try again.";
+        "Media polling could not be switched off:\n" + cause + "\n\nNo restart was requested.";
     struct Row {
         const char* name;
         std::vector<TestDrive> drives;
@@ -120,7 +118,7 @@ TEST_F(AutoInsertTest, StartUpAsksOnceSwitchesEveryAffectedDriveAndRestarts) {
         std::vector<std::string> texts;  // the boxes, in order
         unsigned lastType;
         std::vector<std::string> switchedOff;
-        size_t rules;
+        size_t models;
         int restarts;
     };
     const Row rows[] = {
@@ -157,18 +155,65 @@ TEST_F(AutoInsertTest, StartUpAsksOnceSwitchesEveryAffectedDriveAndRestarts) {
         ui.answers = {r.answer};
         host.restarts = 0;
         CDISCFLASHDlg d;
+        // The window pumps while the helper waits for a password: no command may run then.
+        int busyWhileChanging = -1;
+        settings.whileChanging = [&] { busyWhileChanging = d.m_bBusy; };
         EXPECT_EQ(d.OnInitDialog(), r.goesOn);
+        EXPECT_EQ(busyWhileChanging, settings.changes ? 1 : -1);
+        EXPECT_EQ(d.m_bBusy, 0);
         EXPECT_EQ(ui.MessageTexts(), r.texts);
         for (const ShownMessage& m : ui.messages) EXPECT_EQ(m.caption, kCaption);
         if (!ui.messages.empty()) {
             EXPECT_EQ(ui.messages.front().type, MB_YESNO);
             EXPECT_EQ(ui.messages.back().type, r.lastType);
         }
+        // One change for all drives: a helper run asks for authentication once.
+        EXPECT_EQ(settings.changes, r.answer == IDYES && !r.goesOn ? 1 : 0);
         EXPECT_EQ(settings.switchedOff, r.switchedOff);
-        EXPECT_EQ(settings.rules.size(), r.rules);
+        EXPECT_EQ(settings.models.size(), r.models);
         EXPECT_EQ(host.restarts, r.restarts);
         // Going on, the drives are listed; stopping, the list stays empty.
         EXPECT_EQ(ui.list.size(), r.goesOn ? r.drives.size() : 0u);
+    }
+}
+
+// --restore-polling: every listed drive of the two models, whatever its polling, and nothing is
+// asked; a refused change or an unlisted transport is a failure with its cause.
+TEST_F(AutoInsertTest, RestoreSetsEveryAffectedDriveBackWithoutAsking) {
+    struct Row {
+        const char* name;
+        std::vector<TestDrive> drives;
+        int load;  // the transport's set-up
+        std::string refusal;
+        bool done;
+        std::vector<std::string> restored;
+        const char* why;
+    };
+    const Row rows[] = {
+        {"every affected drive",
+         {{kOther, 2000}, {k3520, 0}, {k5871, 2000}, {k3520, kNoBlock}},
+         1,
+         "",
+         true,
+         {"sr1", "sr2"},
+         ""},
+        {"refused", {{k3520, 0}}, 1, "the authentication was dismissed", false, {}, "dismissed"},
+        {"no transport", {{k3520, 0}}, 0, "", false, {}, "could not be listed"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        settings = FakeHostSettings{};
+        settings.refusal = r.refusal;
+        Drives(r.drives);
+        backend.loadResult = r.load;
+        ui.messages.clear();
+        std::vector<std::string> blocks;
+        std::string why;
+        EXPECT_EQ(RestoreAutoInsert(blocks, why), r.done);
+        EXPECT_NE(why.find(r.why), std::string::npos) << why;
+        EXPECT_EQ(settings.changes, 1);  // the rule goes even with no drive listed
+        EXPECT_EQ(settings.restored, r.restored);
+        EXPECT_TRUE(ui.messages.empty());
     }
 }
 
@@ -190,11 +235,12 @@ TEST(NoMediaPollRule, MatchesTheSysfsTextsAndCannotBeSubverted) {
         uint8_t inquiry[56] = {5};
         std::memset(inquiry + 8, ' ', 24);
         std::memcpy(inquiry + 8, r.identity.data(), r.identity.size());
-        EXPECT_EQ(NoMediaPollRule(inquiry),
+        SysfsModel texts = SysfsModelOf(inquiry);
+        EXPECT_TRUE(IsSysfsModel(texts));
+        EXPECT_EQ(NoMediaPollRule(texts),
                   std::string("SUBSYSTEM==\"block\", ACTION!=\"remove\", ATTRS{vendor}==\"") +
                       r.vendor + "\", ATTRS{model}==\"" + r.model +
-                      "\", ATTR{events_poll_msecs}=\"0\", ENV{UDISKS_IGNORE}=\"1\", "
-                      "ENV{UDISKS_AUTO}=\"0\"");
+                      "\", ATTR{events_poll_msecs}=\"0\", ENV{UDISKS_AUTO}=\"0\"");
     }
 }
 

@@ -305,7 +305,46 @@ TEST(Batch, DualModeSwitchesMediaPollingOffOnlyWhenTold) {
                     "\"op\":\"udev-rule\",\"path\":\"/etc/udev/rules.d/"
                     "60-discflash-no-media-poll.rules\",\"rule\":\"SUBSYSTEM==\\\"block\\\""));
             EXPECT_TRUE(Has(t, "\"op\":\"reboot\",\"interactive\":false}"));
+            EXPECT_FALSE(Has(t, "UDISKS_IGNORE"));  // the drive stays visible on the desktop
         }
+        std::remove(trace.c_str());
+    }
+}
+
+// --restore-polling under any name, on either transport: nothing of the start-up, no question;
+// on emulated drives the rule counts as present and every affected drive is set back.
+TEST(Batch, RestorePollingUndoesTheHostChangesWithoutStartUp) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        const char* out;
+        std::vector<std::string> polled;  // poll-on events' devices
+    };
+    const Case cases[] = {
+        {"DUALDOWNLOAD", {"--transport=sg", "--emulate=LD3520"}, "for: emu:sr0\n", {"emu:sr0"}},
+        {"discflash",
+         {"--emulate=LD4740", "--emulate=LD5871,poll=1", "--emulate=LD3520"},
+         "for: emu:sr1 emu:sr2\n",
+         {"emu:sr1", "emu:sr2"}},
+        {"LD4740", {"--emulate=LD4740"}, "for: no listed drive\n", {}},
+    };
+    for (const Case& c : cases) {
+        std::string trace = TempPath("restore.jsonl");
+        std::vector<std::string> args = {"--restore-polling", "--trace=" + trace};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ProgramRun r = RunProgram(c.name, args);
+        std::string t = Slurp(trace);
+        SCOPED_TRACE(std::string(c.name) + "\n" + r.out + r.err + t);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(Has(r.out, c.out));
+        EXPECT_FALSE(Has(t, "\"ev\":\"msg\""));
+        EXPECT_EQ(Count(t,
+                        "\"op\":\"udev-rule-remove\",\"path\":\"/etc/udev/rules.d/"
+                        "60-discflash-no-media-poll.rules\"}"),
+                  1);
+        EXPECT_EQ(Count(t, "\"op\":\"poll-on\""), static_cast<int>(c.polled.size()));
+        for (const std::string& device : c.polled)
+            EXPECT_TRUE(Has(t, "\"op\":\"poll-on\",\"device\":\"" + device + "\",\"ms\":-1}"));
         std::remove(trace.c_str());
     }
 }

@@ -1,8 +1,13 @@
 // The host ports on Linux: the restart through (fake) logind, and the host settings over a
-// sysfs and /etc tree built in a temporary directory.
+// sysfs and /etc tree built in a temporary directory, made by the process itself or through
+// pkexec and the helper (a fake spawner here; the helper binary built with its tree in the build
+// directory).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,6 +16,7 @@
 #include "support/test_env.h"
 #include "system/linux_host.h"
 #include "system/linux_host_settings.h"
+#include "system/udev_rule.h"
 
 namespace fs = std::filesystem;
 
@@ -80,9 +86,12 @@ TEST(LinuxHost, RestartsOnlyWhenLogindAllowsAndAccepts) {
 
 class HostTree {
   public:
-    HostTree() {
-        root_ = fs::temp_directory_path() /
-                ("discflash-host-" + std::to_string(::getpid()) + "-" + std::to_string(seq_++));
+    // A fresh tree at `root`, by default a new temporary directory.
+    explicit HostTree(fs::path root = fs::temp_directory_path() /
+                                      ("discflash-host-" + std::to_string(::getpid()) + "-" +
+                                       std::to_string(seq_++)))
+        : root_(std::move(root)) {
+        fs::remove_all(root_);
         fs::create_directories(root_);
     }
     ~HostTree() {
@@ -143,67 +152,217 @@ TEST(LinuxHostSettings, FindsTheBlockDeviceAndReadsItsPolling) {
     EXPECT_EQ(dfl, 0);
 }
 
-TEST(LinuxHostSettings, SwitchesPollingOffOrSaysWhyNot) {
-    HostTree t;
-    t.Write("sys/block/sr0/events_poll_msecs", "2000\n");
-    LinuxHostSettings s(t.Root(), nullptr);
-    std::string why;
-    ASSERT_TRUE(s.SetPollInterval("sr0", 0, why)) << why;
-    EXPECT_EQ(t.Read("sys/block/sr0/events_poll_msecs"), "0\n");
+const SysfsModel kModelA{"HALVERON", "CD-RW  KR-3520  "};
+const SysfsModel kModelB{"HALVERON", "DVD-ROM VD-5871 "};
+const std::string kRules = std::string(kNoMediaPollRulesPath).substr(1);
+const std::string kSr0 = "sys/block/sr0/events_poll_msecs";
 
-    EXPECT_FALSE(s.SetPollInterval("sr1", 0, why));
-    EXPECT_EQ(why, "cannot write " + t.Root() +
-                       "/sys/block/sr1/events_poll_msecs: No such file or directory");
-}
-
-TEST(LinuxHostSettings, RuleFileKeepsEveryRuleOnceAndReloadsUdevOnChange) {
+TEST(LinuxHostSettings, SwitchOffKeepsEveryRuleOnceRestoreRemovesThemUdevReloadsOnChange) {
     HostTree t;
+    t.Write(kSr0, "2000\n");
     int reloads = 0;
     LinuxHostSettings s(t.Root(), [&] { ++reloads; });
-    const std::string file = std::string(kNoMediaPollRulesPath).substr(1);
     std::string why;
 
-    ASSERT_TRUE(s.AddUdevRule("RULE A", why)) << why;  // the directory is made as needed
-    std::string first = t.Read(file);
+    ASSERT_TRUE(s.SwitchPollingOff({"sr0"}, {kModelA, kModelA}, why)) << why;
+    EXPECT_EQ(t.Read(kSr0), "0\n");
+    std::string first = t.Read(kRules);  // the directory is made as needed
     EXPECT_EQ(first.rfind("# Written by discflash", 0), 0u) << first;
-    EXPECT_EQ(first.substr(first.size() - 7), "RULE A\n");
-    EXPECT_EQ(reloads, 1);
-
-    // A line of the user's own without its newline, then a second rule: both kept.
-    t.Write(file, first + "# mine");
-    ASSERT_TRUE(s.AddUdevRule("RULE B", why)) << why;
-    EXPECT_EQ(t.Read(file), first + "# mine\nRULE B\n");
+    EXPECT_EQ(first.substr(first.find("\nSUBSYSTEM") + 1), NoMediaPollRule(kModelA) + "\n");
+    // A line of the user's own without its newline, then a second model: both kept.
+    t.Write(kRules, first + "# mine");
+    ASSERT_TRUE(s.SwitchPollingOff({}, {kModelA, kModelB}, why)) << why;
+    EXPECT_EQ(t.Read(kRules), first + "# mine\n" + NoMediaPollRule(kModelB) + "\n");
+    ASSERT_TRUE(s.SwitchPollingOff({}, {kModelB}, why)) << why;  // already there: no reload
     EXPECT_EQ(reloads, 2);
 
-    // Already there: the file is left as it is.
-    ASSERT_TRUE(s.AddUdevRule("RULE A", why)) << why;
-    EXPECT_EQ(t.Read(file), first + "# mine\nRULE B\n");
-    EXPECT_EQ(reloads, 2);
-    EXPECT_FALSE(fs::exists(t.Path(file + ".tmp")));
+    ASSERT_TRUE(s.RestorePolling({"sr0"}, why)) << why;
+    EXPECT_FALSE(fs::exists(t.Path(kRules)));
+    EXPECT_EQ(t.Read(kSr0), "-1\n");
+    ASSERT_TRUE(s.RestorePolling({}, why)) << why;  // nothing left to remove: no reload
+    EXPECT_EQ(reloads, 3);
 }
 
-TEST(LinuxHostSettings, RuleThatCannotBeStoredSaysWhy) {
-    const std::string file = std::string(kNoMediaPollRulesPath).substr(1);
+TEST(LinuxHostSettings, ChangeThatCannotBeMadeSaysWhy) {
     struct Row {
-        const char* blocker;  // a plain file where a directory must be
-        const char* why;
+        std::string blocker;  // a plain file where a directory must be, or a directory
+        bool off;
+        std::string why;  // after the root
+        bool reload;
+        const char* sr0;  // its events_poll_msecs afterwards
     };
     const Row rows[] = {
-        {"etc/udev", "cannot read {}: Not a directory"},
-        {"etc/udev/rules.d/60-discflash-no-media-poll.rules.tmp/x",
-         "cannot write {}: Is a directory"},
+        // Rewriting a rule file that cannot be read would drop the rules in it.
+        {"etc/udev", true, "/" + kRules + ": Not a directory", false, "0\n"},
+        {kRules + ".tmp/x", true, "/" + kRules + ": Is a directory", false, "0\n"},
+        {kRules + "/x", false, "/" + kRules + ": Is a directory", false, "2000\n"},
+        // The rule went; every drive was tried, the first failure is told.
+        {kRules, false, "/sys/block/sr1/events_poll_msecs: No such file or directory", true,
+         "-1\n"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.blocker);
         HostTree t;
+        t.Write(kSr0, "2000\n");
         t.Write(r.blocker, "");
-        LinuxHostSettings s(t.Root(), [] { FAIL() << "nothing changed: no reload"; });
-        std::string why, expected = r.why;
-        expected.replace(expected.find("{}"), 2, t.Root() + kNoMediaPollRulesPath);
-        EXPECT_FALSE(s.AddUdevRule("RULE A", why));
-        EXPECT_EQ(why, expected);
-        EXPECT_FALSE(fs::is_regular_file(t.Path(file)));
+        bool reloaded = false;
+        LinuxHostSettings s(t.Root(), [&] { reloaded = true; });
+        std::string why;
+        EXPECT_FALSE(r.off ? s.SwitchPollingOff({"sr0"}, {kModelA}, why)
+                           : s.RestorePolling({"sr1", "sr0"}, why));
+        EXPECT_EQ(why.substr(why.find(' ', 7) + 1), t.Root() + r.why);
+        EXPECT_EQ(reloaded, r.reload);
+        EXPECT_EQ(t.Read(kSr0), r.sr0);
     }
+}
+
+// A user who is not root: pkexec runs the helper, and whatever goes wrong is told in the user's
+// terms; the process itself touches no file.
+TEST(LinuxHostSettings, ChangesOfAUserGoThroughPkexecAndTheHelper) {
+    struct Row {
+        bool installed;
+        ProgramEnd end;
+        const char* why;  // "" when done
+    };
+    const Row rows[] = {
+        {false, {}, "helper not installed: "},
+        {true, {0, 0, ""}, ""},
+        {true, {0, 126, ""}, "the authentication was dismissed"},
+        {true,
+         {0, 127, "Error executing command as another user: Not authorized\n"},
+         "polkit did not authorise the change (Error executing command as another user: Not "
+         "authorized)"},
+        {true,
+         {0, 1, "media-polling: cannot write /sys/block/sr0/events_poll_msecs: EIO\n"},
+         "media-polling: cannot write /sys/block/sr0/events_poll_msecs: EIO"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.why);
+        HostTree t;
+        t.Write(kSr0, "2000\n");
+        const std::string helper = t.Root() + "/helper";
+        if (r.installed) t.Write("helper", "");
+        std::vector<std::vector<std::string>> runs;
+        auto spawn = [&](const std::vector<std::string>& argv) {
+            runs.push_back(argv);
+            return r.end;
+        };
+        LinuxHostSettings s(
+            t.Root(), [] { FAIL() << "the helper reloads udev"; }, spawn, helper);
+        std::string why;
+        EXPECT_EQ(s.SwitchPollingOff({"sr0"}, {kModelA}, why), !*r.why);
+        EXPECT_EQ(why.rfind(r.why, 0), 0u) << why;
+        EXPECT_EQ(s.RestorePolling({"sr0"}, why), !*r.why);
+        EXPECT_EQ(t.Read(kSr0), "2000\n");
+        using Runs = std::vector<std::vector<std::string>>;
+        const Runs asked = {{kPkexecPath, helper, "off", "--block", "sr0", "--model",
+                             kModelA.vendor, kModelA.model},
+                            {kPkexecPath, helper, "restore", "--block", "sr0"}};
+        EXPECT_EQ(runs, r.installed ? asked : Runs{});
+    }
+}
+
+// ---- running another program -------------------------------------------------------------------
+
+TEST(SpawnAndWait, RunsWithNothingOfTheCallersButItsArguments) {
+    // What the caller leaves it: an environment, a descriptor without close-on-exec, SIGTERM
+    // ignored.
+    ::setenv("DISCFLASH_SECRET", "x", 1);
+    int leaked = ::open("/dev/null", O_RDONLY);
+    auto previous = std::signal(SIGTERM, SIG_IGN);
+    const std::string fd = "/proc/self/fd/" + std::to_string(leaked);
+    struct Row {
+        std::vector<std::string> argv;
+        int err;
+        int status;
+        std::string output;
+    };
+    const Row rows[] = {
+        {{"/usr/bin/env"}, 0, 0, ""},
+        {{"/bin/sh", "-c", "echo out; echo err >&2; exit 3"}, 0, 3, "out\nerr\n"},
+        {{"/bin/sh", "-c", "test -e " + fd + " && echo leaked; read x && echo stdin"}, 0, 1, ""},
+        {{"/bin/sh", "-c", "kill -TERM $$; echo alive"}, 0, -1, ""},
+        {{"sh", "-c", "exit 0"}, EINVAL, -1, ""},  // no search of PATH
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.argv.back());
+        ProgramEnd end = SpawnAndWait(r.argv, nullptr);
+        EXPECT_EQ(end.err, r.err);
+        EXPECT_EQ(end.status, r.status);
+        EXPECT_EQ(end.output, r.output);
+    }
+    std::signal(SIGTERM, previous);
+    ::close(leaked);
+    ::unsetenv("DISCFLASH_SECRET");
+}
+
+// The wait pumps while the program runs, and ends only with it: this one waits for the pump.
+TEST(SpawnAndWait, KeepsCallingTheWaiterUntilTheProgramEnds) {
+    HostTree t;
+    const std::string fifo = t.Root() + "/go";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ProgramEnd end = SpawnAndWait({"/bin/sh", "-c", "read x <" + fifo + "; echo $x"}, [&] {
+        int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // once the program reads it
+        if (fd >= 0) {
+            EXPECT_EQ(::write(fd, "go\n", 3), 3);
+            ::close(fd);
+        }
+    });
+    EXPECT_EQ(end.status, 0);
+    EXPECT_EQ(end.output, "go\n");
+}
+
+// ---- the helper ---------------------------------------------------------------------------------
+
+// The helper as the tests build it, with its tree in the build directory: arguments checked
+// whole before anything is touched, and a PATH that would lead it astray if it listened.
+TEST(PollingHelper, RefusesMalformedArgumentsBeforeTouchingAnythingThenChangesItsOwnTree) {
+    HostTree t(DISCFLASH_TEST_HELPER_ROOT);
+    const std::string root = t.Root();
+    t.Write(kSr0, "2000\n");
+    t.Write("bin/udevadm", "#!/bin/sh\necho \"$*\" >>\"${0%/*/*}/reloads\"\n");
+    t.Write("decoy/udevadm", "#!/bin/sh\necho decoy >>\"${0%/*/*}/reloads\"\n");
+    for (const char* f : {"bin/udevadm", "decoy/udevadm"})
+        fs::permissions(t.Path(f), fs::perms::owner_all);
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(),
+                    {"/usr/bin/env", "PATH=" + root + "/decoy", DISCFLASH_TEST_HELPER});
+        return SpawnAndWait(args, nullptr).status;
+    };
+
+    const std::string v = kModelA.vendor, m = kModelA.model;
+    std::vector<std::string> tooMany = {"off"};
+    for (int i = 0; i < 33; ++i) tooMany.insert(tooMany.end(), {"--block", "sr0"});
+    const std::vector<std::string> refused[] = {
+        {},
+        {"on", "--block", "sr0"},
+        {"off"},
+        {"off", "--block", "sda"},
+        {"off", "--block", "sr1234"},
+        {"off", "--block", "sr0/../../../etc"},
+        {"off", "--block", "sr0", "--model", v},
+        {"off", "--model", "HALVERO", m},
+        {"off", "--model", v, "CD-RW\tKR-3520  "},
+        {"off", "--model", v, "CD-RW  KR-3520\xC3\xA9"},
+        {"restore", "--block", "sr0", "--model", v, m},
+        {"off", "--block", "sr0", "--root", "/tmp"},
+        tooMany,
+    };
+    for (const auto& args : refused) {
+        SCOPED_TRACE(args.empty() ? "(none)" : args.back());
+        EXPECT_EQ(run(args), kHelperRefused);
+        EXPECT_EQ(t.Read(kSr0), "2000\n");
+        EXPECT_FALSE(fs::exists(t.Path("reloads")) || fs::exists(t.Path(kRules)));
+    }
+
+    EXPECT_EQ(run({"off", "--block", "sr0", "--model", v, m}), kHelperDone);
+    EXPECT_EQ(t.Read(kSr0), "0\n");
+    EXPECT_NE(t.Read(kRules).find("\n" + NoMediaPollRule(kModelA) + "\n"), std::string::npos);
+    EXPECT_EQ(run({"off", "--block", "sr7"}), kHelperStepFailed);
+    EXPECT_EQ(run({"restore", "--block", "sr0"}), kHelperDone);
+    EXPECT_FALSE(fs::exists(t.Path(kRules)));
+    EXPECT_EQ(t.Read(kSr0), "-1\n");
+    EXPECT_EQ(t.Read("reloads"), "control --reload\ncontrol --reload\n");
 }
 
 }  // namespace

@@ -2,10 +2,11 @@
 # Installs the build tree into a DESTDIR under a temporary folder and checks what a user gets:
 # every program name a link to the binary that runs from there, the manual pages readable
 # without warnings, the completion under every name, the desktop entry and its icons, the
-# documentation with a changelog for this version.
-# Usage: install_test.sh BUILD-DIR VERSION GUI(ON|OFF)
+# documentation with a changelog for this version, the media-polling helper where its polkit
+# action names it. It installs at the configured prefix: the program looks for the helper there.
+# Usage: install_test.sh BUILD-DIR VERSION GUI(ON|OFF) PREFIX
 set -uo pipefail
-build=$1 version=$2 gui=$3
+build=$1 version=$2 gui=$3 prefix=$4
 dest=$(mktemp -d)
 trap 'rm -rf "$dest"' EXIT
 failed=0 passed=0
@@ -20,8 +21,8 @@ check() {  # check DESCRIPTION COMMAND...
     fi
 }
 
-DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null || { echo "FAIL: install"; exit 1; }
-usr=$dest/usr
+DESTDIR=$dest cmake --install "$build" >/dev/null || { echo "FAIL: install"; exit 1; }
+usr=$dest$prefix
 bin=$usr/bin
 man1=$usr/share/man/man1
 completions=$usr/share/bash-completion/completions
@@ -61,6 +62,17 @@ check "copyright" test -s "$doc/copyright"
 check "README" test -s "$doc/README.md"
 check "changelog names $version" prints "discflash ($version) unstable; urgency=medium" \
     sh -c "zcat '$doc/changelog.gz' | head -1"
+
+# The action lets pkexec run exactly the installed helper, for an active session's user who
+# gives an administrator's password.
+policy=$usr/share/polkit-1/actions/org.example.discflash.media-polling.policy
+helper=$(sed -n 's|.*"org.freedesktop.policykit.exec.path">\(.*\)</annotate>.*|\1|p' "$policy")
+check "the policy names the helper the program runs" \
+    [ "$helper" == "$prefix/libexec/discflash/media-polling" ]
+check "the helper is installed" test -x "$dest$helper"
+for rule in "<allow_any>no<" "<allow_inactive>no<" "<allow_active>auth_admin_keep<"; do
+    check "policy $rule" grep -q "$rule" "$policy"
+done
 
 if [[ $gui == ON ]]; then
     desktop=$usr/share/applications/discflash.desktop

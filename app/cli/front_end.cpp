@@ -15,6 +15,7 @@
 #include "emu/emulated_host.h"
 #include "scsi/linux_backends.h"
 #include "scsi/transport.h"
+#include "system/autoinsert.h"
 #include "system/clocks.h"
 #include "system/linux_devices.h"
 #include "system/linux_host.h"
@@ -103,6 +104,24 @@ int RunBatch(const Options& o) {
     return ExitCodeFor(dialog.LastOutcome());
 }
 
+// Undoes DUALDOWNLOAD's host changes. None of the start-up runs: any program name, no question.
+int RunRestorePolling() {
+    SetStopAtOnce(true);
+    ConsoleUi console(stdout, stderr, false, false);
+    rt().ui = WrapUi(&console);
+    std::vector<std::string> blocks;
+    std::string why;
+    if (!RestoreAutoInsert(blocks, why)) {
+        std::fprintf(stderr, "%s: %s\n", rt().appTitle.c_str(), why.c_str());
+        return kExitFailed;
+    }
+    std::string on;
+    for (const std::string& block : blocks) on += " " + block;
+    std::printf("udev rule removed; media polling at the kernel default for:%s\n",
+                on.empty() ? " no listed drive" : on.c_str());
+    return kExitOk;
+}
+
 }  // namespace
 
 int RunProgram(int argc, char** argv, DialogEntry dialog) {
@@ -122,7 +141,7 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
         return kExitOk;
     }
     if (o.check) return RunCheck(o);
-    if (!o.batch && !dialog) {
+    if (!o.batch && !o.restorePolling && !dialog) {
         std::fprintf(stderr, "%s: built without its window: use --batch\n", rt().appTitle.c_str());
         return kExitUsage;
     }
@@ -168,7 +187,7 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
     } else {
         g_plugged.devices = std::make_unique<LinuxDevicePort>();
         g_plugged.host = std::make_unique<LinuxHost>(interactive);
-        g_plugged.hostSettings = std::make_unique<LinuxHostSettings>();
+        g_plugged.hostSettings = LinuxHostSettingsForThisProcess();
     }
     r.devices = g_plugged.devices.get();
     r.host = g_plugged.host.get();
@@ -180,7 +199,9 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
     if (virtualClock) virtualClock->SetAfterAdvance([] { TransportQuiesce(); });
 
     InstallSignalPipe();
-    const int status = o.batch ? RunBatch(o) : dialog(argc, argv, &WrapUi);
+    const int status = o.restorePolling ? RunRestorePolling()
+                       : o.batch        ? RunBatch(o)
+                                        : dialog(argc, argv, &WrapUi);
     // A trace that lost events says so; the status stays the download's.
     if (g_plugged.trace) {
         const std::string lost = g_plugged.trace->Finish();

@@ -91,6 +91,12 @@ const OptionRow kOptions[] = {
      "in FILE; not the firmware file, a block device or an sg node, and as root not through a "
      "symbolic link",
      SetTrace},
+    {"--restore-polling", nullptr, nullptr, ValueKind::None,
+     "undo what DUALDOWNLOAD changed on the host, then exit: remove its udev rule, set media "
+     "polling back to the kernel default for the listed drives of the two models and reload "
+     "udev (through pkexec when not root); no window, no question; status 0 when done, 1 when "
+     "a step failed",
+     SetFlag<&Options::restorePolling>},
     {"--help", "-h", nullptr, ValueKind::None, "show this help and exit", SetFlag<&Options::help>},
     {"--version", nullptr, nullptr, ValueKind::None, "show the version and exit",
      SetFlag<&Options::version>},
@@ -116,9 +122,10 @@ const ExitStatus kExitStatuses[] = {
 };
 static_assert(kExitOk == 0 && kExitFailed == 1 && kExitRefused == 2 && kExitNothingDone == 3 &&
               kExitUsage == 64);
-// --check ends with its own pair of statuses.
+// --check and --restore-polling end with their own pairs of statuses.
 constexpr char kCheckStatus[] =
-    "With --check: 0 when a family that examines the content accepts the image, else 1.\n";
+    "With --check: 0 when a family that examines the content accepts the image, else 1.\n"
+    "With --restore-polling: 0 when done, 1 when a step failed.\n";
 
 // The option `arg` names, with its value; null when none does.
 const OptionRow* Match(const std::string& arg, std::string& value) {
@@ -244,6 +251,10 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         error =
             "--check takes an image file and runs on emulated drives of its own: no --batch, "
             "--emulate, --device, --real-time or --trace";
+        return false;
+    }
+    if (o.restorePolling && (o.check || !o.firmwarePath.empty())) {
+        error = "--restore-polling takes no firmware file and no --check";
         return false;
     }
     if (o.realTime && o.emulate.empty()) {

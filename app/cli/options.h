@@ -22,7 +22,8 @@ struct Options {
     bool batch = false;
     bool yes = false;
     bool realTime = false;
-    bool check = false;  // --check: the image through every family, no drive touched
+    bool check = false;           // --check: the image through every family, no drive touched
+    bool restorePolling = false;  // --restore-polling: undo DUALDOWNLOAD's host changes
     TransportChoice transport = TransportChoice::Sr;
     bool transportGiven = false;
     std::vector<std::string> devices;

@@ -1,6 +1,7 @@
 // Host ports that record what was asked and touch nothing: for the dialog's tests.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <tuple>
@@ -32,16 +33,19 @@ class FakeHost : public HostPort {
     }
 };
 
-// Block devices by SCSI address, their polling intervals, and the rules added, in memory.
+// Block devices by SCSI address, their polling intervals, and the changes asked for, in memory.
 class FakeHostSettings : public HostSettingsPort {
   public:
     std::map<std::tuple<int, int, int, int>, std::string> blocks;  // address -> "sr0"
     std::map<std::string, long> intervals;                         // missing: unreadable
     long defaultInterval = 2000;
     bool defaultReadable = true;
-    std::string refusal;  // when set, every change fails with this cause
-    std::vector<std::string> rules;
-    std::vector<std::string> switchedOff;  // block devices set to 0, in order
+    std::string refusal;                   // when set, every change fails with this cause
+    std::vector<std::string> switchedOff;  // block devices, in the order asked
+    std::vector<SysfsModel> models;        // whose rules were asked for
+    std::vector<std::string> restored;
+    int changes = 0;
+    std::function<void()> whileChanging;  // runs inside a switch-off, as a window pump would
 
     std::string BlockDevice(int host, int channel, int target, int lun) override {
         auto it = blocks.find({host, channel, target, lun});
@@ -57,23 +61,21 @@ class FakeHostSettings : public HostSettingsPort {
         ms = defaultInterval;
         return defaultReadable;
     }
-    bool SetPollInterval(const std::string& block, long ms, std::string& why) override {
-        if (!refusal.empty()) {
-            why = refusal;
-            return false;
-        }
-        intervals[block] = ms;
-        if (ms == 0) switchedOff.push_back(block);
+    bool SwitchPollingOff(const std::vector<std::string>& off, const std::vector<SysfsModel>& m,
+                          std::string& why) override {
+        ++changes;
+        if (whileChanging) whileChanging();
+        why = refusal;
+        if (!refusal.empty()) return false;
+        switchedOff = off;
+        models = m;
         return true;
     }
-    bool AddUdevRule(const std::string& rule, std::string& why) override {
-        if (!refusal.empty()) {
-            why = refusal;
-            return false;
-        }
-        for (const std::string& r : rules)
-            if (r == rule) return true;
-        rules.push_back(rule);
+    bool RestorePolling(const std::vector<std::string>& on, std::string& why) override {
+        ++changes;
+        why = refusal;
+        if (!refusal.empty()) return false;
+        restored = on;
         return true;
     }
 };
