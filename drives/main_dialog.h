@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "drives/catalogue.h"
+#include "system/history.h"
 #include "system/ports.h"
 #include "system/zeroed_block.h"
 
@@ -61,6 +62,14 @@ class CDISCFLASHDlg {
     void OnOK();  // DownLoad
     // Outcome of the last DownLoad command; NothingDone when no procedure ran or it did nothing.
     Outcome LastOutcome() const { return m_lastOutcome; }
+    // Whether the last DownLoad stopped at the question whether to program the drive anyway.
+    bool Declined() const { return m_declined; }
+    // What the history keeps of the running DownLoad that the dispatcher does not see itself:
+    // the image as read from its file (ReadImage) and the identity the drive reported after it
+    // stored the image (KeepIdentityAfter).
+    DownloadRecord m_record;
+    // A procedure's closing INQUIRY answer, of which `received` bytes are the drive's.
+    void KeepIdentityAfter(const uint8_t* inquiry, uint32_t received);
 
     // ---- procedure frame (download/frame.cpp) ----
     bool ChooseFirmwareFile(const char* filter, const char* initialName, const char* defaultExt);
@@ -148,4 +157,5 @@ class CDISCFLASHDlg {
 
     bool m_closed = false;
     Outcome m_lastOutcome = Outcome::NothingDone;
+    bool m_declined = false;
 };

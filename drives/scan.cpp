@@ -8,6 +8,7 @@
 #include "scsi/transport.h"
 #include "system/autoinsert.h"
 #include "system/errno_name.h"
+#include "system/printable.h"
 #include "system/runtime.h"
 
 namespace {
@@ -51,30 +52,6 @@ std::string ListText(const DriveRecord& record) {
     const char* text = record.IdentityText();
     std::string s(text, strnlen(text, sizeof(record.inquiry) - 8));
     return Format("%-40.40s", s.c_str());
-}
-
-// Drive bytes in a note: printable ASCII as it is, any other byte as \xNN.
-std::string Printable(const char* text, size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        char b[8];
-        std::snprintf(b, sizeof b, c >= 0x20 && c <= 0x7E && c != '\\' ? "%c" : "\\x%02X", c);
-        s += b;
-    }
-    return s;
-}
-
-// The program identifiers whose groups take a drive.
-std::string FamiliesOf(const uint8_t* inquiry) {
-    std::string ids;
-    for (int t = 0; t < kProgramTableSize; ++t) {
-        const ProgramEntry& e = kProgramTable[t];
-        int32_t length = CompareLengthOf(e);
-        if (GroupFieldMatch(length, e.group, e.count, inquiry) != kNoField)
-            ids += std::string(ids.empty() ? "" : ", ") + e.id;
-    }
-    return ids;
 }
 
 // Why no listed drive is of the family, in Linux terms: what the transport found, what it could
@@ -237,6 +214,17 @@ int GroupFieldMatch(int32_t length, const IdentityGroup* group, int32_t count,
     if (perField && std::memcmp(IdentityOf(inquiry), kKind48Family, kKind48FamilyLength) == 0)
         return kFamilyMember;
     return kNoField;
+}
+
+std::string FamiliesOf(const uint8_t* inquiry) {
+    std::string ids;
+    for (int t = 0; t < kProgramTableSize; ++t) {
+        const ProgramEntry& e = kProgramTable[t];
+        int32_t length = CompareLengthOf(e);
+        if (GroupFieldMatch(length, e.group, e.count, inquiry) != kNoField)
+            ids += std::string(ids.empty() ? "" : ", ") + e.id;
+    }
+    return ids;
 }
 
 bool OfKnownFamily(const uint8_t* inquiry) {

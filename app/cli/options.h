@@ -22,7 +22,9 @@ struct Options {
     bool batch = false;
     bool yes = false;
     bool realTime = false;
-    bool check = false;  // --check: the image through every family, no drive touched
+    bool check = false;    // --check: the image through every family, no drive touched
+    bool history = false;  // --history: the downloads recorded, no drive touched
+    bool json = false;     // the mode's output as JSON
     TransportChoice transport = TransportChoice::Sr;
     std::vector<std::string> devices;
     std::vector<EmulatedDriveSpec> emulate;

@@ -19,6 +19,7 @@
 #include "emu/sample_images.h"
 #include "scsi/linux_backends.h"
 #include "support/test_env.h"
+#include "system/history.h"
 #include "system/trace.h"
 
 // A trace line's field, as written (quotes removed).
@@ -52,7 +53,8 @@ struct EmulatedRun {
     // file dialog, for the drive selected by the scan or by `select`.
     bool commandLine = true;
     int select = -1;
-    bool research = false;  // Research once the DownLoad has ended
+    bool research = false;       // Research once the DownLoad has ended
+    History* history = nullptr;  // where the DownLoad is recorded; none when null
 
     // ---- what happened ----
     std::vector<std::string> commands;  // every command of the DownLoad, from the trace
@@ -108,6 +110,7 @@ struct EmulatedRun {
         r.devices = port_.get();
         r.transport = transport;
         r.batch = true;
+        r.history = history;
         backends_ = std::make_unique<TransportSet>();
         env_.clock.SetAfterAdvance([] { TransportQuiesce(); });
 
@@ -236,6 +239,21 @@ inline std::vector<std::string> Boxes(const std::vector<ShownMessage>& shown) {
 }
 inline std::vector<std::string> Boxes(const EmulatedRun& run) {
     return Boxes(run.messages);
+}
+
+// A drive picked in the list that is not of the program's family is programmed only on Yes to a
+// question first: answers it, and takes it off the front of the boxes shown.
+inline bool PickedOfAnotherFamily(EmulatedRun& run, const std::string& program,
+                                  const std::string& picked) {
+    if (picked.substr(0, picked.find(',')) == program) return false;
+    run.ui().answers = {IDYES};
+    return true;
+}
+inline void TakeQuestion(std::vector<std::string>& boxes, const std::string& program) {
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes[0].rfind("HLV DOWNLOAD|excl|The drive \"", 0), 0u) << boxes[0];
+    EXPECT_NE(boxes[0].find("not of the " + program + " family"), std::string::npos) << boxes[0];
+    boxes.erase(boxes.begin());
 }
 
 // Appends lines to a table.
