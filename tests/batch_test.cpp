@@ -6,6 +6,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -422,4 +424,75 @@ TEST(Batch, CheckRefusesHugeAndUnreadableFilesUnread) {
     r = RunProgram("discflash", {"--check", missing});
     EXPECT_EQ(r.err,
               "note: cannot read the image " + missing + ": there is no such file (ENOENT).\n");
+}
+
+namespace {
+
+// A history of the test's own for the programs it starts, whatever the process has.
+struct OwnHistory {
+    std::string dir = TempPath("state");
+    std::string before = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+    OwnHistory() {
+        std::filesystem::remove_all(dir);
+        ::setenv("XDG_STATE_HOME", dir.c_str(), 1);
+    }
+    ~OwnHistory() {
+        ::setenv("XDG_STATE_HOME", before.c_str(), 1);
+        std::filesystem::remove_all(dir);
+    }
+    std::string File() const { return dir + "/discflash/history.jsonl"; }
+};
+
+}  // namespace
+
+// The question before a drive of no family, as a script meets it: No, nothing sent, status 3.
+TEST(Batch, ADriveOfNoFamilyIsLeftAloneWithoutYes) {
+    OwnHistory history;
+    std::string trace = TempPath("question.jsonl");
+    ProgramRun r = RunProgram(
+        "HLVDOWNLOAD", {"--batch", "--emulate=LD4740,identity=STRANGER", "--trace=" + trace});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out,
+                    "belongs to no known drive family.\n  DownLoad would program it as a drive of "
+                    "the LD5852 family.\n  Program it anyway?\n  -> No\n"))
+        << r.out;
+    EXPECT_TRUE(Has(r.err, "nothing was done: the drive is not of the family")) << r.err;
+    std::string t = Slurp(trace);
+    EXPECT_TRUE(Has(t, "\"ev\":\"msg\"")) << t;
+    EXPECT_EQ(t.find("\"ev\":\"cmd\"", t.find("\"ev\":\"msg\"")), std::string::npos) << t;
+    EXPECT_FALSE(std::filesystem::exists(history.File()));
+    std::remove(trace.c_str());
+}
+
+// Downloads are listed in the order they ran, under any program name; lines that are no record
+// are skipped and counted; a history that cannot be written leaves a download's status alone.
+TEST(Batch, HistoryListsEveryDownloadInOrder) {
+    OwnHistory history;
+    std::string image = TempPath("history.bin");
+    ASSERT_EQ(RunProgram("discflash-mkimage", {"LD4740", image}).status, 0);
+    EXPECT_EQ(RunProgram("LD4740", {"--batch", "--emulate=LD4740", image}).status, 0);
+    EXPECT_EQ(
+        RunProgram("LD4740", {"--batch", "--emulate=LD4740,fail=3B@2:04/44/00", image}).status, 1);
+    std::ofstream(history.File(), std::ios::app) << "{\"time\":\n";
+
+    ProgramRun json = RunProgram("discflash", {"--history", "--json"});
+    EXPECT_EQ(json.status, 0);
+    EXPECT_TRUE(Has(json.err, "1 line of " + history.File())) << json.err;
+    EXPECT_EQ(json.out.rfind("{\"downloads\":[\n{\"time\":\"", 0), 0u) << json.out;
+    const size_t complete = json.out.find("\"outcome\":\"complete\"");
+    EXPECT_LT(complete, json.out.find("\"outcome\":\"fault\"")) << json.out;
+    EXPECT_NE(json.out.find("\"outcome\":\"fault\""), std::string::npos) << json.out;
+    EXPECT_EQ(Count(json.out, "\"image\":\"" + image + "\""), 2) << json.out;
+    ProgramRun table = RunProgram("LD3410", {"--history"});
+    EXPECT_EQ(table.status, 0);
+    EXPECT_EQ(Count(table.out, "emu:sr0 (emulated)"), 2) << table.out;
+
+    std::filesystem::remove(history.File());
+    std::filesystem::create_directory(history.File());
+    ProgramRun unwritable = RunProgram("LD4740", {"--batch", "--emulate=LD4740", image});
+    EXPECT_EQ(unwritable.status, 0);
+    EXPECT_TRUE(Has(unwritable.err, "note: the download was not recorded in the history"))
+        << unwritable.err;
+    EXPECT_EQ(RunProgram("discflash", {"--history"}).status, 1);
+    std::remove(image.c_str());
 }
