@@ -548,9 +548,10 @@ std::string HistoryTable(const std::vector<DownloadRecord>& records) {
     for (const DownloadRecord& r : records) {
         std::string after = "-";
         if (r.identityAfter)
-            after = *r.identityAfter == r.identityBefore
-                        ? Printable(r.revisionAfter.value_or(""))
-                        : Drive(*r.identityAfter, r.revisionAfter.value_or(""));
+            after = *r.identityAfter != r.identityBefore
+                        ? Drive(*r.identityAfter, r.revisionAfter.value_or(""))
+                    : r.revisionAfter ? "same, " + Printable(*r.revisionAfter)
+                                      : std::string("same");
         std::string image = "-";
         if (r.image) {
             image = TerminalText(r.image->substr(r.image->rfind('/') + 1));
