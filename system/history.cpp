@@ -218,6 +218,31 @@ class FlatObjectParser {
     size_t at_ = 0;
 };
 
+// The record's keys in the order a line holds them. The texts are the string members; the one
+// number is image_size (null allowed), the one flag emulated.
+struct Field {
+    const char* key;
+    JsonValue::Kind kind;
+    std::string DownloadRecord::*text = nullptr;
+    std::optional<std::string> DownloadRecord::*optional = nullptr;  // null allowed
+};
+using R = DownloadRecord;
+const Field kFields[] = {
+    {"time", JsonValue::String, &R::time},
+    {"program", JsonValue::String, &R::program},
+    {"node", JsonValue::String, &R::node},
+    {"identity_before", JsonValue::String, &R::identityBefore},
+    {"revision_before", JsonValue::String, &R::revisionBefore},
+    {"identity_after", JsonValue::String, nullptr, &R::identityAfter},
+    {"revision_after", JsonValue::String, nullptr, &R::revisionAfter},
+    {"image", JsonValue::String, nullptr, &R::image},
+    {"image_size", JsonValue::Number},
+    {"image_sha256", JsonValue::String, nullptr, &R::imageSha256},
+    {"outcome", JsonValue::String, &R::outcome},
+    {"message", JsonValue::String, &R::message},
+    {"emulated", JsonValue::Bool},
+};
+
 // ---- the file -----------------------------------------------------------------------------------
 
 // Makes each missing directory of `dir` with mode 0700, as the XDG rules ask.
@@ -375,76 +400,43 @@ size_t Width(const std::string& s) {
 
 std::string RecordJson(const DownloadRecord& r) {
     std::string o = "{";
-    auto key = [&](const char* name) {
-        if (o.size() > 1) o += ',';
-        o += '"';
-        o += name;
-        o += "\":";
-    };
-    auto text = [&](const char* name, const std::optional<std::string>& value) {
-        key(name);
-        if (value)
-            AppendJsonString(o, *value);
+    for (const Field& f : kFields) {
+        o += std::string(o.size() > 1 ? "," : "") + "\"" + f.key + "\":";
+        const std::string* text = f.text                        ? &(r.*f.text)
+                                  : f.optional && r.*f.optional ? &*(r.*f.optional)
+                                                                : nullptr;
+        if (text)
+            AppendJsonString(o, *text);
+        else if (f.kind == JsonValue::Bool)
+            o += r.emulated ? "true" : "false";
+        else if (f.kind == JsonValue::Number && r.imageSize)
+            o += std::to_string(*r.imageSize);
         else
             o += "null";
-    };
-    text("time", r.time);
-    text("program", r.program);
-    text("node", r.node);
-    text("identity_before", r.identityBefore);
-    text("revision_before", r.revisionBefore);
-    text("identity_after", r.identityAfter);
-    text("revision_after", r.revisionAfter);
-    text("image", r.image);
-    key("image_size");
-    o += r.imageSize ? std::to_string(*r.imageSize) : "null";
-    text("image_sha256", r.imageSha256);
-    text("outcome", r.outcome);
-    text("message", r.message);
-    key("emulated");
-    o += r.emulated ? "true" : "false";
+    }
     return o + "}";
 }
 
 bool ParseRecord(const std::string& line, DownloadRecord& record) {
-    std::map<std::string, JsonValue> f;
-    if (!FlatObjectParser(line).Parse(f)) return false;
-    bool ok = true;
-    auto has = [&](const char* name, JsonValue::Kind kind, bool nullable) -> const JsonValue* {
-        auto it = f.find(name);
-        if (it == f.end() ||
-            (it->second.kind != kind && !(nullable && it->second.kind == JsonValue::Null))) {
-            ok = false;
-            return nullptr;
-        }
-        return it->second.kind == JsonValue::Null ? nullptr : &it->second;
-    };
-    auto text = [&](const char* name, std::string& into) {
-        if (const JsonValue* v = has(name, JsonValue::String, false)) into = v->text;
-    };
-    auto optionalText = [&](const char* name, std::optional<std::string>& into) {
-        const JsonValue* v = has(name, JsonValue::String, true);
-        into = v ? std::optional<std::string>(v->text) : std::nullopt;
-    };
+    std::map<std::string, JsonValue> values;
+    if (!FlatObjectParser(line).Parse(values)) return false;
     DownloadRecord r;
-    text("time", r.time);
-    text("program", r.program);
-    text("node", r.node);
-    text("identity_before", r.identityBefore);
-    text("revision_before", r.revisionBefore);
-    optionalText("identity_after", r.identityAfter);
-    optionalText("revision_after", r.revisionAfter);
-    optionalText("image", r.image);
-    const JsonValue* size = has("image_size", JsonValue::Number, true);
-    r.imageSize = size ? std::optional<uint64_t>(size->number) : std::nullopt;
-    optionalText("image_sha256", r.imageSha256);
-    text("outcome", r.outcome);
-    text("message", r.message);
-    if (const JsonValue* e = has("emulated", JsonValue::Bool, false)) r.emulated = e->flag;
+    for (const Field& f : kFields) {
+        auto it = values.find(f.key);
+        if (it == values.end()) return false;
+        const JsonValue& v = it->second;
+        const bool nullable = f.optional || f.kind == JsonValue::Number;
+        if (v.kind != f.kind && !(nullable && v.kind == JsonValue::Null)) return false;
+        if (v.kind == JsonValue::Null) continue;
+        if (f.text) r.*f.text = v.text;
+        if (f.optional) r.*f.optional = v.text;
+        if (f.kind == JsonValue::Number) r.imageSize = v.number;
+        if (f.kind == JsonValue::Bool) r.emulated = v.flag;
+    }
     const char* const outcomes[] = {kHistoryComplete, kHistoryNoGood, kHistoryFault,
                                     kHistoryCancelled};
-    if (!ok || std::none_of(std::begin(outcomes), std::end(outcomes),
-                            [&](const char* o) { return r.outcome == o; }))
+    if (std::none_of(std::begin(outcomes), std::end(outcomes),
+                     [&](const char* o) { return r.outcome == o; }))
         return false;
     record = std::move(r);
     return true;
