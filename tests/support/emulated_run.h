@@ -19,7 +19,6 @@
 #include "emu/sample_images.h"
 #include "scsi/linux_backends.h"
 #include "support/test_env.h"
-#include "system/history.h"
 #include "system/trace.h"
 
 // A trace line's field, as written (quotes removed).
@@ -54,7 +53,6 @@ struct EmulatedRun {
     bool commandLine = true;
     int select = -1;
     bool research = false;       // Research once the DownLoad has ended
-    History* history = nullptr;  // where the DownLoad is recorded; none when null
 
     // ---- what happened ----
     std::vector<std::string> commands;  // every command of the DownLoad, from the trace
@@ -110,7 +108,6 @@ struct EmulatedRun {
         r.devices = port_.get();
         r.transport = transport;
         r.batch = true;
-        r.history = history;
         backends_ = std::make_unique<TransportSet>();
         env_.clock.SetAfterAdvance([] { TransportQuiesce(); });
 
