@@ -2,7 +2,6 @@
 #include "drives/dispatch.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -259,12 +258,13 @@ void CDISCFLASHDlg::OnOK() {
     Procedure procedure = ProcedureForKind(m_nKind);
     const bool runs = g_procedureHook || procedure;
     const DriveRecord& drive = driveTable[index];
-    if (runs && ask && !ProgramAnyway(drive, EntryOfKind(m_nKind))) {
+    const ProgramEntry* family = EntryOfKind(m_nKind);
+    if (runs && ask && !ProgramAnyway(drive, family)) {
         m_declined = true;
         return;
     }
 
-    const ProgramEntry* family = EntryOfKind(m_nKind);
+    // The drive's record at the start, for the history.
     m_record = DownloadRecord{};
     m_record.program = family ? family->id : rt().programId;
     m_record.node = drive.node;

@@ -155,7 +155,7 @@ bool AppendLine(const std::string& path, const std::string& line, ClockPort& clo
     return ok;
 }
 
-// ---- the journal --------------------------------------------------------------------------------
+// ---- the journal and the table ------------------------------------------------------------------
 
 std::string Drive(const std::string& identity, const std::string& revision) {
     return Printable(identity) + "  " + Printable(revision);
