@@ -58,7 +58,7 @@ const OptionRow kOptions[] = {
      "exit; no drive is touched",
      SetFlag<&Options::check>},
     {"--history", nullptr, nullptr, ValueKind::None,
-     "list the downloads recorded in the history (see below), oldest first, then exit; no drive "
+     "list the downloads recorded in the history (see above), oldest first, then exit; no drive "
      "is touched",
      SetFlag<&Options::history>},
     {"--json", nullptr, nullptr, ValueKind::None, "with --history: print JSON instead of a table",
