@@ -193,6 +193,7 @@ void CDISCFLASHDlg::DownloadCdRomFlow(const CdRomFlow& flow) {
     const bool back = Inquire(inquiry, flow.closingInquiryHost);
     PumpMessages();
     if (!back) return Fail("Down Load fault(CD-00C)", kCdRomCaption);
+    KeepIdentityAfter(inquiry, flow.closingInquiryHost);
     ReleaseImage();
     SleepMs(kBeforeEndMs);
     if (!flow.confirmsLoaderLeft) {
@@ -204,6 +205,7 @@ void CDISCFLASHDlg::DownloadCdRomFlow(const CdRomFlow& flow) {
     const bool last = Inquire(inquiry, kInquiryHost);
     PumpMessages();
     if (!last) return fail("Down Load fault(CD-00D)");
+    KeepIdentityAfter(inquiry, kInquiryHost);
     if (ReportsFirstIdentity(inquiry, currentGroup, kCdRomIdentityLength))
         return Fail("Down Load fault(NG-00E)", kHlvCaption);
     ShowMessage("Down Load complete", kHlvCaption, MB_OK);

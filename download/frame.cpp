@@ -18,6 +18,7 @@
 #include "scsi/transport.h"
 #include "system/errno_name.h"
 #include "system/runtime.h"
+#include "system/sha256.h"
 #include "system/trace.h"
 
 namespace {
@@ -244,6 +245,11 @@ bool CDISCFLASHDlg::ReadImage(bool padOdd, const FileStageMessages& messages) {
         return refuse("it changed after its length (" + std::to_string(m_imageLength) +
                       " bytes) was learnt");
 
+    // The history names the file as read, before any pad byte or patch.
+    m_record.imageSize = total;
+    const std::string digest = Sha256Hex(buffer, total);
+    if (!digest.empty()) m_record.imageSha256 = digest;
+
     // Whatever landed in the buffer before the read (an INQUIRY answer) is not image.
     std::memset(buffer + total, 0, capacity - total);
     if (padOdd && (m_imageLength & 1u)) {
@@ -402,6 +408,7 @@ bool CDISCFLASHDlg::PollIdentity(uint8_t* into, const std::string& expected, uin
         const bool answered = allocation
                                   ? ExecCommand(InquiryCdb(allocation).data(), into, allocation)
                                   : ExecCommand64K(InquiryCdb().data(), into);
+        if (answered) KeepIdentityAfter(into, allocation ? allocation : kInquiryAnswerArea);
         if (answered && std::memcmp(into + 8, expected.data(), expected.size()) == 0) return true;
         PumpMessages();
         if (pauseSeconds > 0) PumpMessagesForSeconds(pauseSeconds);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // A 25-byte identity field: up to 24 characters of text, then zero bytes.
 struct IdentityField {
@@ -53,6 +54,8 @@ int GroupFieldMatch(int32_t length, const IdentityGroup* group, int32_t count,
                     const uint8_t* inquiry);
 // Whether the drive belongs to any group of the table, each with its own compare length.
 bool OfKnownFamily(const uint8_t* inquiry);
+// The program identifiers whose groups take the drive, as OfKnownFamily compares: "LD5850, LD5860".
+std::string FamiliesOf(const uint8_t* inquiry);
 
 // Identification state of the process.
 struct IdentificationState {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -10,7 +11,7 @@
 #include "scsi/kernel_notes.h"
 #include "scsi/transport.h"
 #include "system/download_guard.h"
-#include "system/drive_text.h"
+#include "system/printable.h"
 #include "system/runtime.h"
 #include "system/zeroed_block.h"
 
@@ -61,21 +62,64 @@ void IdentifyInGroup(CDISCFLASHDlg& dlg, const DriveRecord& drive) {
                            FieldEquals(currentGroup[0], drive.inquiry, dlg.m_nCompareLength);
 }
 
-// A drive that no group names may be another maker's: a procedure would send it the vendor's
-// commands (the loader switch 0xCC among them). Asked before the drive is even opened; No, the
-// default, leaves it alone.
-bool ProgramUnknownDrive(const DriveRecord& drive, uint8_t kind) {
-    const char* family = "?";
+const ProgramEntry* EntryOfKind(uint8_t kind) {
     for (int t = 0; t < kProgramTableSize; ++t)
-        if (kProgramTable[t].kind == kind) family = kProgramTable[t].id;
-    const std::string identity =
-        PrintableDriveText({drive.IdentityText(), strnlen(drive.IdentityText(), 24)});
-    const std::string text = "The drive \"" + identity +
-                             "\" belongs to no known drive family.\n"
-                             "DownLoad would program it as a drive of the " +
-                             family + " family.\nProgram it anyway?";
+        if (kProgramTable[t].kind == kind) return &kProgramTable[t];
+    return nullptr;
+}
+
+// Whether the drive is a member of the family's group, compared as MatchGroup compares.
+bool OfFamily(const DriveRecord& drive, const ProgramEntry* family) {
+    return family && GroupFieldMatch(CompareLengthOf(*family), family->group, family->count,
+                                     drive.inquiry) != kNoField;
+}
+
+// INQUIRY text from byte `from`, over at most n bytes, up to the first zero byte.
+std::string InquiryText(const uint8_t* inquiry, size_t from, size_t n) {
+    const char* text = reinterpret_cast<const char*>(inquiry + from);
+    return std::string(text, strnlen(text, n));
+}
+
+// A drive of another family, or of another maker, would get commands made for other firmware
+// (WRITE BUFFER into a DVD-ROM drive, the loader switch 0xCC). Asked before the drive is even
+// opened; No, the default, leaves it alone.
+bool ProgramAnyway(const DriveRecord& drive, const ProgramEntry* family) {
+    const std::string id = family ? family->id : "?";
+    const std::string families = FamiliesOf(drive.inquiry);
+    const std::string text =
+        "The drive \"" + Printable(InquiryText(drive.inquiry, 8, 24)) + "\" " +
+        (families.empty() ? "belongs to no known drive family"
+                          : "is a drive of " + families + ", not of the " + id + " family") +
+        ".\nDownLoad would program it as a drive of the " + id + " family.\nProgram it anyway?";
     return ShowMessage(text, "HLV DOWNLOAD", MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBUTTON2) ==
            IDYES;
+}
+
+// How the history names the end of a download that sent the drive something.
+const char* HistoryOutcome(Outcome outcome, const std::string& lastBox) {
+    switch (outcome) {
+        case Outcome::Succeeded:
+            return kHistoryComplete;
+        case Outcome::Failed:
+            return lastBox == "Down Load NoGood" ? kHistoryNoGood : kHistoryFault;
+        case Outcome::NothingDone:
+            break;
+    }
+    return kHistoryCancelled;
+}
+
+// The history's record of a download; a history that cannot be written changes nothing else.
+void RecordDownload(DownloadRecord& record, Outcome outcome, const std::string& image) {
+    if (!image.empty()) {
+        std::error_code ec;
+        const std::filesystem::path full = std::filesystem::absolute(image, ec);
+        record.image = ec ? image : full.string();
+    }
+    record.message = rt().lastMessage;
+    record.outcome = HistoryOutcome(outcome, record.message);
+    std::string why;
+    if (!rt().history->Append(record, why))
+        Note("the download was not recorded in the history: " + why + ".");
 }
 
 // Held while a procedure runs: no shutdown or sleep of the host, the front end's termination
@@ -166,6 +210,13 @@ CDISCFLASHDlg::Procedure CDISCFLASHDlg::ProcedureForKind(uint8_t kind) {
     return nullptr;
 }
 
+void CDISCFLASHDlg::KeepIdentityAfter(const uint8_t* inquiry, uint32_t received) {
+    if (received <= 8) return;
+    m_record.identityAfter = InquiryText(inquiry, 8, std::min<uint32_t>(received - 8, 24));
+    m_record.revisionAfter =
+        received >= 36 ? std::optional<std::string>(InquiryText(inquiry, 32, 4)) : std::nullopt;
+}
+
 void CDISCFLASHDlg::OnOK() {
     // A press that arrives while a procedure dispatches events is dropped, and must not touch
     // the running command's outcome.
@@ -179,16 +230,16 @@ void CDISCFLASHDlg::OnOK() {
     if (selected < 0) return;
 
     int index = -1;
-    bool known = true;  // the command-line path goes on only with a drive of some group
+    bool ask = false;  // the command-line path goes on only with a drive of some group
     if (m_strFirmwarePath.empty()) {
         // The list mirrors the drive table; an entry past it has no drive behind it.
         if (selected >= driveCount) return;
         index = selected;
         if (m_bGeneric) {
-            known = IdentifyByOrder(*this, kOrderA, nullptr);
+            ask = !IdentifyByOrder(*this, kOrderA, nullptr);
         } else {
             IdentifyInGroup(*this, driveTable[index]);
-            known = OfKnownFamily(driveTable[index].inquiry);
+            ask = !OfFamily(driveTable[index], EntryOfKind(m_nKind));
         }
     } else {
         int entries = std::min(EntryCount(), driveCount);
@@ -210,11 +261,26 @@ void CDISCFLASHDlg::OnOK() {
 
     Procedure procedure = ProcedureForKind(m_nKind);
     const bool runs = g_procedureHook || procedure;
-    if (runs && !known && !ProgramUnknownDrive(driveTable[index], m_nKind)) {
-        m_nothingDone = "the drive belongs to no known family and was left alone";
+    const DriveRecord& drive = driveTable[index];
+    const ProgramEntry* family = EntryOfKind(m_nKind);
+    if (runs && ask && !ProgramAnyway(drive, family)) {
+        m_nothingDone = OfKnownFamily(drive.inquiry)
+                            ? "the drive is not of the family whose download would run, and the "
+                              "question whether to program it anyway was answered No (--yes "
+                              "answers Yes)"
+                            : "the drive belongs to no known family and was left alone";
         return;
     }
     m_nothingDone = runs ? "no firmware file was given" : "no download procedure for this kind";
+
+    // The drive's record at the start, for the history.
+    m_record = DownloadRecord{};
+    m_record.program = family ? family->id : rt().programId;
+    m_record.node = drive.node;
+    m_record.identityBefore = InquiryText(drive.inquiry, 8, 24);
+    m_record.revisionBefore = InquiryText(drive.inquiry, 32, 4);
+    rt().lastMessage.clear();
+    const uint64_t sentBefore = transport().commandsSent;
 
     // A drive that cannot be opened makes the procedure's first command fail.
     OpenDrive(driveTable[index]);
@@ -237,6 +303,8 @@ void CDISCFLASHDlg::OnOK() {
                 (this->*procedure)();
         }
     }
+    if (rt().history && transport().commandsSent != sentBefore)
+        RecordDownload(m_record, m_lastOutcome, m_strFirmwarePath);
 
     // A procedure may have closed the program through Exit, which has closed the drive and
     // released the transport already.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "drives/catalogue.h"
+#include "system/history.h"
 #include "system/ports.h"
 #include "system/zeroed_block.h"
 
@@ -64,6 +65,12 @@ class CDISCFLASHDlg {
     // Why the last DownLoad did nothing, for a front end that cannot just stay idle; null when
     // it did something.
     const char* NothingDoneReason() const { return m_nothingDone; }
+    // What the history keeps of the running DownLoad that the dispatcher does not see itself:
+    // the image as read from its file (ReadImage) and the identity the drive reported after it
+    // stored the image (KeepIdentityAfter).
+    DownloadRecord m_record;
+    // A procedure's closing INQUIRY answer, of which `received` bytes are the drive's.
+    void KeepIdentityAfter(const uint8_t* inquiry, uint32_t received);
 
     // ---- procedure frame (download/frame.cpp) ----
     bool ChooseFirmwareFile(const char* filter, const char* initialName, const char* defaultExt);

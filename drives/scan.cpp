@@ -7,8 +7,8 @@
 #include "drives/main_dialog.h"
 #include "scsi/transport.h"
 #include "system/autoinsert.h"
-#include "system/drive_text.h"
 #include "system/errno_name.h"
+#include "system/printable.h"
 #include "system/runtime.h"
 
 namespace {
@@ -54,18 +54,6 @@ std::string ListText(const DriveRecord& record) {
     return Format("%-40.40s", s.c_str());
 }
 
-// The program identifiers whose groups take a drive.
-std::string FamiliesOf(const uint8_t* inquiry) {
-    std::string ids;
-    for (int t = 0; t < kProgramTableSize; ++t) {
-        const ProgramEntry& e = kProgramTable[t];
-        int32_t length = CompareLengthOf(e);
-        if (GroupFieldMatch(length, e.group, e.count, inquiry) != kNoField)
-            ids += std::string(ids.empty() ? "" : ", ") + e.id;
-    }
-    return ids;
-}
-
 // Why no listed drive is of the family, in Linux terms: what the transport found, what it could
 // not open, and what each drive is instead.
 void NoteNotFound(const std::string& id, const IdentityGroup* group, int32_t count) {
@@ -82,8 +70,7 @@ void NoteNotFound(const std::string& id, const IdentityGroup* group, int32_t cou
     std::string takes;
     for (int32_t k = 0; group && k + 1 < count; ++k)
         takes += std::string(takes.empty() ? "" : ", ") + "\"" +
-                 PrintableDriveText({group[k].text, static_cast<size_t>(FieldLength(group[k]))}) +
-                 "\"";
+                 Printable(group[k].text, static_cast<size_t>(FieldLength(group[k]))) + "\"";
     for (int j = 0; j < driveCount; ++j) {
         const DriveRecord& d = driveTable[j];
         if (d.node.empty()) continue;  // one that could not be opened, named above
@@ -93,7 +80,7 @@ void NoteNotFound(const std::string& id, const IdentityGroup* group, int32_t cou
             text += "gave no INQUIRY data.";
             continue;
         }
-        text += "\"" + PrintableDriveText({d.IdentityText(), n}) + "\" is ";
+        text += "\"" + Printable(d.IdentityText(), n) + "\" is ";
         const std::string families = FamiliesOf(d.inquiry);
         text += families.empty() ? "of no family this program knows."
                                  : "a drive of " + families +
@@ -233,6 +220,17 @@ int GroupFieldMatch(int32_t length, const IdentityGroup* group, int32_t count,
     if (perField && std::memcmp(IdentityOf(inquiry), kKind48Family, kKind48FamilyLength) == 0)
         return kFamilyMember;
     return kNoField;
+}
+
+std::string FamiliesOf(const uint8_t* inquiry) {
+    std::string ids;
+    for (int t = 0; t < kProgramTableSize; ++t) {
+        const ProgramEntry& e = kProgramTable[t];
+        int32_t length = CompareLengthOf(e);
+        if (GroupFieldMatch(length, e.group, e.count, inquiry) != kNoField)
+            ids += std::string(ids.empty() ? "" : ", ") + e.id;
+    }
+    return ids;
 }
 
 bool OfKnownFamily(const uint8_t* inquiry) {

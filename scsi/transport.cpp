@@ -106,6 +106,7 @@ int Run(int wait, uint8_t direction, const uint8_t* cdb, void* buffer, uint32_t 
 
 void ReportCommand(const SentCommand& sent, int wait, const uint8_t* data, int result,
                    const std::string& node) {
+    if (sent.sent) ++g_transport.commandsSent;
     TraceCommand(sent, wait, data, result);
     NoteCommandOutcome(sent, node);
 }

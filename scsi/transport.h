@@ -74,7 +74,8 @@ struct TransportState {
         int err;
     };
     std::vector<Unopened> unopened;
-    int priorityHolds = 0;  // LoweredPriority objects alive
+    int priorityHolds = 0;                  // LoweredPriority objects alive
+    std::atomic<uint64_t> commandsSent{0};  // that reached the kernel, ever: a download's history
 
     void Reset();
 };

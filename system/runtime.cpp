@@ -48,6 +48,7 @@ void SetProgramName(const std::string& argv0) {
 
 int ShowMessage(const std::string& text, const std::string& caption, unsigned type) {
     const std::string detail = TakeNotes();
+    g_runtime.lastMessage = text;
     if (!g_runtime.ui) return (type & MB_BUTTONS_MASK) == MB_YESNO ? IDNO : IDOK;
     return g_runtime.ui->MessageBox(text, caption.empty() ? g_runtime.appTitle : caption, type,
                                     detail);

@@ -7,6 +7,7 @@
 
 #include "system/ports.h"
 
+class History;
 class Trace;
 
 enum class TransportChoice { Sr, Sg };
@@ -19,6 +20,7 @@ struct Runtime {
     HostPort* host = nullptr;
     HostSettingsPort* hostSettings = nullptr;  // null: no drive is polled, nothing is changed
     Trace* trace = nullptr;                    // may stay null: nothing is traced
+    History* history = nullptr;                // may stay null: no download is recorded
 
     // argv[0]'s base name as spelled: the application title and the default caption.
     std::string appTitle = "discflash";
@@ -30,6 +32,7 @@ struct Runtime {
     bool batch = false;
     std::string commandLineFile;  // the firmware file named on the command line, if any
     std::string programFile;      // the running binary's full path, for advice; may be empty
+    std::string lastMessage;      // the text of the last box shown, for the download history
 };
 
 Runtime& rt();

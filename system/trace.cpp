@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "system/errno_name.h"
+#include "system/printable.h"
 #include "system/runtime.h"
 #include "system/sha256.h"
 
@@ -18,30 +19,6 @@ namespace {
 constexpr unsigned kSgMajor = 21;  // SCSI generic character devices (/dev/sgN)
 // Step lines wait for the next event, but a bar that wraps again and again writes them anyway.
 constexpr size_t kMostHeld = 64 * 1024;
-
-// Length of the well-formed UTF-8 sequence of two to four bytes at p, or 0.
-size_t Utf8Sequence(const unsigned char* p, size_t left) {
-    const unsigned char c = p[0];
-    size_t n;
-    unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        if (c == 0xE0) lo = 0xA0;  // overlong
-        if (c == 0xED) hi = 0x9F;  // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        if (c == 0xF0) lo = 0x90;  // overlong
-        if (c == 0xF4) hi = 0x8F;  // beyond U+10FFFF
-    } else {
-        return 0;
-    }
-    if (left < n || p[1] < lo || p[1] > hi) return 0;
-    for (size_t i = 2; i < n; ++i)
-        if ((p[i] & 0xC0) != 0x80) return 0;
-    return n;
-}
 
 void AppendCodePoint(std::string& o, unsigned value) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -133,7 +110,7 @@ std::string Trace::Str(const std::string& s) {
     for (size_t i = 0; i < s.size(); ++i) {
         const unsigned char c = p[i];
         if (c >= 0x80) {
-            const size_t n = Utf8Sequence(p + i, s.size() - i);
+            const size_t n = Utf8SequenceLength(p + i, s.size() - i);
             if (n == 0) {
                 AppendCodePoint(o, c);  // not UTF-8: the byte, as before
             } else if (c == 0xC2 && p[i + 1] < 0xA0) {

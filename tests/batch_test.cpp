@@ -6,6 +6,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "support/image_loader_sequences.h"
+#include "system/sha256.h"
 
 namespace {
 
@@ -506,4 +509,75 @@ TEST(Batch, CheckRefusesHugeAndUnreadableFilesUnread) {
     r = RunProgram("discflash", {"--check", missing});
     EXPECT_EQ(r.err,
               "note: cannot read the image " + missing + ": there is no such file (ENOENT).\n");
+}
+
+namespace {
+
+// A history of the test's own for the programs it starts, whatever the process has.
+struct OwnHistory {
+    std::string dir = TempPath("state");
+    std::string before = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+    OwnHistory() {
+        std::filesystem::remove_all(dir);
+        ::setenv("XDG_STATE_HOME", dir.c_str(), 1);
+    }
+    ~OwnHistory() {
+        ::setenv("XDG_STATE_HOME", before.c_str(), 1);
+        std::filesystem::remove_all(dir);
+    }
+    std::string File() const { return dir + "/discflash/history.jsonl"; }
+};
+
+}  // namespace
+
+// The question before a drive of no family, as a script meets it: No, nothing sent, status 3.
+TEST(Batch, ADriveOfNoFamilyIsLeftAloneWithoutYes) {
+    OwnHistory history;
+    std::string trace = TempPath("question.jsonl");
+    ProgramRun r = RunProgram(
+        "HLVDOWNLOAD", {"--batch", "--emulate=LD4740,identity=STRANGER", "--trace=" + trace});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out,
+                    "belongs to no known drive family.\n  DownLoad would program it as a drive of "
+                    "the LD5852 family.\n  Program it anyway?\n  -> No\n"))
+        << r.out;
+    EXPECT_TRUE(Has(r.err, "nothing was done: the drive belongs to no known family")) << r.err;
+    std::string t = Slurp(trace);
+    EXPECT_TRUE(Has(t, "\"ev\":\"msg\"")) << t;
+    EXPECT_EQ(t.find("\"ev\":\"cmd\"", t.find("\"ev\":\"msg\"")), std::string::npos) << t;
+    EXPECT_FALSE(std::filesystem::exists(history.File()));
+    std::remove(trace.c_str());
+}
+
+// Downloads are listed in the order they ran, under any program name, with what the drive said
+// at the end and the image's digest; lines that are no record are skipped and counted.
+TEST(Batch, HistoryListsEveryDownloadInOrder) {
+    OwnHistory history;
+    std::string image = TempPath("history.bin");
+    ASSERT_EQ(RunProgram("discflash-mkimage", {"LD4740", image}).status, 0);
+    EXPECT_EQ(RunProgram("LD4740", {"--batch", "--emulate=LD4740", image}).status, 0);
+    EXPECT_EQ(
+        RunProgram("LD4740", {"--batch", "--emulate=LD4740,fail=3B@2:04/44/00", image}).status, 1);
+    std::ofstream(history.File(), std::ios::app) << "{\"time\":\n";
+
+    ProgramRun r = RunProgram("discflash", {"--history", "--json"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(Has(r.err, "1 line of " + history.File())) << r.err;
+    const std::string bytes = Slurp(image);
+    const std::string ran =
+        "\"node\":\"emu:sr0\",\"identity_before\":\"HALVERONCD-RW  KR-4740  \",\"revision_before\":"
+        "\"1.00\",\"identity_after\":";
+    const std::string file =
+        ",\"image\":\"" + image + "\",\"image_size\":65536,\"image_sha256\":\"" +
+        Sha256Hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) + "\",\"outcome\":";
+    EXPECT_EQ(r.out.rfind("{\"downloads\":[\n{\"time\":\"", 0), 0u) << r.out;
+    const size_t complete =
+        r.out.find(ran + "\"HALVERONCD-RW  KR-4740P \",\"revision_after\":\"0.10\"" + file +
+                   "\"complete\",\"message\":\"Down Load complete\",\"emulated\":true}");
+    EXPECT_NE(complete, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(ran + "null,\"revision_after\":null" + file + "\"fault\"", complete),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(RunProgram("LD3410", {"--history"}).status, 0);
+    std::remove(image.c_str());
 }

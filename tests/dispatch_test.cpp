@@ -1,10 +1,14 @@
 // DownLoad: the drive and kind it chooses, what it hands the procedure, and what outlives it.
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "support/dialog_fixture.h"
 #include "support/recording_priority.h"
+#include "system/history.h"
 
 namespace {
 
@@ -209,9 +213,13 @@ TEST_F(DispatchTest, SecondDownLoadAfterCommandLineOne) {
     EXPECT_EQ(seen[0].opened, "HALVERONCD-RW  KR-4741P ");
     EXPECT_EQ(seen[0].path, "fw.bin");
 
-    // The selection again, with no file, under the group and kind the command line left.
+    // The selection again, with no file, under the group and kind the command line left: a drive
+    // of another family, so only on Yes.
     ui.ListSelect(1);
+    ui.answers = {IDYES};
     dlg.OnOK();
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_NE(ui.messages[0].text.find("not of the LD4741 family"), std::string::npos);
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[1].path, "");
     EXPECT_EQ(seen[1].opened, "HALVERONCD-RW  KR-3410P ");
@@ -249,49 +257,120 @@ TEST_F(DispatchTest, FailedCommandLineSearchLeavesKind255) {
     EXPECT_EQ(settleSeconds, 120);
 }
 
-// A drive that no group names is programmed only when the user says Yes to a question that
-// names it and the family whose procedure would run; No sends nothing and opens nothing.
-TEST_F(DispatchTest, DriveOfNoFamilyIsProgrammedOnlyOnYes) {
+// A drive not of the family whose procedure would run is programmed only when the user says Yes
+// to a question that names it and that family; No sends nothing and opens nothing.
+TEST_F(DispatchTest, DriveNotOfTheFamilyIsProgrammedOnlyOnYes) {
     struct Case {
         const char* what;
         const char* program;
         std::vector<std::string> drives;
         int select;
-        const char* family;  // named in the question; null: no question
+        const char* asked;  // how the question names the drive; null: no question
+        const char* family = nullptr;
     };
-    const std::string stranger = Blanked("STRANGER"), kr3410 = "HALVERONCD-RW  KR-3410P ";
+    const std::string kr3410 = "HALVERONCD-RW  KR-3410P ", vd5860 = "HALVERONDVD-ROM VD-5860 ";
+    const std::string stranger = Blanked("STRANGER\x1B\\");
+    const char* noFamily = "\"STRANGER\\x1B\\x5C              \" belongs to no known drive family";
     const Case cases[] = {
-        {"generic mode", "HLVDOWNLOAD", {stranger}, 0, "LD5852"},
-        {"the program's kind", "LD3410", {kr3410, stranger}, 1, "LD3410"},
-        {"another family's drive", "LD3410", {kr3410, "HALVERONCD-RW  KR-4740P "}, 1, nullptr},
+        {"generic mode", "HLVDOWNLOAD", {stranger}, 0, noFamily, "LD5852"},
         {"a member no field names", "HLVDOWNLOAD", {"HALVERONDVD-RAM QM-R512 "}, 0, nullptr},
+        {"another maker's", "LD3410", {kr3410, stranger}, 1, noFamily, "LD3410"},
+        {"another family's",
+         "LD3410",
+         {kr3410, "HALVERONCD-RW  KR-4740P "},
+         1,
+         "\"HALVERONCD-RW  KR-4740P \" is a drive of LD4740, not of the LD3410 family",
+         "LD3410"},
+        {"a DVD-ROM drive",
+         "LD5860",
+         {vd5860, "HALVERONDVD-ROM VD-5871 "},
+         1,
+         "\"HALVERONDVD-ROM VD-5871 \" is a drive of LD5871, not of the LD5860 family",
+         "LD5860"},
+        {"its loader", "LD5860", {vd5860, "HALVERON LQ10A4 DOWNLOAD"}, 1, nullptr},
+        {"a member no field names, by name",
+         "LDMULTI",
+         {"HALVERONDVD-RAM VR-6910N", "HALVERONDVD-RAM QM-R512 "},
+         1,
+         nullptr},
     };
     for (const Case& c : cases) {
         for (int answer : {IDYES, IDNO}) {
             SCOPED_TRACE(std::string(c.what) + (answer == IDYES ? " yes" : " no"));
             seen.clear();
             Record([](CDISCFLASHDlg& d) { d.ReportOutcome(Outcome::Succeeded); });
-            Start(c.program, c.drives);
+            std::vector<std::string> drives;
+            for (const std::string& d : c.drives) drives.push_back(Blanked(d));
+            Start(c.program, drives);
             ui.ListSelect(c.select);
             ui.answers = {answer};
-            int opens = backend.opens;
+            const int opens = backend.opens;
             dlg.OnOK();
-            const bool runs = !c.family || answer == IDYES;
+            const bool runs = !c.asked || answer == IDYES;
             EXPECT_EQ(seen.size(), runs ? 1u : 0u);
             EXPECT_EQ(backend.opens - opens, runs ? 1 : 0);
+            EXPECT_EQ(backend.commands.size(), 0u);
             EXPECT_EQ(dlg.LastOutcome(), runs ? Outcome::Succeeded : Outcome::NothingDone);
-            if (!c.family) {
+            EXPECT_EQ(dlg.NothingDoneReason() != nullptr, !runs);
+            if (!c.asked) {
                 EXPECT_TRUE(ui.messages.empty());
                 continue;
             }
             ASSERT_EQ(ui.messages.size(), 1u);
-            EXPECT_EQ(ui.messages[0].text,
-                      "The drive \"STRANGER                \" belongs to no known drive family.\n"
-                      "DownLoad would program it as a drive of the " +
-                          std::string(c.family) + " family.\nProgram it anyway?");
+            EXPECT_EQ(ui.messages[0].text, "The drive " + std::string(c.asked) +
+                                               ".\nDownLoad would program it as a drive of the " +
+                                               c.family + " family.\nProgram it anyway?");
             EXPECT_EQ(ui.messages[0].caption, "HLV DOWNLOAD");
             EXPECT_EQ(ui.messages[0].type, MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBUTTON2);
         }
+    }
+}
+
+// A download is recorded when it sent the drive a command, with the outcome its end and last box
+// make; a history that cannot be written changes nothing but a note.
+TEST_F(DispatchTest, DownloadsThatSentACommandAreRecorded) {
+    struct Case {
+        bool sends;
+        Outcome outcome;
+        const char* box;
+        const char* recorded;  // null: no record
+        bool writable = true;
+    } cases[] = {
+        {false, Outcome::Failed, "File not found", nullptr},
+        {true, Outcome::Succeeded, "Down Load complete", kHistoryComplete},
+        {true, Outcome::Failed, "Down Load NoGood", kHistoryNoGood},
+        {true, Outcome::NothingDone, "Please eject the disc and try again..", kHistoryCancelled},
+        {true, Outcome::Succeeded, "Down Load complete", nullptr, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.box + std::string(c.writable ? "" : " unwritable"));
+        const std::string dir =
+            ::testing::TempDir() + "dispatch_history_" + std::to_string(getpid());
+        std::filesystem::remove_all(dir);
+        const std::string path = c.writable ? dir + "/history.jsonl" : "/dev/null/history.jsonl";
+        VirtualClock clock;
+        History history(path, clock, false, false);
+        rt().history = &history;
+        Record([&c](CDISCFLASHDlg& d) {
+            if (c.sends) TestUnitReady();
+            ShowMessage(c.box);
+            d.ReportOutcome(c.outcome);
+        });
+        Start("LD4740", {"HALVERONCD-RW  KR-4740 "});
+        ui.notes.clear();
+        dlg.OnOK();
+        rt().history = nullptr;
+        EXPECT_EQ(dlg.LastOutcome(), c.outcome);
+        std::vector<DownloadRecord> records;
+        size_t skipped = 0;
+        std::string why;
+        ReadHistory(path, clock, records, skipped, why);
+        ASSERT_EQ(records.size(), c.recorded ? 1u : 0u);
+        EXPECT_EQ(ui.notes.size(), c.sends && !c.writable ? 1u : 0u);
+        if (!c.recorded) continue;
+        EXPECT_EQ(records[0].outcome, c.recorded);
+        EXPECT_EQ(records[0].message, c.box);
+        std::filesystem::remove_all(dir);
     }
 }
 

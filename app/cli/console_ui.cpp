@@ -5,7 +5,7 @@
 #include <cstdarg>
 
 #include "app/cli/signals.h"
-#include "system/drive_text.h"
+#include "system/printable.h"
 
 ConsoleUi::ConsoleUi(FILE* out, FILE* err, bool answerYes, bool isTty)
     : out_{out}, err_{err}, yes_(answerYes), tty_(isTty) {}
@@ -48,7 +48,7 @@ void ConsoleUi::PrintDrives() {
     for (size_t i = 0; i < list_.size(); ++i) {
         bool sel = static_cast<int>(i) == selected_;
         // An entry is the drive's own text: kept from the terminal as anything but text.
-        Print(out_, "%s %zu: %s\n", sel ? "*" : " ", i, PrintableDriveText(list_[i]).c_str());
+        Print(out_, "%s %zu: %s\n", sel ? "*" : " ", i, Printable(list_[i]).c_str());
     }
     Flush(out_);
 }

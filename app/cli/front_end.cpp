@@ -17,6 +17,7 @@
 #include "scsi/transport.h"
 #include "system/autoinsert.h"
 #include "system/clocks.h"
+#include "system/history.h"
 #include "system/linux_devices.h"
 #include "system/linux_host.h"
 #include "system/linux_host_settings.h"
@@ -35,6 +36,8 @@ struct Plugged {
     std::unique_ptr<HostPort> host;
     std::unique_ptr<HostSettingsPort> hostSettings;
     std::unique_ptr<Trace> trace;
+    std::unique_ptr<RealClock> historyClock;  // records carry the real time, emulated or not
+    std::unique_ptr<History> history;
     std::unique_ptr<TracingUi> tracingUi;
     std::unique_ptr<TransportSet> backends;
 
@@ -43,6 +46,7 @@ struct Plugged {
     // clock it waits on last.
     ~Plugged() {
         backends.reset();
+        history.reset();
         tracingUi.reset();
         trace.reset();
         host.reset();
@@ -79,6 +83,25 @@ int RunCheck(const Options& o) {
     std::fflush(stdout);
     for (const std::string& n : CheckNotes(checks)) std::fprintf(stderr, "note: %s\n", n.c_str());
     return CheckStatus(checks);
+}
+
+// The history only: no scan, no drive, no window.
+int RunHistory(const Options& o) {
+    const std::string path = ProcessHistoryFile();
+    RealClock clock;
+    std::vector<DownloadRecord> records;
+    size_t skipped = 0;
+    std::string why;
+    if (!ReadHistory(path, clock, records, skipped, why)) {
+        std::fprintf(stderr, "%s: cannot read the history: %s\n", rt().appTitle.c_str(),
+                     why.c_str());
+        return kExitFailed;
+    }
+    if (skipped)
+        std::fprintf(stderr, "%s: %zu line%s of %s could not be read as a record: skipped\n",
+                     rt().appTitle.c_str(), skipped, skipped == 1 ? "" : "s", path.c_str());
+    std::fputs((o.json ? HistoryJson(records) : HistoryTable(records)).c_str(), stdout);
+    return kExitOk;
 }
 
 int RunBatch(const Options& o) {
@@ -141,6 +164,7 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
         return kExitOk;
     }
     if (o.check) return RunCheck(o);
+    if (o.history) return RunHistory(o);
     if (!o.batch && !o.restorePolling && !dialog) {
         std::fprintf(stderr, "%s: built without its window: use --batch\n", rt().appTitle.c_str());
         return kExitUsage;
@@ -192,6 +216,10 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
     r.devices = g_plugged.devices.get();
     r.host = g_plugged.host.get();
     r.hostSettings = g_plugged.hostSettings.get();
+    g_plugged.historyClock = std::make_unique<RealClock>();
+    g_plugged.history = std::make_unique<History>(ProcessHistoryFile(), *g_plugged.historyClock,
+                                                  emulated, !emulated);
+    r.history = g_plugged.history.get();
     g_plugged.priority = std::make_unique<LinuxPriority>();
     r.priority = g_plugged.priority.get();
     g_plugged.backends = std::make_unique<TransportSet>();

@@ -67,6 +67,12 @@ const OptionRow kOptions[] = {
      "check FIRMWARE-FILE as above (every family, or only this one under a family's name), then "
      "exit; no drive is touched",
      SetFlag<&Options::check>},
+    {"--history", nullptr, nullptr, ValueKind::None,
+     "list the downloads recorded in the history (see above), oldest first, then exit; no drive "
+     "is touched",
+     SetFlag<&Options::history>},
+    {"--json", nullptr, nullptr, ValueKind::None, "with --history: print JSON instead of a table",
+     SetFlag<&Options::json>},
     {"--batch", nullptr, nullptr, ValueKind::None,
      "no window: scan, run DownLoad once, print everything on standard output and exit with "
      "the download's status",
@@ -122,10 +128,11 @@ const ExitStatus kExitStatuses[] = {
 };
 static_assert(kExitOk == 0 && kExitFailed == 1 && kExitRefused == 2 && kExitNothingDone == 3 &&
               kExitUsage == 64);
-// --check and --restore-polling end with their own pairs of statuses.
+// --check, --restore-polling and --history end with their own statuses.
 constexpr char kCheckStatus[] =
     "With --check: 0 when a family that examines the content accepts the image, else 1.\n"
-    "With --restore-polling: 0 when done, 1 when a step failed.\n";
+    "With --restore-polling: 0 when done, 1 when a step failed.\n"
+    "With --history: 0 when the history was read (or there is none yet), else 1.\n";
 
 // The option `arg` names, with its value; null when none does.
 const OptionRow* Match(const std::string& arg, std::string& value) {
@@ -257,6 +264,18 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         error = "--restore-polling takes no firmware file and no --check";
         return false;
     }
+    if (o.history &&
+        (!o.firmwarePath.empty() || o.check || o.batch || o.yes || !o.emulate.empty() ||
+         !o.devices.empty() || o.realTime || !o.tracePath.empty())) {
+        error =
+            "--history only reads the history: no firmware file, --check, --batch, --yes, "
+            "--emulate, --device, --real-time or --trace";
+        return false;
+    }
+    if (o.json && !o.history) {
+        error = "--json goes with --history";
+        return false;
+    }
     if (o.realTime && o.emulate.empty()) {
         error = "--real-time only applies to emulated drives (--emulate)";
         return false;
@@ -270,6 +289,9 @@ std::string HelpText(const std::string& title) {
            "  or:  " +
            title +
            " --check FIRMWARE-FILE\n"
+           "  or:  " +
+           title +
+           " --history [--json]\n"
            "Download firmware into an optical drive of the family named by the program's own\n"
            "name (LD3410, LD4740, ..., LDMULTI; HLVDOWNLOAD, WINDWL2, DUALDOWNLOAD: any family).\n"
            "\n"
@@ -277,6 +299,10 @@ std::string HelpText(const std::string& title) {
            "this one only under a family's name), each against an emulated drive, and prints a\n"
            "line a family: accepted (bytes, pieces, identity found) or refused (and why). No\n"
            "drive is touched.\n"
+           "\n"
+           "Every download that sent a drive a command is recorded in\n"
+           "$XDG_STATE_HOME/discflash/history.jsonl (~/.local/state/discflash/history.jsonl);\n"
+           "--history lists them.\n"
            "\n"
            "Without --batch the main dialog opens. A FIRMWARE-FILE given here is used by the\n"
            "first DownLoad, on the first listed drive of any known family.\n"

@@ -24,6 +24,8 @@ struct Options {
     bool realTime = false;
     bool check = false;           // --check: the image through every family, no drive touched
     bool restorePolling = false;  // --restore-polling: undo DUALDOWNLOAD's host changes
+    bool history = false;         // --history: the downloads recorded, no drive touched
+    bool json = false;            // the mode's output as JSON
     TransportChoice transport = TransportChoice::Sr;
     bool transportGiven = false;
     std::vector<std::string> devices;

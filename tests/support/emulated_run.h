@@ -52,7 +52,7 @@ struct EmulatedRun {
     // file dialog, for the drive selected by the scan or by `select`.
     bool commandLine = true;
     int select = -1;
-    bool research = false;  // Research once the DownLoad has ended
+    bool research = false;       // Research once the DownLoad has ended
 
     // ---- what happened ----
     std::vector<std::string> commands;  // every command of the DownLoad, from the trace
@@ -236,6 +236,21 @@ inline std::vector<std::string> Boxes(const std::vector<ShownMessage>& shown) {
 }
 inline std::vector<std::string> Boxes(const EmulatedRun& run) {
     return Boxes(run.messages);
+}
+
+// A drive picked in the list that is not of the program's family is programmed only on Yes to a
+// question first: answers it, and takes it off the front of the boxes shown.
+inline bool PickedOfAnotherFamily(EmulatedRun& run, const std::string& program,
+                                  const std::string& picked) {
+    if (picked.substr(0, picked.find(',')) == program) return false;
+    run.ui().answers = {IDYES};
+    return true;
+}
+inline void TakeQuestion(std::vector<std::string>& boxes, const std::string& program) {
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes[0].rfind("HLV DOWNLOAD|excl|The drive \"", 0), 0u) << boxes[0];
+    EXPECT_NE(boxes[0].find("not of the " + program + " family"), std::string::npos) << boxes[0];
+    boxes.erase(boxes.begin());
 }
 
 // Appends lines to a table.

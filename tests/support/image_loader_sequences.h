@@ -127,9 +127,13 @@ inline void RunFailureRow(const FailureRow& row) {
         run.select = row.select;
         run.image = EmulatedRun::Sample(row.program, row.size);
         if (row.mutate) row.mutate(run.image);
+        const bool asked =
+            row.select >= 0 && PickedOfAnotherFamily(run, row.program, row.drives[row.select]);
         run.Run();
         const EmulatedDrive& drive = *run.emulated[row.select < 0 ? 0 : row.select];
-        EXPECT_EQ(Boxes(run.messages), row.boxes);
+        std::vector<std::string> boxes = Boxes(run.messages);
+        if (asked) TakeQuestion(boxes, row.program);
+        EXPECT_EQ(boxes, row.boxes);
         EXPECT_EQ(run.ui().stage, row.stage);
         EXPECT_EQ(run.outcome, Outcome::Failed);
         EXPECT_EQ(run.commands.empty(), row.switches < 0);
