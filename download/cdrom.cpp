@@ -190,7 +190,7 @@ void CDISCFLASHDlg::DownloadCdRomFlow(const CdRomFlow& flow) {
     PumpMessages();
     for (int i = 0; i < kClosingTestUnitReadies; ++i)
         if (TestUnitReady()) break;
-    const bool back = Inquire(inquiry, flow.closingInquiryHost);
+    const bool back = InquireAfterStore(inquiry, flow.closingInquiryHost);
     PumpMessages();
     if (!back) return Fail("Down Load fault(CD-00C)", kCdRomCaption);
     ReleaseImage();
@@ -201,7 +201,7 @@ void CDISCFLASHDlg::DownloadCdRomFlow(const CdRomFlow& flow) {
     }
 
     // the drive no longer reports its loader's identity
-    const bool last = Inquire(inquiry, kInquiryHost);
+    const bool last = InquireAfterStore(inquiry, kInquiryHost);
     PumpMessages();
     if (!last) return fail("Down Load fault(CD-00D)");
     if (ReportsFirstIdentity(inquiry, currentGroup, kCdRomIdentityLength))

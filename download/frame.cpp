@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,13 @@ namespace {
 uint32_t g_allocationLimit = std::numeric_limits<uint32_t>::max();
 // The standard INQUIRY data: what the procedures read of any answer, a 64 KiB one included.
 constexpr size_t kInquiryAnswerArea = 36;
+
+std::string g_identityAfterStore;
+
+void KeepIdentityAfterStore(const uint8_t* answer, size_t area) {
+    const size_t end = std::min(area, kInquiryAnswerArea);
+    g_identityAfterStore.assign(reinterpret_cast<const char*>(answer) + 8, end > 8 ? end - 8 : 0);
+}
 
 void StopBox(const std::string& text, const char* caption) {
     ShowMessage(text, caption, MB_ICONHAND);
@@ -384,6 +392,7 @@ bool CDISCFLASHDlg::PollIdentity(uint8_t* into, const std::string& expected, uin
         const bool answered = allocation
                                   ? ExecCommand(InquiryCdb(allocation).data(), into, allocation)
                                   : ExecCommand64K(InquiryCdb().data(), into);
+        if (answered) KeepIdentityAfterStore(into, allocation ? allocation : kInquiryAnswerArea);
         if (answered && std::memcmp(into + 8, expected.data(), expected.size()) == 0) return true;
         PumpMessages();
         if (pauseSeconds > 0) PumpMessagesForSeconds(pauseSeconds);
@@ -417,6 +426,20 @@ void CDISCFLASHDlg::SetStage(const std::string& text) {
 bool Inquire(uint8_t* into, uint32_t hostLength) {
     std::memset(into, 0, hostLength);
     return ExecCommand(InquiryCdb().data(), into, hostLength) != 0;
+}
+
+const std::string& IdentityAfterStore() {
+    return g_identityAfterStore;
+}
+
+void ForgetIdentityAfterStore() {
+    g_identityAfterStore.clear();
+}
+
+bool InquireAfterStore(uint8_t* into, uint32_t hostLength) {
+    const bool answered = Inquire(into, hostLength);
+    if (answered) KeepIdentityAfterStore(into, hostLength);
+    return answered;
 }
 
 void ProgressBegin(int32_t chunks) {

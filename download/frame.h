@@ -165,6 +165,14 @@ void ProgressEnd(int32_t position);
 // of an earlier answer passes for this one.
 bool Inquire(uint8_t* into, uint32_t hostLength);
 
+// What the drive reported to the procedure's closing identity check, after it stored the image:
+// INQUIRY bytes 8 to 35 (identity and revision) as far as the answer area reached; empty when
+// the procedure read none. PollIdentity keeps its last answer here, InquireAfterStore its own.
+// Kept for whoever reports the download (the batch front end's "identity after" line).
+const std::string& IdentityAfterStore();
+void ForgetIdentityAfterStore();
+bool InquireAfterStore(uint8_t* into, uint32_t hostLength);
+
 // Whether the drive runs its loader, as far as a procedure knows: it started there
 // (m_bFirstIdentity), or the procedure's own switch into it succeeded and it has not left since.
 // SwitchLoader toggles between the two programs, so "leave the loader" sent to a drive that

@@ -36,6 +36,24 @@ void ConsoleUi::PrintDrives() {
     std::fflush(out_);
 }
 
+std::string PrintableBytes(const std::string& bytes) {
+    std::string s;
+    for (unsigned char c : bytes.substr(0, bytes.find_last_not_of('\0') + 1)) {
+        char b[8];
+        std::snprintf(b, sizeof b, c >= 0x20 && c <= 0x7E && c != '\\' ? "%c" : "\\x%02X", c);
+        s += b;
+    }
+    return s;
+}
+
+void ConsoleUi::PrintDownloadEnd(const std::string& identityAfter, const char* outcome) {
+    EndBar();
+    if (!identityAfter.empty())
+        std::fprintf(out_, "identity after: %s\n", PrintableBytes(identityAfter).c_str());
+    std::fprintf(out_, "outcome: %s\n", outcome);
+    std::fflush(out_);
+}
+
 void ConsoleUi::EndBar() {
     if (barOpen_) {
         std::fputc('\n', out_);

@@ -8,6 +8,10 @@
 
 #include "system/ports.h"
 
+// Drive bytes for a terminal: printable ASCII as it is, a backslash and any other byte as \xNN
+// (as --emulate's identity= takes them); trailing zero bytes, which no answer filled, left out.
+std::string PrintableBytes(const std::string& bytes);
+
 class ConsoleUi : public UiPort {
   public:
     ConsoleUi(FILE* out, FILE* err, bool answerYes, bool isTty);
@@ -34,6 +38,10 @@ class ConsoleUi : public UiPort {
 
     // Prints the drive list, marking the selected entry.
     void PrintDrives();
+    // The end of a download in lines that --all reads from each drive's run: "identity after:
+    // TEXT", what the drive reported after storing the image (INQUIRY bytes from 8 on, made
+    // PrintableBytes), when the procedure read it; then "outcome: WORD".
+    void PrintDownloadEnd(const std::string& identityAfter, const char* outcome);
     int QuitCode() const { return quitCode_; }
     // A stop signal (SIGINT, SIGTERM, SIGHUP) taken while pumping; 0 when none.
     int PendingStop() const { return pendingStop_; }

@@ -6,10 +6,12 @@
 #include <filesystem>
 #include <memory>
 
+#include "app/cli/all_drives.h"
 #include "app/cli/console_ui.h"
 #include "app/cli/image_check.h"
 #include "app/cli/options.h"
 #include "app/cli/signals.h"
+#include "download/frame.h"
 #include "drives/main_dialog.h"
 #include "emu/emulated_drive.h"
 #include "emu/emulated_host.h"
@@ -71,6 +73,18 @@ int ExitCodeFor(Outcome outcome) {
     return kExitNothingDone;
 }
 
+const char* OutcomeWord(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Succeeded:
+            return "complete";
+        case Outcome::Failed:
+            return "failed";
+        case Outcome::NothingDone:
+            break;
+    }
+    return "nothing done";
+}
+
 // Nothing of the start-up runs: no scan, no program name check, no real device.
 int RunCheck(const Options& o) {
     std::vector<FamilyCheck> checks = CheckImage(o.firmwarePath, rt().programId, o.transport);
@@ -90,7 +104,9 @@ int RunBatch(const Options& o) {
     if (!dialog.OnInitDialog()) return kExitRefused;
     console.PrintDrives();
     if (int sig = TakeSignal(); sig && sig != SIGUSR1) return 128 + sig;
+    ForgetIdentityAfterStore();
     dialog.OnOK();
+    console.PrintDownloadEnd(IdentityAfterStore(), OutcomeWord(dialog.LastOutcome()));
     if (dialog.LastOutcome() == Outcome::NothingDone) {
         // The dialog would simply do nothing; a script deserves to know why.
         const char* why = console.ListSelected() < 0 ? "no drive is selected"
@@ -124,6 +140,12 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
         return kExitOk;
     }
     if (o.check) return RunCheck(o);
+    if (o.all) {
+        if (std::string why = AllDrivesRefusal(); !why.empty()) {
+            std::fprintf(stderr, "%s: %s\n", rt().appTitle.c_str(), why.c_str());
+            return kExitUsage;
+        }
+    }
     if (!o.batch && !dialog) {
         std::fprintf(stderr, "%s: built without its window: use --batch\n", rt().appTitle.c_str());
         return kExitUsage;
@@ -181,6 +203,7 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
     if (virtualClock) virtualClock->SetAfterAdvance([] { TransportQuiesce(); });
 
     InstallSignalPipe();
+    if (o.all) return RunAllDrives(o, argc, argv, &WrapUi);
     if (o.batch) return RunBatch(o);
     return dialog(argc, argv, &WrapUi);
 }

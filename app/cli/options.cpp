@@ -61,6 +61,12 @@ const OptionRow kOptions[] = {
      "no window: scan, run DownLoad once, print everything on standard output and exit with "
      "the download's status",
      SetFlag<&Options::batch>},
+    {"--all", nullptr, nullptr, ValueKind::None,
+     "implies --batch: FIRMWARE-FILE into every listed drive of this program's family at once, "
+     "one batch run of the program per drive (its node as --device; with --trace=FILE, the run "
+     "of list entry K writes FILE.K); each line is prefixed with the drive's node, a summary "
+     "follows; only under a family's name",
+     SetFlag<&Options::all>},
     {"--yes", nullptr, nullptr, ValueKind::None,
      "in batch mode answer Yes to questions (default: No)", SetFlag<&Options::yes>},
     {"--transport", nullptr, "sr|sg", ValueKind::Choice,
@@ -87,7 +93,7 @@ const OptionRow kOptions[] = {
 
 const ExitStatus kExitStatuses[] = {
     {"0", "success (batch: the download succeeded; dialog: normal end)"},
-    {"1", "the download failed"},
+    {"1", "the download failed (--all: a drive's download did not complete)"},
     {"2",
      "start-up refused to go on (unknown program name, no drive of the family, transport "
      "missing; DUALDOWNLOAD: wrong transport, media polling switched off and a restart "
@@ -95,10 +101,13 @@ const ExitStatus kExitStatuses[] = {
     {"3",
      "nothing was done (no drive selected, no procedure for the family yet, no file, "
      "cancelled)"},
-    {"64", "bad command line, or the trace file cannot be written"},
+    {"64",
+     "bad command line (--all under HLVDOWNLOAD, WINDWL2 or DUALDOWNLOAD too), or the trace "
+     "file cannot be written"},
     {"128+N",
      "ended by signal N (SIGINT, SIGTERM, SIGHUP) outside a download, at once; during a "
-     "download the signal waits for its end, and the status is the download's"},
+     "download the signal waits for its end, and the status is the download's (--all: the "
+     "running downloads end first, and the status is 128+N)"},
 };
 static_assert(kExitOk == 0 && kExitFailed == 1 && kExitRefused == 2 && kExitNothingDone == 3 &&
               kExitUsage == 64);
@@ -232,6 +241,11 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             "--emulate, --device, --real-time or --trace";
         return false;
     }
+    if (o.all && (o.check || o.firmwarePath.empty())) {
+        error = "--all takes a firmware file and no --check";
+        return false;
+    }
+    if (o.all) o.batch = true;
     if (o.realTime && o.emulate.empty()) {
         error = "--real-time only applies to emulated drives (--emulate)";
         return false;

@@ -23,6 +23,7 @@ struct Options {
     bool yes = false;
     bool realTime = false;
     bool check = false;  // --check: the image through every family, no drive touched
+    bool all = false;    // --all: every drive of the family at once, one batch run each
     TransportChoice transport = TransportChoice::Sr;
     std::vector<std::string> devices;
     std::vector<EmulatedDriveSpec> emulate;
