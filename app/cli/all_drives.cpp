@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,7 +32,7 @@ constexpr char kNothingDone[] = ": nothing was done: ";
 constexpr char kAnswer[] = "  -> ";
 // A run's line longer than this is forwarded in parts, each part a line with the node in front.
 constexpr size_t kLongestLine = 4096;
-// How often runs whose pipes have closed are looked for, while nothing else happens.
+// How often runs without a pidfd are looked for, while nothing else happens.
 constexpr int kReapEveryMs = 100;
 
 bool IsStop(int signo) {
@@ -51,6 +52,7 @@ struct Run {
     std::string node;
     std::string identityBefore;  // INQUIRY bytes 8 to 35 from the scan
     pid_t pid = -1;
+    int endFd = -1;      // a pidfd: readable once the run has ended
     int startError = 0;  // errno of a run that could not be started
     bool started = false;
     bool reaped = false;
@@ -162,6 +164,7 @@ void Start(Run& run, const std::vector<std::string>& args) {
         return;
     }
     run.started = true;
+    run.endFd = static_cast<int>(syscall(SYS_pidfd_open, run.pid, 0));
     run.out = {out[0], stdout, {}};
     run.err = {err[0], stderr, {}};
 }
@@ -283,26 +286,38 @@ int TakeStop(std::vector<Run>& runs, int stop) {
     return stop;
 }
 
-// Until every run has ended and its lines are out.
+// Until every run has ended and its lines are out. A run's end wakes the loop through its pidfd;
+// without one, runs are looked for every kReapEveryMs.
 int Supervise(std::vector<Run>& runs, int stop) {
     while (!std::all_of(runs.begin(), runs.end(), [](const Run& r) { return r.Done(); })) {
         std::vector<pollfd> fds;
         std::vector<std::pair<Run*, Stream*>> streams;
+        bool blind = false;
         if (SignalPipeFd() >= 0) fds.push_back({SignalPipeFd(), POLLIN, 0});
+        for (Run& run : runs) {
+            if (run.started && !run.reaped) {
+                if (run.endFd >= 0) fds.push_back({run.endFd, POLLIN, 0});
+                blind |= run.endFd < 0;
+            }
+        }
+        const size_t first = fds.size();
         for (Run& run : runs)
             for (Stream* s : {&run.out, &run.err})
                 if (s->fd >= 0) {
                     fds.push_back({s->fd, POLLIN, 0});
                     streams.push_back({&run, s});
                 }
-        if (poll(fds.data(), fds.size(), kReapEveryMs) < 0 && errno != EINTR) break;
+        if (poll(fds.data(), fds.size(), blind ? kReapEveryMs : -1) < 0 && errno != EINTR) break;
         stop = TakeStop(runs, stop);
-        const size_t first = fds.size() - streams.size();
         for (size_t i = 0; i < streams.size(); ++i)
             if (fds[first + i].revents) Drain(*streams[i].first, *streams[i].second);
-        for (Run& run : runs)
-            if (run.started && !run.reaped && waitpid(run.pid, &run.status, WNOHANG) == run.pid)
-                run.reaped = true;
+        for (Run& run : runs) {
+            if (!run.started || run.reaped || waitpid(run.pid, &run.status, WNOHANG) != run.pid)
+                continue;
+            run.reaped = true;
+            if (run.endFd >= 0) close(run.endFd);
+            run.endFd = -1;
+        }
     }
     return stop;
 }
