@@ -259,6 +259,9 @@ std::string HelpText(const std::string& title) {
            "  or:  " +
            title +
            " --check FIRMWARE-FILE\n"
+           "  or:  " +
+           title +
+           " --all [OPTION]... FIRMWARE-FILE\n"
            "Download firmware into an optical drive of the family named by the program's own\n"
            "name (LD3410, LD4740, ..., LDMULTI; HLVDOWNLOAD, WINDWL2, DUALDOWNLOAD: any family).\n"
            "\n"
