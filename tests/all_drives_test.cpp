@@ -71,7 +71,7 @@ TEST(AllDrives, RefusedOrNothingFound) {
         const char* name;
         std::vector<std::string> args;
         int status;
-        const char* said;  // on standard output when traced, else on standard error
+        const char* said;  // in the trace where the scan ran, else on standard error
     };
     const Case cases[] = {
         {"HLVDOWNLOAD", {"--emulate=LD3411", image}, 64, "--all runs under a drive family's"},
