@@ -145,7 +145,7 @@ std::vector<uint8_t> InquiryOf(const DriveState& d) {
 EmulatedDrive::EmulatedDrive(EmulatedDriveSpec spec) {
     DriveState& d = state_;
     d.spec = std::move(spec);
-    d.buffer.assign(kBufferSize, 0);
+    d.buffer.resize(kBufferSize);
     // The firmware the drive runs holds its configuration bytes where the image would.
     const std::vector<uint8_t> config = Fitted(d.spec.config, 2);
     for (size_t at : kConfigAt) std::copy(config.begin(), config.end(), d.buffer.begin() + at);
@@ -192,7 +192,7 @@ std::string EmulatedDrive::Identity() const {
 
 std::vector<uint8_t> EmulatedDrive::BufferBytes(size_t offset, size_t length) const {
     std::lock_guard<std::mutex> lock(mu_);
-    const std::vector<uint8_t>& b = state_.buffer;
+    const auto& b = state_.buffer;
     if (offset >= b.size()) return {};
     length = std::min(length, b.size() - offset);
     return std::vector<uint8_t>(b.begin() + static_cast<std::ptrdiff_t>(offset),

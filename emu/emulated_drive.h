@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "system/ports.h"
+#include "system/zeroed_block.h"
 
 // One injected fault: the nth command (1-based) with this opcode fails with CHECK CONDITION and
 // this sense, never completes (hang), returns its data with the first byte inverted (garble),
@@ -125,7 +126,8 @@ struct DriveState {
     std::string loaderIdentity, mainIdentity;  // 24 characters each; loader empty: none
     bool inLoader = false;
     bool disc = false;
-    std::vector<uint8_t> buffer;    // what WRITE BUFFER fills
+    // What WRITE BUFFER fills. A tower's runs each emulate every drive: untouched pages are free.
+    std::vector<uint8_t, SizedOnceZeroAllocator<uint8_t>> buffer;
     size_t bufferEnd = 0;           // end of the highest write since the last store
     std::vector<uint8_t> firmware;  // the last image the drive stored; empty: the one it came with
     int stores = 0;                 // images stored so far

@@ -53,6 +53,14 @@ void ConsoleUi::PrintDrives() {
     Flush(out_);
 }
 
+void ConsoleUi::PrintDownloadEnd(const std::string& identityAfter, const char* outcome) {
+    EndBar();
+    if (!identityAfter.empty())
+        Print(out_, "identity after: %s\n", Printable(identityAfter).c_str());
+    Print(out_, "outcome: %s\n", outcome);
+    Flush(out_);
+}
+
 void ConsoleUi::EndBar() {
     if (barOpen_) {
         Print(out_, "\n");

@@ -36,6 +36,10 @@ class ConsoleUi : public UiPort {
 
     // Prints the drive list, marking the selected entry.
     void PrintDrives();
+    // The end of a download in lines that --all reads from each drive's run: "identity after:
+    // TEXT", what the drive reported after storing the image (INQUIRY bytes from 8 on, made
+    // Printable), when the procedure read it; then "outcome: WORD".
+    void PrintDownloadEnd(const std::string& identityAfter, const char* outcome);
     int QuitCode() const { return quitCode_; }
     // A stop signal (SIGINT, SIGTERM, SIGHUP) taken while pumping; 0 when none.
     int PendingStop() const { return pendingStop_; }

@@ -6,10 +6,12 @@
 #include <filesystem>
 #include <memory>
 
+#include "app/cli/all_drives.h"
 #include "app/cli/console_ui.h"
 #include "app/cli/image_check.h"
 #include "app/cli/options.h"
 #include "app/cli/signals.h"
+#include "download/frame.h"
 #include "drives/main_dialog.h"
 #include "emu/emulated_drive.h"
 #include "emu/emulated_host.h"
@@ -76,6 +78,25 @@ int ExitCodeFor(Outcome outcome) {
     return kExitNothingDone;
 }
 
+const char* OutcomeWord(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Succeeded:
+            return "complete";
+        case Outcome::Failed:
+            return "failed";
+        case Outcome::NothingDone:
+            break;
+    }
+    return "nothing done";
+}
+
+// The identity and revision the procedure read after the drive stored the image, as the scan's
+// list has them (bytes 8 to 35); empty when it read none.
+std::string IdentityAfter(const DownloadRecord& record) {
+    if (!record.identityAfter) return {};
+    return *record.identityAfter + record.revisionAfter.value_or("");
+}
+
 // Nothing of the start-up runs: no scan, no program name check, no real device.
 int RunCheck(const Options& o) {
     std::vector<FamilyCheck> checks = CheckImage(o.firmwarePath, rt().programId, o.transport);
@@ -115,6 +136,7 @@ int RunBatch(const Options& o) {
     console.PrintDrives();
     if (int sig = TakeSignal(); sig && sig != SIGUSR1) return 128 + sig;
     dialog.OnOK();
+    console.PrintDownloadEnd(IdentityAfter(dialog.m_record), OutcomeWord(dialog.LastOutcome()));
     // The dialog would simply do nothing; a script deserves to know why.
     if (const char* why = dialog.NothingDoneReason())
         std::fprintf(stderr, "%s: nothing was done: %s\n", rt().appTitle.c_str(), why);
@@ -165,6 +187,12 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
     }
     if (o.check) return RunCheck(o);
     if (o.history) return RunHistory(o);
+    if (o.all) {
+        if (std::string why = AllDrivesRefusal(); !why.empty()) {
+            std::fprintf(stderr, "%s: %s\n", rt().appTitle.c_str(), why.c_str());
+            return kExitUsage;
+        }
+    }
     if (!o.batch && !o.restorePolling && !dialog) {
         std::fprintf(stderr, "%s: built without its window: use --batch\n", rt().appTitle.c_str());
         return kExitUsage;
@@ -228,6 +256,7 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
 
     InstallSignalPipe();
     const int status = o.restorePolling ? RunRestorePolling()
+                       : o.all          ? RunAllDrives(o, argc, argv, &WrapUi)
                        : o.batch        ? RunBatch(o)
                                         : dialog(argc, argv, &WrapUi);
     // A trace that lost events says so; the status stays the download's.

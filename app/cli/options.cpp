@@ -77,6 +77,12 @@ const OptionRow kOptions[] = {
      "no window: scan, run DownLoad once, print everything on standard output and exit with "
      "the download's status",
      SetFlag<&Options::batch>},
+    {"--all", nullptr, nullptr, ValueKind::None,
+     "implies --batch: FIRMWARE-FILE into every listed drive of this program's family at once, "
+     "one batch run of the program per drive (its node as --device; with --trace=FILE, the run "
+     "of list entry K writes FILE.K); each line is prefixed with the drive's node, a summary "
+     "follows; only under a family's name",
+     SetFlag<&Options::all>},
     {"--yes", nullptr, nullptr, ValueKind::None,
      "in batch mode answer Yes to questions (default: No)", SetFlag<&Options::yes>},
     {"--transport", nullptr, "sr|sg", ValueKind::Choice,
@@ -110,7 +116,7 @@ const OptionRow kOptions[] = {
 
 const ExitStatus kExitStatuses[] = {
     {"0", "success (batch: the download succeeded; dialog: normal end)"},
-    {"1", "the download failed"},
+    {"1", "the download failed (--all: a drive's download did not complete)"},
     {"2",
      "start-up refused to go on (unknown program name, no drive of the family, transport "
      "missing; DUALDOWNLOAD: wrong transport, media polling switched off and a restart "
@@ -119,11 +125,14 @@ const ExitStatus kExitStatuses[] = {
     {"3",
      "nothing was done (no drive selected, no listed drive of a known family, a drive of no "
      "known family left alone, no file, cancelled)"},
-    {"64", "bad command line, or the trace file cannot be written or is refused"},
+    {"64",
+     "bad command line (--all under HLVDOWNLOAD, WINDWL2 or DUALDOWNLOAD too), or the trace "
+     "file cannot be written or is refused"},
     {"128+N",
      "ended by signal N: SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, "
      "SIGXCPU, SIGPWR, SIGSTKFLT, SIGRTMIN to SIGRTMAX; outside a download at once, during one "
-     "after its end. SIGPIPE, SIGXFSZ and SIGIO are ignored, as is any signal ignored when the "
+     "after its end (--all: the running downloads end first). SIGPIPE, SIGXFSZ and SIGIO are "
+     "ignored, as is any signal ignored when the "
      "program starts"},
 };
 static_assert(kExitOk == 0 && kExitFailed == 1 && kExitRefused == 2 && kExitNothingDone == 3 &&
@@ -276,6 +285,11 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         error = "--json goes with --history";
         return false;
     }
+    if (o.all && (o.check || o.firmwarePath.empty())) {
+        error = "--all takes a firmware file and no --check";
+        return false;
+    }
+    if (o.all) o.batch = true;
     if (o.realTime && o.emulate.empty()) {
         error = "--real-time only applies to emulated drives (--emulate)";
         return false;
@@ -292,6 +306,7 @@ std::string HelpText(const std::string& title) {
            "  or:  " +
            title +
            " --history [--json]\n"
+           " --all [OPTION]... FIRMWARE-FILE\n"
            "Download firmware into an optical drive of the family named by the program's own\n"
            "name (LD3410, LD4740, ..., LDMULTI; HLVDOWNLOAD, WINDWL2, DUALDOWNLOAD: any family).\n"
            "\n"

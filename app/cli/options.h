@@ -26,6 +26,7 @@ struct Options {
     bool restorePolling = false;  // --restore-polling: undo DUALDOWNLOAD's host changes
     bool history = false;         // --history: the downloads recorded, no drive touched
     bool json = false;            // the mode's output as JSON
+    bool all = false;             // --all: every drive of the family at once, one batch run each
     TransportChoice transport = TransportChoice::Sr;
     bool transportGiven = false;
     std::vector<std::string> devices;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <initializer_list>
@@ -72,6 +73,11 @@ void InstallSignalPipe() {
         if (sigaction(signo, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
         sigaction(signo, &sa, nullptr);
     }
+}
+
+bool IsHeldSignal(int signo) {
+    const std::vector<int> held = HeldSignals();
+    return std::find(held.begin(), held.end(), signo) != held.end();
 }
 
 void IgnoreReportingSignals() {

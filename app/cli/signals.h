@@ -16,6 +16,8 @@
 // Ignores the signals that only report on a file; first thing at start-up, so that no output,
 // not even --help's, can end the process.
 void IgnoreReportingSignals();
+// Whether the signal is one of those held (it asks the program to end).
+bool IsHeldSignal(int signo);
 // Installs the handlers of SIGUSR1 and the held signals. Each signal received is written to a
 // pipe.
 void InstallSignalPipe();
