@@ -130,7 +130,3 @@ class LoaderSide {
     CDISCFLASHDlg& dlg_;
     bool in_;
 };
-
-// For tests: image allocations larger than this many bytes fail as if memory were short.
-// The default allows any size.
-void SetImageAllocationLimit(uint32_t bytes);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "drives/main_dialog.h"
+#include "drives/test_hooks.h"
 #include "scsi/kernel_notes.h"
 #include "scsi/transport.h"
 #include "system/download_guard.h"
@@ -119,12 +120,6 @@ bool RenewReadBackBuffer() {
 void FreeReadBackBuffer() {
     g_readBackBlock.reset();
     readBackBuffer = nullptr;
-}
-
-void ResetProcessState() {
-    ResetRuntime();
-    transport().Reset();
-    identification().Reset();
 }
 
 void SetProcedureHookForTests(ProcedureHook hook) {

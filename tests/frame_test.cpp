@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "drives/dispatch.h"
+#include "drives/test_hooks.h"
 #include "support/fake_backend.h"
 #include "support/test_env.h"
 

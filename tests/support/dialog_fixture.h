@@ -9,6 +9,7 @@
 
 #include "drives/dispatch.h"
 #include "drives/main_dialog.h"
+#include "drives/test_hooks.h"
 #include "support/fake_backend.h"
 #include "support/fake_host.h"
 #include "support/test_env.h"
