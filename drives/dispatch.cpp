@@ -9,7 +9,6 @@
 
 #include "drives/main_dialog.h"
 #include "drives/test_hooks.h"
-#include "scsi/kernel_notes.h"
 #include "scsi/transport.h"
 #include "system/download_guard.h"
 #include "system/runtime.h"

@@ -1,15 +1,11 @@
 #include "scsi/aspi.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <tuple>
 
-#include "scsi/held_drive.h"
 #include "scsi/kernel_notes.h"
-#include "scsi/sg_request.h"
 #include "system/runtime.h"
 
 namespace {
@@ -18,17 +14,37 @@ constexpr int kTargets = 7;  // 0 to 6: the adapter's own id 7 is never examined
 constexpr int kLuns = 255;
 constexpr size_t kInquiryBuffer = 1024;
 
-// Milliseconds left until a tick deadline; the system timer wraps.
-int32_t Remaining(uint32_t deadlineTick) {
-    return static_cast<int32_t>(deadlineTick - rt().clock->TickMs());
-}
-
 using Adapter = std::pair<int, int>;  // (host, channel)
+
+std::vector<Adapter> AdaptersOf(const std::vector<DeviceNode>& nodes) {
+    std::vector<Adapter> adapters;
+    for (const DeviceNode& n : nodes) adapters.emplace_back(n.host, n.channel);
+    std::sort(adapters.begin(), adapters.end());
+    adapters.erase(std::unique(adapters.begin(), adapters.end()), adapters.end());
+    return adapters;
+}
 
 }  // namespace
 
-AspiBackend::~AspiBackend() {
-    CloseNode();
+int WalkAdapters(const std::vector<DeviceNode>& nodes,
+                 const std::function<Walk(const DeviceNode&, uint8_t adapter)>& visit) {
+    const std::vector<Adapter> adapters = AdaptersOf(nodes);
+    std::map<std::tuple<int, int, int, int>, const DeviceNode*> at;
+    for (const DeviceNode& n : nodes) at[{n.host, n.channel, n.target, n.lun}] = &n;
+    for (size_t a = 0; a < adapters.size(); ++a) {
+        const auto [host, channel] = adapters[a];
+        for (int target = 0; target < kTargets; ++target) {
+            // A target or LUN without a node costs no command.
+            for (auto it = at.lower_bound({host, channel, target, 0}); it != at.end(); ++it) {
+                const auto [h, c, t, lun] = it->first;
+                if (h != host || c != channel || t != target || lun >= kLuns) break;
+                const Walk step = visit(*it->second, static_cast<uint8_t>(a));
+                if (step == Walk::Stop) return static_cast<int>(adapters.size());
+                if (step == Walk::NextTarget) break;
+            }
+        }
+    }
+    return static_cast<int>(adapters.size());
 }
 
 int AspiBackend::Load() {
@@ -41,344 +57,167 @@ int AspiBackend::Load() {
     return 0;
 }
 
-void AspiBackend::Unload() {
-    CloseNode();
-}
-
 void AspiBackend::CloseNode() {
-    if (fd_ >= 0 && rt().devices) rt().devices->Close(fd_);
+    if (fd_ >= 0 && rt().devices) rt().devices->Close(fd_);  // orphans a request still running
     fd_ = -1;
     outstanding_ = false;
 }
 
 void AspiBackend::Abandon() {
     outstanding_ = false;
-    if (fd_ < 0 || !rt().devices) return;
-    rt().devices->Close(fd_);
-    int err = 0;
-    std::string busy;
-    fd_ = rt().devices->OpenExclusive(nodePath_, err, busy);
-    if (fd_ >= 0) rt().devices->SetReservedSize(fd_, kReservedSize, err);
-}
-
-bool AspiBackend::WaitIdle() {
-    if (!outstanding_) return false;
-    Abandon();
-    return true;
-}
-
-int AspiBackend::Wait(int handle, uint32_t deadlineTick, int& err) {
     DevicePort* port = rt().devices;
+    if (fd_ < 0 || !port) return;
+    port->Close(fd_);
+    int err = 0;
+    std::string held;
+    fd_ = port->OpenExclusive(node_, err, held);
+    if (fd_ >= 0) port->SetReservedSize(fd_, kReservedSize, err);
+}
+
+bool AspiBackend::Submit(int handle, const CommandRequest& r, CommandOutcome& o) {
+    block_.Prepare(r);
+    block_.hdr.pack_id = ++packId_;
+    o.sent = true;
+    return rt().devices->Submit(handle, block_.hdr, o.err) >= 0;
+}
+
+int AspiBackend::Carry(int handle, const CommandRequest& r, uint32_t deadlineMs,
+                       CommandOutcome& o) {
+    if (!Submit(handle, r, o)) return -1;
+    const uint32_t deadline = rt().clock->TickMs() + deadlineMs;
     for (;;) {
-        int32_t left = Remaining(deadlineTick);
-        if (left <= 0) return 0;
-        err = 0;
-        int r = port->Collect(handle, hdr_, left, err);
-        if (r != 0) return r > 0 ? 1 : -1;
+        // Milliseconds left; the system timer wraps.
+        const int32_t left = static_cast<int32_t>(deadline - rt().clock->TickMs());
+        if (left <= 0) {
+            o.gaveUpAfterMs = deadlineMs;
+            return 0;
+        }
+        int err = 0;
+        const int got = rt().devices->Collect(handle, block_.hdr, left, err);
+        if (got > 0) {
+            block_.Read(0, 0, o);
+            return 1;
+        }
+        if (got < 0) {
+            o.err = err;
+            o.host = kHostError;
+            return 0;
+        }
     }
 }
 
-int AspiBackend::ListInquiry(const DeviceNode& node, uint8_t* buffer) {
-    DevicePort* port = rt().devices;
-    const std::string& path = node.path;
+int AspiBackend::ListInquiry(const DeviceNode& node, uint8_t* buffer, CommandReport report) {
+    DevicePort& port = *rt().devices;
     int err = 0;
-    int fd = port->Open(path, err);
+    const int fd = port.Open(node.path, err);
     if (fd < 0) {
         // Only a CD/DVD node is worth a word: users seldom may open their disks' nodes.
-        if (node.type == 5 || node.type < 0) NoteOpenFailure(path, err, true);
+        if (node.type == 5 || node.type < 0) NoteOpenFailure(node.path, err, true);
         return 0;  // cannot reach it: like an error status, go on with the next LUN
     }
     std::memset(buffer, 0, kInquiryBuffer);  // a short answer must not keep an earlier tail
-    std::memset(sense_, 0, sizeof sense_);
-    std::memset(cdbArea_, 0, sizeof cdbArea_);
-    const uint8_t inquiry[6] = {0x12, 0, 0, 0, 0xFF, 0};
-    std::memcpy(cdbArea_, inquiry, sizeof inquiry);
-    std::memset(&hdr_, 0, sizeof hdr_);
-    hdr_.interface_id = 'S';
-    hdr_.dxfer_direction = SG_DXFER_FROM_DEV;
-    hdr_.cmd_len = 6;
-    hdr_.mx_sb_len = 16;
-    hdr_.dxfer_len = kInquiryBuffer;
-    hdr_.dxferp = buffer;
-    hdr_.cmdp = cdbArea_;
-    hdr_.sbp = sense_;
-    hdr_.timeout = kListDeadlineMs;
-    hdr_.pack_id = ++packId_;
+    static const uint8_t kInquiry[6] = {0x12, 0, 0, 0, 0xFF, 0};
+    const CommandRequest r{.cdb = kInquiry,
+                           .cdbLength = sizeof kInquiry,
+                           .direction = XFER_IN,
+                           .data = buffer,
+                           .length = kInquiryBuffer,
+                           .timeoutMs = kListDeadlineMs};
+    CommandOutcome o;
     int result = 0;
-    if (port->Submit(fd, hdr_, err) >= 0) {
-        uint32_t deadline = rt().clock->TickMs() + kListDeadlineMs;
-        int r = Wait(fd, deadline, err);
-        if (r == 0)
-            result = -1;
-        else if (r > 0)
-            result = (SgTransportOk(0, hdr_) && hdr_.status == 0) ? 1 : 0;
-        SentCommand seen = SgSeen(hdr_, r > 0 ? 0 : -1);
-        seen.err = r < 0 ? err : 0;
-        seen.gaveUp = r == 0;
-        seen.timeoutMs = kListDeadlineMs;
-        ReportCommand(seen, 1, nullptr, result == 1 ? 1 : 0, path);
+    if (Carry(fd, r, kListDeadlineMs, o) >= 0) {
+        result = o.gaveUpAfterMs ? -1 : o.Delivered() && o.status == 0 ? 1 : 0;
+        report(r, o, result == 1 ? 1 : 0, node.path);
     }
-    port->Close(fd);  // an unanswered request is orphaned with the handle
+    port.Close(fd);  // an unanswered request is orphaned with the handle
     return result;
 }
 
-int AspiBackend::Enumerate(int capacity, DriveRecord* table) {
+int AspiBackend::Enumerate(int capacity, DriveRecord* table, CommandReport report) {
     DevicePort* port = rt().devices;
-    if (!port || !rt().clock) return -1;
-    WaitIdle();
-    state_ = kPending;
-
-    std::vector<DeviceNode> all = port->ListNodes(NodeClass::Generic);
-    std::vector<Adapter> adapters;
-    for (const DeviceNode& n : all) adapters.emplace_back(n.host, n.channel);
-    std::sort(adapters.begin(), adapters.end());
-    adapters.erase(std::unique(adapters.begin(), adapters.end()), adapters.end());
-    haCount_ = static_cast<int>(adapters.size());
-    auto adapterId = [&](const DeviceNode& n) {
-        auto it = std::lower_bound(adapters.begin(), adapters.end(), Adapter(n.host, n.channel));
-        return static_cast<uint8_t>(it - adapters.begin());
-    };
-
+    if (!port || !rt().clock) return 0;
+    const std::vector<DeviceNode> all = port->ListNodes(NodeClass::Generic);
     std::vector<uint8_t> buffer(kInquiryBuffer);
     int count = 0;
-    // Returns false when the scan must end (no answer by the deadline).
-    auto examine = [&](const DeviceNode& n, bool& full) {
-        int r = ListInquiry(n, buffer.data());
-        if (r < 0) return false;
-        if (r == 1 && buffer[0] == 5) {
-            if (count >= capacity) {
-                full = true;
-                return true;
-            }
-            DriveRecord& d = table[count];
-            d = DriveRecord{};
-            d.adapterId = adapterId(n);
-            d.targetId = static_cast<uint8_t>(n.target);
-            d.lun = static_cast<uint8_t>(n.lun);
-            char label[8];
-            std::snprintf(label, sizeof label, "%-2d", count);
-            d.label[0] = label[0];
-            d.label[1] = label[1];
-            std::memcpy(d.inquiry, buffer.data(), sizeof d.inquiry);
-            d.inquiryEnd = 0;
-            d.node = n.path;
-            d.host = n.host;
-            d.channel = n.channel;
-            d.target = n.target;
-            d.lunNumber = n.lun;
-            ++count;
-        }
-        return true;
+    auto examine = [&](const DeviceNode& n, uint8_t adapter) {
+        const int r = ListInquiry(n, buffer.data(), report);
+        if (r < 0) return Walk::Stop;  // no answer by the deadline ends the scan
+        if (r == 0 || buffer[0] != 5) return Walk::Next;
+        if (count >= capacity) return Walk::NextTarget;
+        DriveRecord& d = table[count];
+        FillRecord(d, n, count, buffer.data());
+        d.adapterId = adapter;
+        d.targetId = static_cast<uint8_t>(n.target);
+        d.lun = static_cast<uint8_t>(n.lun);
+        ++count;
+        return Walk::Next;
     };
-
-    if (!rt().deviceFilter.empty()) {
-        std::vector<std::string> seen;
-        for (const std::string& path : rt().deviceFilter) {
-            DeviceNode n;
-            if (!port->Describe(path, NodeClass::Generic, n)) {
-                NoteIgnoredDevice(path, port->WhyNoNode(path, NodeClass::Generic));
-                continue;
-            }
-            if (std::find(seen.begin(), seen.end(), n.path) != seen.end()) continue;
-            seen.push_back(n.path);
-            if (!std::binary_search(adapters.begin(), adapters.end(), Adapter(n.host, n.channel))) {
-                NoteIgnoredDevice(path, "the sg driver does not list " + n.path);
-                continue;
-            }
-            bool full = false;
-            if (!examine(n, full)) break;
-        }
+    if (rt().deviceFilter.empty()) {
+        WalkAdapters(all, examine);
         return count;
     }
-
-    // Address -> node, for the adapter/target/LUN walk.
-    std::map<std::tuple<int, int, int, int>, const DeviceNode*> at;
-    for (const DeviceNode& n : all) at[{n.host, n.channel, n.target, n.lun}] = &n;
-    for (const Adapter& a : adapters) {
-        for (int target = 0; target < kTargets; ++target) {
-            auto first = at.lower_bound({a.first, a.second, target, 0});
-            if (first == at.end() || first->first != std::make_tuple(a.first, a.second, target,
-                                                                     std::get<3>(first->first)))
-                continue;  // no device at this target: nothing is sent
-            for (int lun = 0; lun < kLuns; ++lun) {
-                auto it = at.find({a.first, a.second, target, lun});
-                if (it == at.end()) continue;
-                bool full = false;
-                if (!examine(*it->second, full)) return count;
-                if (full) break;
-            }
-        }
+    const std::vector<Adapter> adapters = AdaptersOf(all);
+    for (const DeviceNode& n : GivenNodes(*port, NodeClass::Generic)) {
+        auto a = std::lower_bound(adapters.begin(), adapters.end(), Adapter(n.host, n.channel));
+        if (a == adapters.end() || *a != Adapter(n.host, n.channel))
+            NoteIgnoredDevice(n.path, "the sg driver does not list " + n.path);
+        else if (examine(n, static_cast<uint8_t>(a - adapters.begin())) == Walk::Stop)
+            break;
     }
     return count;
 }
 
-int AspiBackend::Open(DriveRecord& record) {
+int AspiBackend::Open(const std::string& node, int& err, std::string& held) {
     CloseNode();
-    std::memset(cdbArea_, 0, sizeof cdbArea_);
-    std::memset(sense_, 0, sizeof sense_);
-    state_ = kPending;
+    node_ = node;
     maxTransfer_ = 0;
-    reserved_ = 0;
-    nodePath_ = record.node;
-    watch_.Reset();
-    openErr_ = ENODEV;
-    heldBy_.clear();
     DevicePort* port = rt().devices;
-    if (!port) return 0;
-    int err = ENODEV;
-    std::string busy;
-    fd_ = port->OpenExclusive(nodePath_, err, busy);
-    if (fd_ < 0) {
-        SleepMs(kOpenRetryMs);
-        err = ENODEV;
-        fd_ = port->OpenExclusive(nodePath_, err, busy);
-    }
+    fd_ = port ? port->OpenExclusive(node, err, held) : -1;
     if (fd_ < 0) {
         openErr_ = err;
-        char msg[64];
-        std::snprintf(msg, sizeof msg, "CreateFile Err %d", err);
-        ShowMessage(msg);
-        NoteOpenFailure(err == EBUSY && !busy.empty() ? busy : nodePath_, err, false);
-        if (err == EBUSY) heldBy_ = busy;
-        return 0;
+        return -1;
     }
     openErr_ = 0;
-    reserved_ = port->SetReservedSize(fd_, kReservedSize, err);
-    uint32_t queue = port->MaxTransferBytes(fd_);
-    maxTransfer_ = queue ? queue : reserved_ > 0 ? static_cast<uint32_t>(reserved_) : 0;
-    return 1;
+    const int reserved = port->SetReservedSize(fd_, kReservedSize, err);
+    const uint32_t queue = port->MaxTransferBytes(fd_);
+    maxTransfer_ = queue ? queue : reserved > 0 ? static_cast<uint32_t>(reserved) : 0;
+    return fd_;
 }
 
-bool AspiBackend::Close() {
-    const bool abandoned = outstanding_;
-    CloseNode();  // orphans a request still running: its reply is never read
-    if (abandoned) {
-        host_ = senseKey_ = asc_ = ascq_ = 0;
-        state_ = kFailed;
-    }
-    return abandoned;
+void AspiBackend::Execute(const CommandRequest& r, CommandOutcome& o) {
+    if (fd_ < 0 || !rt().devices) return;
+    if (Carry(fd_, r, kCommandDeadlineMs, o) == 0) Abandon();
 }
 
-void AspiBackend::Finish(bool waiting) {
-    bool ok = SgTransportOk(0, hdr_) && hdr_.status == 0;
-    host_ = static_cast<uint8_t>(hdr_.host_status);
-    SgSense(hdr_, sense_, senseKey_, asc_, ascq_);
-    sent_.scsiStatus = hdr_.status;
-    sent_.hostStatus = host_;
-    sent_.senseKey = senseKey_;
-    sent_.asc = asc_;
-    sent_.ascq = ascq_;
-    state_ = ok ? kComplete : kFailed;
-    watch_.See(sent_);
-    if (!ok && waiting) {
-        lastCommandError.status = host_;
-        lastCommandError.senseKey = senseKey_;
-        lastCommandError.asc = asc_;
-        lastCommandError.ascq = ascq_;
-    }
+bool AspiBackend::Start(const CommandRequest& r, CommandOutcome& o) {
+    if (fd_ < 0 || !rt().devices) return false;
+    outstanding_ = Submit(fd_, r, o);
+    return outstanding_;
 }
 
-void AspiBackend::Unreadable(int err) {
-    sent_.err = err;
-    watch_.See(sent_);
-    Abandon();
-    host_ = kHostError;
-    senseKey_ = asc_ = ascq_ = 0;
-    state_ = kFailed;
-    sent_.hostStatus = host_;
-}
-
-int AspiBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer, uint32_t length,
-                         uint8_t direction, int wait) {
-    WaitIdle();
-    int n = cdbLength == 0xFF ? CdbLengthForOpcode(cdb[0]) : cdbLength;
-    if (n > 12) n = 12;
-    uint8_t resolved = ResolveDirection(cdb[0], direction, length);
-
-    // Only the command's own bytes replace the CDB area; the rest keeps what was there.
-    std::memcpy(cdbArea_, cdb, static_cast<size_t>(n));
-    std::memset(sense_, 0, sizeof sense_);
-    std::memcpy(lastCommandError.cdb, cdbArea_, 12);
-    SgPrepare(hdr_, cdbArea_, n, sense_, resolved, buffer, length, kKernelTimeoutMs);
-    hdr_.pack_id = ++packId_;
-
-    sent_ = SentCommand{};
-    std::memcpy(sent_.cdb, cdbArea_, static_cast<size_t>(n));
-    sent_.cdbLength = n;
-    sent_.dir = DirectionName(resolved);
-    sent_.length = hdr_.dxfer_len;
-    sent_.timeoutMs = hdr_.timeout;
-
-    DevicePort* port = rt().devices;
+bool AspiBackend::Poll(CommandOutcome& o) {
+    if (!outstanding_) return false;
     int err = 0;
-    // Refused before it started: nothing to report beyond the CDB. Nothing goes to a drive that
-    // has vanished, nor to no drive at all.
-    auto refused = [&](bool sent) {
-        host_ = senseKey_ = asc_ = ascq_ = 0;
-        state_ = kFailed;
-        sent_.sent = sent;
-        return 0;
-    };
-    if (watch_.Gone() || fd_ < 0 || !port) return refused(false);
-    if (port->Submit(fd_, hdr_, err) < 0) {
-        sent_.err = err;
-        watch_.See(sent_);
-        return refused(true);
+    const int got = rt().devices->Collect(fd_, block_.hdr, 0, err);
+    if (got == 0) return false;
+    outstanding_ = false;
+    o.sent = true;
+    if (got > 0) {
+        block_.Read(0, 0, o);
+        return true;
     }
-    state_ = kPending;
-    if (!wait) {
-        outstanding_ = true;
-        return 1;
-    }
-    int r = Wait(fd_, rt().clock->TickMs() + kCommandDeadlineMs, err);
-    if (r == 0) {
-        std::memset(lastCommandError.bytes() + 12, 0xFF, 8);
-        sent_.gaveUp = true;
-        sent_.timeoutMs = kCommandDeadlineMs;
-        Abandon();
-        return 0;
-    }
-    if (r < 0) {
-        Unreadable(err);
-        lastCommandError.status = host_;
-        return 0;
-    }
-    Finish(true);
-    return state_ == kComplete ? 1 : 0;
+    o.err = err;
+    o.host = kHostError;
+    Abandon();
+    return true;
 }
 
-int AspiBackend::Poll() {
-    if (outstanding_) {
-        int err = 0;
-        int r = rt().devices->Collect(fd_, hdr_, 0, err);
-        if (r == 0) return kPending;
-        outstanding_ = false;
-        if (r > 0)
-            Finish(false);
-        else
-            Unreadable(err);
-    }
-    if (state_ == kFailed) {
-        CommandErrorRecord& e = lastCommandError;
-        e = CommandErrorRecord{};
-        std::memcpy(e.cdb, cdbArea_, 12);
-        e.status = host_;
-        e.senseKey = senseKey_;
-        e.asc = asc_;
-        e.ascq = ascq_;
-    }
-    return state_;
-}
-
-uint32_t AspiBackend::MaxTransfer() {
-    return fd_ >= 0 ? maxTransfer_ : 0;
+bool AspiBackend::Finish(CommandOutcome&) {
+    if (outstanding_) Abandon();
+    return false;
 }
 
 bool AspiBackend::MaySendAnyCommand(std::string& why) {
-    if (!heldBy_.empty()) {
-        why = HeldDriveText(heldBy_, heldBy_ == nodePath_);
-        return false;
-    }
     // A node that did not open for another reason has had its message; the procedure's first
     // command fails on it.
     if (fd_ < 0 && openErr_ != 0 && openErr_ != EACCES && openErr_ != EPERM) return true;

@@ -8,9 +8,11 @@
 
 namespace {
 
-std::string Opcode(const SentCommand& s) {
+std::vector<UnopenedNode> g_unopened;
+
+std::string Opcode(const CommandRequest& r) {
     char b[8];
-    std::snprintf(b, sizeof b, "%02X", s.cdb[0]);
+    std::snprintf(b, sizeof b, "%02X", r.cdb[0]);
     return b;
 }
 
@@ -51,50 +53,48 @@ std::string HostStatusName(uint8_t host) {
     return b;
 }
 
-void NoteCommandOutcome(const SentCommand& s, const std::string& node) {
+void NoteCommandOutcome(const CommandRequest& r, const CommandOutcome& s, const std::string& node) {
     // Most commands end well: nothing is built for them, so a command costs no allocation.
-    if (!s.sent || (!s.err && !s.gaveUp && s.hostStatus == 0)) return;
-    const std::string command = node + ": command " + Opcode(s);
-    if (DriveVanished(s.err, s.hostStatus)) {
+    if (!s.sent || (!s.err && !s.gaveUpAfterMs && s.host == 0)) return;
+    const std::string command = node + ": command " + Opcode(r);
+    if (DriveVanished(s.err, s.host)) {
         const std::string how = s.err ? "the kernel answered " + ErrnoText(s.err)
-                                      : "the host status was " + HostStatusName(s.hostStatus);
-        Note(node + ": the drive is gone: to command " + Opcode(s) + " " + how +
+                                      : "the host status was " + HostStatusName(s.host);
+        Note(node + ": the drive is gone: to command " + Opcode(r) + " " + how +
              ". It was unplugged or switched off, or the kernel removed it. Nothing more is sent "
              "to it. Check its cable and power, then use Research (or start the program again) "
              "to list the drives that are there.");
-    } else if (s.gaveUp) {
-        Note(command + " got no answer within the program's limit of " + Seconds(s.timeoutMs) +
+    } else if (s.gaveUpAfterMs) {
+        Note(command + " got no answer within the program's limit of " + Seconds(s.gaveUpAfterMs) +
              ": the program stopped waiting for it (the error record holds FF bytes). " +
              kWaitThenResearch);
     } else if (s.err) {
         std::string hint;
         if (s.err == EINVAL || s.err == ENOMEM)
             hint = " The kernel refuses a request it cannot map, such as a transfer of " +
-                   std::to_string(s.length) + " bytes beyond what the drive's queue takes.";
+                   std::to_string(r.Moving()) + " bytes beyond what the drive's queue takes.";
         else if (s.err == EPERM || s.err == EACCES)
             hint =
                 " The block layer lets WRITE BUFFER and vendor commands through only to a "
                 "process with CAP_SYS_RAWIO.";
         Note(command + " was refused by the kernel: " + ErrnoText(s.err) + "." + hint);
-    } else if (s.hostStatus == kDidTimeOut) {
-        Note(command + " timed out: the kernel gave up on it after " + Seconds(s.timeoutMs) +
-             " without an answer from the drive; host status " + HostStatusName(s.hostStatus) +
-             ". " + kWaitThenResearch);
-    } else if (s.hostStatus != 0) {
+    } else if (s.host == kDidTimeOut) {
+        Note(command + " timed out: the kernel gave up on it after " + Seconds(r.timeoutMs) +
+             " without an answer from the drive; host status " + HostStatusName(s.host) + ". " +
+             kWaitThenResearch);
+    } else if (s.host != 0) {
         Note(command + " failed in the host adapter or its driver: host status " +
-             HostStatusName(s.hostStatus) + "; the drive's own status says nothing of it.");
+             HostStatusName(s.host) + "; the drive's own status says nothing of it.");
     }
 }
 
-void NoteAbandoned(const SentCommand& s, const std::string& node) {
-    Note(node + ": the drive had not finished command " + Opcode(s) +
+void NoteAbandoned(const CommandRequest& r, const std::string& node) {
+    Note(node + ": the drive had not finished command " + Opcode(r) +
          " when the program stopped waiting for it; it may still be carrying it out. Leave it "
          "switched on, give it a few minutes, then use Research.");
 }
 
 void NoteRightsGrant() {
-    // Through /dev/sgN the right is the node's read-write access, whose note came with the open.
-    if (IsAspiMode()) return;
     const std::string program = rt().programFile.empty() ? "PROGRAM" : rt().programFile;
     Note(
         "the block layer lets WRITE BUFFER and vendor commands through /dev/srN only to a "
@@ -107,7 +107,7 @@ void NoteRightsGrant() {
 }
 
 void NoteOpenFailure(const std::string& path, int err, bool listing) {
-    if (listing) transport().unopened.push_back({path, err});
+    if (listing) g_unopened.push_back({path, err});
     std::string advice;
     switch (err) {
         case EBUSY:
@@ -145,4 +145,12 @@ void NoteOpenFailure(const std::string& path, int err, bool listing) {
 
 void NoteIgnoredDevice(const std::string& path, const std::string& why) {
     Note("--device=" + path + " is ignored: " + why + ".");
+}
+
+const std::vector<UnopenedNode>& UnopenedNodes() {
+    return g_unopened;
+}
+
+void ForgetUnopenedNodes() {
+    g_unopened.clear();
 }

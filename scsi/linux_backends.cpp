@@ -1,5 +1,7 @@
 #include "scsi/linux_backends.h"
 
+#include "scsi/transport.h"
+
 TransportSet::TransportSet() {
     SetBackends(&passThrough, &aspi);
 }

@@ -1,6 +1,5 @@
 #include "scsi/passthrough.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -9,23 +8,15 @@
 #include <mutex>
 #include <vector>
 
-#include "scsi/held_drive.h"
 #include "scsi/kernel_notes.h"
-#include "scsi/sg_request.h"
+#include "scsi/node_open.h"
 #include "system/runtime.h"
 
 namespace {
 
-// The worker must not wait for itself when the clock hook runs on its own thread.
+// Quiesce must not wait for the worker when the clock hook runs on the worker's own thread.
 thread_local bool t_inWorker = false;
 std::atomic<int> g_liveWorkers{0};
-
-void Label(DriveRecord& r, int index) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%-2d", index % 100);
-    r.label[0] = buf[0];
-    r.label[1] = buf[1];
-}
 
 }  // namespace
 
@@ -39,9 +30,7 @@ struct PassThroughBackend::Link {
 
 // Everything a no-wait command's worker touches, shared with it so that it outlives abandonment.
 struct PassThroughBackend::Job {
-    sg_io_hdr_t hdr{};
-    uint8_t cdb[16] = {};
-    uint8_t sense[32] = {};
+    SgBlock block;
     std::vector<uint8_t> data;  // stands in for the caller's buffer
     void* callerBuffer = nullptr;
     DevicePort* port = nullptr;
@@ -61,228 +50,101 @@ PassThroughBackend::~PassThroughBackend() {
     link_->attached = false;
 }
 
-int PassThroughBackend::OpenNode(const std::string& path, bool exclusive) {
-    DevicePort* port = rt().devices;
-    std::string busy;
-    auto open = [&](int& err) {
-        if (!port) return -1;
-        return exclusive ? port->OpenExclusive(path, err, busy) : port->Open(path, err);
-    };
-    int err = ENODEV;
-    int fd = open(err);
-    if (fd < 0) {
-        SleepMs(kOpenRetryMs);
-        err = ENODEV;
-        fd = open(err);
-    }
-    if (fd < 0) {
-        char msg[64];
-        std::snprintf(msg, sizeof msg, "CreateFile Err %d", err);
-        ShowMessage(msg);
-        NoteOpenFailure(exclusive && err == EBUSY && !busy.empty() ? busy : path, err, !exclusive);
-        if (exclusive && err == EBUSY) heldBy_ = busy;
-    }
-    return fd;
-}
-
-int PassThroughBackend::Enumerate(int capacity, DriveRecord* table) {
+int PassThroughBackend::Enumerate(int capacity, DriveRecord* table, CommandReport report) {
     DevicePort* port = rt().devices;
     if (!port) return 0;
-    std::vector<DeviceNode> nodes;
-    if (rt().deviceFilter.empty()) {
-        nodes = port->ListNodes(NodeClass::Block);
-    } else {
-        for (const std::string& path : rt().deviceFilter) {
-            DeviceNode n;
-            if (!port->Describe(path, NodeClass::Block, n))
-                NoteIgnoredDevice(path, port->WhyNoNode(path, NodeClass::Block));
-            else if (std::none_of(nodes.begin(), nodes.end(),
-                                  [&](const DeviceNode& m) { return m.path == n.path; }))
-                nodes.push_back(n);
-        }
-    }
+    const std::vector<DeviceNode> nodes = rt().deviceFilter.empty()
+                                              ? port->ListNodes(NodeClass::Block)
+                                              : GivenNodes(*port, NodeClass::Block);
     int count = 0;
     for (const DeviceNode& n : nodes) {
         if (count >= capacity) break;
-        table[count] = DriveRecord{};
-        Inquire(n, count, table[count]);
+        Inquire(n, count, table[count], report);
         ++count;  // counted whether the inquiry worked or not
     }
     return count;
 }
 
-void PassThroughBackend::Inquire(const DeviceNode& node, int position, DriveRecord& record) {
-    int fd = OpenNode(node.path, false);
+void PassThroughBackend::Inquire(const DeviceNode& node, int position, DriveRecord& record,
+                                 CommandReport report) {
+    DevicePort& port = *rt().devices;
+    record = DriveRecord{};
+    std::string held;
+    const int fd = OpenTwice(
+        node.path, true, [&](int& err, std::string&) { return port.Open(node.path, err); }, held);
     if (fd < 0) return;  // the record stays empty
-    record.pathId = record.adapterId = record.targetId = record.lun = 0;
-    Label(record, node.index >= 0 ? node.index : position);
-    record.node = node.path;
-    record.host = node.host;
-    record.channel = node.channel;
-    record.target = node.target;
-    record.lunNumber = node.lun;
 
-    uint8_t cdb[6] = {0x12, 0, 0, 0, 64, 0};
+    static const uint8_t kInquiry[6] = {0x12, 0, 0, 0, 64, 0};
     uint8_t data[64] = {};
-    uint8_t sense[32] = {};
-    sg_io_hdr_t h{};
-    h.interface_id = 'S';
-    h.dxfer_direction = SG_DXFER_FROM_DEV;
-    h.cmd_len = sizeof cdb;
-    h.mx_sb_len = 16;
-    h.dxfer_len = sizeof data;
-    h.dxferp = data;
-    h.cmdp = cdb;
-    h.sbp = sense;
-    h.timeout = kInquiryTimeoutMs;
+    const CommandRequest r{.cdb = kInquiry,
+                           .cdbLength = sizeof kInquiry,
+                           .direction = XFER_IN,
+                           .data = data,
+                           .length = sizeof data,
+                           .timeoutMs = kInquiryTimeoutMs};
+    SgBlock block;
+    block.Prepare(r);
     int err = 0;
-    int r = rt().devices->SgIo(fd, h, err);
-    SentCommand seen = SgSeen(h, r);
-    seen.err = r != 0 ? err : 0;
-    ReportCommand(seen, 1, nullptr, SgTransportOk(r, h) ? 1 : 0, node.path);
-    if (!SgTransportOk(r, h)) {
+    CommandOutcome o;
+    block.Read(port.SgIo(fd, block.hdr, err), err, o);
+    const bool ok = o.Delivered();
+    FillRecord(record, node, node.index >= 0 ? node.index : position, ok ? data : nullptr);
+    report(r, o, ok ? 1 : 0, node.path);
+    if (!ok) {
         char msg[80];
         std::snprintf(msg, sizeof msg, "Error IOCTL_SCSI_GET_ADDRESS ; error was %d\n",
-                      r != 0 ? err : EIO);
+                      o.err ? o.err : EIO);
         ShowMessage(msg);
-    } else {
-        std::memcpy(record.inquiry, data, sizeof record.inquiry);
-        record.inquiryEnd = 0;
     }
-    rt().devices->Close(fd);
+    port.Close(fd);
 }
 
-int PassThroughBackend::Open(DriveRecord& record) {
-    Abandon();
-    TransportState& t = transport();
-    maxTransfer_ = 0;
-    watch_.Reset();
-    heldBy_.clear();
-    int fd = OpenNode(record.node, true);
-    if (fd < 0) {
-        t.openDevice = -1;
-        return 0;
-    }
-    t.openDevice = fd;
-    record.deviceHandle = fd;
-    t.currentDrive = &record;
-    uint32_t max = rt().devices->MaxTransferBytes(fd);
-    maxTransfer_ = max ? max : kDefaultMaxTransfer;
-    return 1;
-}
-
-bool PassThroughBackend::Close() {
-    bool abandoned = Abandon();
-    TransportState& t = transport();
-    if (t.openDevice >= 0 && rt().devices) rt().devices->Close(t.openDevice);
-    t.openDevice = -1;
-    maxTransfer_ = 0;
-    return abandoned;
-}
-
-bool PassThroughBackend::WaitIdle() {
-    if (job_ && !t_inWorker) Reap();
-    return false;
-}
-
-bool PassThroughBackend::Abandon() {
-    if (!job_) return false;
-    if (job_->ended) {
-        Reap();
-        return false;
-    }
-    worker_.detach();
-    job_.reset();
-    transport().asyncState = 2;  // it will never be seen to complete
-    return true;
-}
-
-int PassThroughBackend::Judge(int ioctlResult, int err, const sg_io_hdr_t& hdr,
-                              const uint8_t* sense, SentCommand& seen) {
-    CommandErrorRecord& e = lastCommandError;
-    uint8_t sk = 0, asc = 0, ascq = 0;
-    if (ioctlResult == 0) SgSense(hdr, sense, sk, asc, ascq);
-    uint8_t status = ioctlResult == 0 ? hdr.status : 0;
-    seen.scsiStatus = status;
-    seen.hostStatus = ioctlResult == 0 ? static_cast<uint8_t>(hdr.host_status) : 0;
-    seen.senseKey = sk;
-    seen.asc = asc;
-    seen.ascq = ascq;
-    seen.err = ioctlResult == 0 ? 0 : err;
-    seen.timeoutMs = hdr.timeout;
-    watch_.See(seen);
-    auto fill = [&] {
-        e.status = status;
-        e.senseKey = sk;
-        e.asc = asc;
-        e.ascq = ascq;
-    };
-    if (!SgTransportOk(ioctlResult, hdr)) {
-        fill();
-        return 0;
-    }
-    if (sk == 0 && asc != 0 && ascq != 0) return 1;
-    if (status != 0) {
-        fill();
-        return 0;
-    }
-    return 1;
-}
-
-int PassThroughBackend::Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer,
-                                uint32_t length, uint8_t direction, int wait) {
-    WaitIdle();  // never two commands in flight
-    TransportState& t = transport();
-    int n = cdbLength == 0xFF ? CdbLengthForOpcode(cdb[0]) : cdbLength;
-    if (n > 12) n = 12;  // callers hand over 12 bytes
-    uint8_t resolved = ResolveDirection(cdb[0], direction, length);
-
-    std::memset(cdb_, 0, sizeof cdb_);
-    std::memset(sense_, 0, sizeof sense_);
-    std::memcpy(cdb_, cdb, static_cast<size_t>(n));
-    SgPrepare(hdr_, cdb_, n, sense_, resolved, buffer, length, kCommandTimeoutMs);
-
-    std::memcpy(lastCommandError.cdb, cdb_, 12);
-    sent_ = SentCommand{};
-    std::memcpy(sent_.cdb, cdb_, static_cast<size_t>(n));
-    sent_.cdbLength = n;
-    sent_.dir = DirectionName(resolved);
-    sent_.length = hdr_.dxfer_len;
-
-    const int fd = t.openDevice;
+int PassThroughBackend::Open(const std::string& node, int& err, std::string& held) {
     DevicePort* port = rt().devices;
-    // Nothing goes to a drive that has vanished, nor to no drive at all.
-    if (watch_.Gone() || ((fd < 0 || !port) && wait)) {
-        sent_.sent = false;
-        return 0;
-    }
-    if (!wait) return Start();
-    int err = 0;
-    int r = port->SgIo(fd, hdr_, err);
-    return Judge(r, err, hdr_, sense_, sent_);
+    if (!port) return -1;
+    fd_ = port->OpenExclusive(node, err, held);
+    if (fd_ < 0) return -1;
+    const uint32_t max = port->MaxTransferBytes(fd_);
+    maxTransfer_ = max ? max : kDefaultMaxTransfer;
+    return fd_;
 }
 
-int PassThroughBackend::Start() {
-    TransportState& t = transport();
+void PassThroughBackend::Close() {
+    if (job_) {
+        worker_.detach();  // it keeps what it needs; its end reaches nothing
+        job_.reset();
+    }
+    if (fd_ >= 0 && rt().devices) rt().devices->Close(fd_);
+    fd_ = -1;
+    maxTransfer_ = 0;
+}
+
+void PassThroughBackend::Execute(const CommandRequest& r, CommandOutcome& o) {
+    DevicePort* port = rt().devices;
+    if (fd_ < 0 || !port) return;
+    block_.Prepare(r);
+    int err = 0;
+    const int result = port->SgIo(fd_, block_.hdr, err);
+    block_.Read(result, err, o);
+}
+
+bool PassThroughBackend::Start(const CommandRequest& r, CommandOutcome& o) {
+    DevicePort* port = rt().devices;
+    if (fd_ < 0 || !port) return false;
     auto job = std::make_shared<Job>();
-    job->port = rt().devices;
+    job->port = port;
     job->priority = rt().priority;
-    if (t.openDevice >= 0 && job->port) {
-        int err = 0;
-        job->handle = job->port->Duplicate(t.openDevice, err);
-        if (job->handle < 0) return 0;  // nothing was sent
+    job->handle = port->Duplicate(fd_, o.err);
+    if (job->handle < 0) return false;  // nothing was sent
+    job->block.Prepare(r);
+    sg_io_hdr_t& h = job->block.hdr;
+    if (h.dxferp) {
+        const auto* data = static_cast<const uint8_t*>(h.dxferp);
+        job->data.assign(data, data + h.dxfer_len);
+        job->callerBuffer = h.dxferp;
+        h.dxferp = job->data.data();
     }
-    job->hdr = hdr_;
-    std::memcpy(job->cdb, cdb_, sizeof job->cdb);
-    job->hdr.cmdp = job->cdb;
-    job->hdr.sbp = job->sense;
-    if (hdr_.dxferp) {
-        const auto* data = static_cast<const uint8_t*>(hdr_.dxferp);
-        job->data.assign(data, data + hdr_.dxfer_len);
-        job->hdr.dxferp = job->data.data();
-        job->callerBuffer = hdr_.dxferp;
-    }
-    t.asyncState = 0;
+    o.sent = true;
     job_ = job;
     ++g_liveWorkers;
     worker_ = std::thread([job, link = link_] {
@@ -299,48 +161,45 @@ int PassThroughBackend::Start() {
             }
         }
         int err = ENODEV;
-        job->callResult = port && job->handle >= 0 ? port->SgIo(job->handle, job->hdr, err) : -1;
+        job->callResult = port ? port->SgIo(job->handle, job->block.hdr, err) : -1;
         job->err = err;
         if (port) {
-            if (job->handle >= 0) port->Close(job->handle);
+            port->Close(job->handle);
             port->LeaveCall();
         }
         job->ended = true;
         --g_liveWorkers;
     });
-    return 1;
+    return true;
 }
 
-void PassThroughBackend::Reap() {
+void PassThroughBackend::Reap(CommandOutcome& o) {
     if (worker_.joinable()) worker_.join();
-    Job& job = *job_;
-    // Judged like a waiting command: a CHECK CONDITION is a failure, not a completion.
-    int ok = Judge(job.callResult, job.err, job.hdr, job.sense, sent_);
-    if (job.callerBuffer && (job.hdr.dxfer_direction == SG_DXFER_FROM_DEV ||
-                             job.hdr.dxfer_direction == SG_DXFER_TO_FROM_DEV))
+    const Job& job = *job_;
+    job.block.Read(job.callResult, job.err, o);
+    const int dir = job.block.hdr.dxfer_direction;
+    if (job.callerBuffer && (dir == SG_DXFER_FROM_DEV || dir == SG_DXFER_TO_FROM_DEV))
         std::memcpy(job.callerBuffer, job.data.data(), job.data.size());
-    transport().asyncState = ok ? 1 : 2;
     job_.reset();
 }
 
-int PassThroughBackend::Poll() {
-    if (job_ && job_->ended) Reap();
-    return transport().asyncState;
+bool PassThroughBackend::Poll(CommandOutcome& o) {
+    if (!job_ || !job_->ended) return false;
+    Reap(o);
+    return true;
+}
+
+bool PassThroughBackend::Finish(CommandOutcome& o) {
+    if (!job_) return false;
+    Reap(o);
+    return true;
 }
 
 int PassThroughBackend::LiveWorkers() {
     return g_liveWorkers;
 }
 
-uint32_t PassThroughBackend::MaxTransfer() {
-    return transport().openDevice >= 0 ? maxTransfer_ : 0;
-}
-
 bool PassThroughBackend::MaySendAnyCommand(std::string& why) {
-    if (!heldBy_.empty()) {
-        why = HeldDriveText(heldBy_, false);
-        return false;
-    }
     if (rt().devices && rt().devices->MaySendAnyCommand(NodeClass::Block)) return true;
     NoteRightsGrant();
     why =

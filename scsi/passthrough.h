@@ -16,9 +16,8 @@
 #include <string>
 #include <thread>
 
-#include "scsi/kernel_notes.h"
-#include "scsi/transport.h"
-#include "system/ports.h"
+#include "scsi/backend.h"
+#include "scsi/sg_request.h"
 
 class PassThroughBackend : public Backend {
   public:
@@ -28,24 +27,21 @@ class PassThroughBackend : public Backend {
     PassThroughBackend& operator=(const PassThroughBackend&) = delete;
 
     int Load() override { return 1; }
-    int Enumerate(int capacity, DriveRecord* table) override;
-    int Open(DriveRecord& record) override;
-    bool Close() override;
-    int Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer, uint32_t length,
-                uint8_t direction, int wait) override;
-    int Poll() override;
-    uint32_t MaxTransfer() override;
+    int Enumerate(int capacity, DriveRecord* table, CommandReport report) override;
+    int Open(const std::string& node, int& err, std::string& held) override;
+    void Close() override;
+    void Execute(const CommandRequest& request, CommandOutcome& outcome) override;
+    bool Start(const CommandRequest& request, CommandOutcome& outcome) override;
+    bool Poll(CommandOutcome& outcome) override;
+    bool Finish(CommandOutcome& outcome) override;
+    uint32_t MaxTransfer() override { return fd_ >= 0 ? maxTransfer_ : 0; }
     bool MaySendAnyCommand(std::string& why) override;
     void Quiesce() override;
-    bool WaitIdle() override;
-    const SentCommand& LastSent() const override { return sent_; }
 
     // Worker threads of no-wait commands that have not ended yet, abandoned ones included.
     static int LiveWorkers();
 
-    static constexpr uint32_t kCommandTimeoutMs = 300000;
     static constexpr uint32_t kInquiryTimeoutMs = 5000;
-    static constexpr uint32_t kOpenRetryMs = 1500;
     // Assumed when the queue does not tell its limit.
     static constexpr uint32_t kDefaultMaxTransfer = 262144;
 
@@ -53,27 +49,13 @@ class PassThroughBackend : public Backend {
     struct Job;
     struct Link;
 
-    // Open with one retry 1500 ms later; the handle, or -1 with the message shown. A download's
-    // open holds the drive (DevicePort::OpenExclusive).
-    int OpenNode(const std::string& path, bool exclusive);
-    void Inquire(const DeviceNode& node, int position, DriveRecord& record);
-    // Steps 5 to 7 of a finished request: 1 success, 0 failure with the error record filled.
-    int Judge(int ioctlResult, int err, const sg_io_hdr_t& hdr, const uint8_t* sense,
-              SentCommand& seen);
-    // Hands the prepared request to a worker thread; 0 when it cannot be started.
-    int Start();
-    // Takes the outcome of the worker's ended command into the transport state.
-    void Reap();
-    // Gives up the running no-wait command; true when there was one still running.
-    bool Abandon();
+    void Inquire(const DeviceNode& node, int position, DriveRecord& record, CommandReport report);
+    // The ended worker's outcome, its data into the caller's buffer.
+    void Reap(CommandOutcome& outcome);
 
-    sg_io_hdr_t hdr_{};
-    uint8_t cdb_[16] = {};
-    uint8_t sense_[32] = {};
+    int fd_ = -1;
     uint32_t maxTransfer_ = 0;
-    std::string heldBy_;  // the node another program held when the drive was opened
-    SentCommand sent_;
-    VanishWatch watch_;
+    SgBlock block_;
     std::shared_ptr<Link> link_;
     std::shared_ptr<Job> job_;  // the running no-wait command, until reaped or abandoned
     std::thread worker_;

@@ -1,8 +1,10 @@
 #include "scsi/transport.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "scsi/kernel_notes.h"
+#include "scsi/node_open.h"
 #include "system/runtime.h"
 #include "system/trace.h"
 
@@ -41,74 +43,177 @@ void Normal() {
     if (rt().priority) rt().priority->SetNormal();
 }
 
-const char* DirName(uint8_t resolved) {
-    switch (resolved) {
-        case XFER_IN:
-            return "in";
-        case XFER_OUT:
-            return "out";
-        case XFER_NONE:
-            return "none";
-        default:
-            return "unspecified";
+// The caller's direction code resolved: XFER_BY_OPCODE takes the table (outside it, the message
+// and 0); otherwise a length of 0 means no data phase whatever the code.
+uint8_t ResolveDirection(uint8_t opcode, uint8_t direction, uint32_t length) {
+    if (direction == XFER_BY_OPCODE) {
+        uint8_t d = LookupDirection(opcode);
+        if (d == 0) ShowMessage("Unknown Command!");
+        return d;
     }
+    if (length == 0) return XFER_NONE;
+    if (direction == XFER_IN || direction == XFER_OUT) return direction;
+    return XFER_NONE;
 }
 
-Trace::Command Described(const SentCommand& s) {
+Trace::Command Described(const CommandRequest& r, const CommandOutcome& o) {
     Trace::Command c;
-    c.cdb = s.cdb;
-    c.cdbLength = s.cdbLength;
-    c.dir = s.dir;
-    c.length = s.length;
-    c.status = s.scsiStatus;
-    c.host = s.hostStatus;
-    c.senseKey = s.senseKey;
-    c.asc = s.asc;
-    c.ascq = s.ascq;
-    c.sent = s.sent;
-    c.err = s.err;
+    c.cdb = r.cdb;
+    c.cdbLength = r.cdbLength;
+    c.dir = DirectionName(r.direction);
+    c.length = r.Moving();
+    c.wait = r.wait;
+    c.status = o.status;
+    c.host = o.host;
+    c.senseKey = o.senseKey;
+    c.asc = o.asc;
+    c.ascq = o.ascq;
+    c.sent = o.sent;
+    c.err = o.err;
     return c;
 }
 
-// A no-wait command's end is traced once, when PollCommand first reports it; one given up on
-// before that gets a note instead. Either way the next command starts with nothing untraced.
-void NoWaitGone(Backend* b, bool abandoned) {
-    if (abandoned && g_transport.endUntraced) {
-        if (rt().trace) rt().trace->CmdAbandoned(Described(b->LastSent()));
-        NoteAbandoned(b->LastSent(), g_transport.openNode);
+// A command in the trace, and what the kernel said of it beyond the drive's status in the notes;
+// the back ends' own listing commands come here too.
+void Report(const CommandRequest& r, const CommandOutcome& o, int result, const std::string& node) {
+    if (rt().trace) {
+        Trace::Command c = Described(r, o);
+        c.out = r.direction == XFER_OUT ? static_cast<const uint8_t*>(r.data) : nullptr;
+        c.result = result;
+        rt().trace->Cmd(c);
     }
-    g_transport.endUntraced = false;
+    NoteCommandOutcome(r, o, node);
 }
 
-void TraceCommand(const SentCommand& s, int wait, const uint8_t* data, int result) {
-    if (!rt().trace) return;
-    Trace::Command c = Described(s);
-    c.wait = wait != 0;
-    c.out = (std::strcmp(s.dir, "out") == 0) ? data : nullptr;
-    c.result = result;
-    rt().trace->Cmd(c);
+// The result of a command that ended, and the error record after a failure, by the rules of the
+// back end in force. Through /dev/srN byte 19 is the SCSI status and sense key 0 with an ASC and
+// ASCQ passes; through /dev/sgN byte 19 is the host status, and a command the program gave up
+// waiting for fills bytes 12 to 19 with 0xFF. One that was never sent leaves them zero.
+int Judge(const CommandOutcome& o) {
+    CommandErrorRecord& e = g_transport.lastCommandError;
+    const bool sg = g_transport.useAspi;
+    if (!o.sent) return 0;
+    if (o.gaveUpAfterMs) {
+        std::memset(e.bytes() + 12, 0xFF, 8);
+        return 0;
+    }
+    if (o.Delivered() && (o.status == 0 || (!sg && o.senseKey == 0 && o.asc && o.ascq))) return 1;
+    e.status = sg ? o.host : o.status;
+    e.senseKey = o.senseKey;
+    e.asc = o.asc;
+    e.ascq = o.ascq;
+    return 0;
+}
+
+// What every command that ended leaves behind: the vanished-drive watch, its residual, and the sg
+// command block's state, which PollCommand reports on that back end whatever the command was.
+void Settled(const CommandOutcome& o, int result) {
+    TransportState& t = g_transport;
+    t.vanished = t.vanished || DriveVanished(o.err, o.host);
+    t.residual = o.residual;
+    t.blockOutcome = o;
+    t.blockState = result ? 1 : 2;
+}
+
+// A no-wait command's end, judged as a waiting one, traced and noted once.
+void Ended(const CommandOutcome& o) {
+    TransportState& t = g_transport;
+    t.started = false;
+    const int ok = Judge(o);
+    Settled(o, ok);
+    t.asyncState = ok ? 1 : 2;
+    if (rt().trace) rt().trace->CmdEnd(Described(t.startedRequest, o), t.asyncState);
+    NoteCommandOutcome(t.startedRequest, o, t.openNode);
+}
+
+// A no-wait command given up before its end was seen: it counts as failed.
+void Abandoned() {
+    TransportState& t = g_transport;
+    t.started = false;
+    t.asyncState = 2;
+    Settled(CommandOutcome{}, 0);
+    if (rt().trace) rt().trace->CmdAbandoned(Described(t.startedRequest, CommandOutcome{}));
+    NoteAbandoned(t.startedRequest, t.openNode);
+}
+
+// A no-wait command still running owns the node and the record: it ends, or is given up, before
+// the next command starts.
+void Idle() {
+    TransportState& t = g_transport;
+    if (!t.started) return;
+    CommandOutcome o;
+    Backend* b = ActiveBackend();
+    if (b && b->Finish(o))
+        Ended(o);
+    else
+        Abandoned();
+}
+
+// sg: the command block still holds the last command's bytes and what it ended with.
+void RefillFromBlock() {
+    TransportState& t = g_transport;
+    t.lastCommandError = CommandErrorRecord{};
+    std::memcpy(t.lastCommandError.cdb, t.cdbArea, sizeof t.cdbArea);
+    Judge(t.blockOutcome);
+}
+
+// A command starts with the record cleared, once a no-wait command still running has ended.
+void Begin() {
+    Idle();
+    g_transport.lastCommandError = CommandErrorRecord{};
+}
+
+// Bytes 0 to 11 of the record: the CDB area of the back end's request as the command goes out.
+// The sg command block keeps what earlier commands left past this one's own bytes.
+void RecordCdb(const CommandRequest& r) {
+    TransportState& t = g_transport;
+    uint8_t* area = t.lastCommandError.cdb;
+    if (t.useAspi) area = t.cdbArea;
+    std::memcpy(area, r.cdb, r.cdbLength);
+    if (t.useAspi) std::memcpy(t.lastCommandError.cdb, t.cdbArea, sizeof t.cdbArea);
 }
 
 int Run(int wait, uint8_t direction, const uint8_t* cdb, void* buffer, uint32_t length) {
+    TransportState& t = g_transport;
+    Begin();
+    CommandRequest r;
+    r.cdb = cdb;
+    r.cdbLength = static_cast<uint8_t>(CdbLengthForOpcode(cdb[0]));
+    r.direction = ResolveDirection(cdb[0], direction, length);
+    r.data = buffer;
+    r.length = length;
+    r.timeoutMs = kCommandTimeoutMs;
+    r.wait = wait != 0;
+    RecordCdb(r);
+
+    CommandOutcome o;
+    int result = 0;
     Backend* b = ActiveBackend();
-    int result;
     {
         LoweredPriority lowered;  // unless a DownLoad or scan holds it lowered already
-        result = b ? b->Execute(cdb, 0xFF, buffer, length, direction, wait) : 0;
+        // Nothing goes to a drive that has vanished, nor to no drive at all.
+        if (b && t.openDevice >= 0 && !t.vanished) {
+            if (r.wait)
+                b->Execute(r, o);
+            else
+                result = b->Start(r, o) ? 1 : 0;
+        }
     }
-    if (b)
-        ReportCommand(b->LastSent(), wait, static_cast<const uint8_t*>(buffer), result,
-                      g_transport.openNode);
+    if (r.wait || !result) {
+        if (r.wait) result = Judge(o);
+        Settled(o, result);
+    } else {
+        t.started = true;
+        t.asyncState = 0;
+        t.startedRequest = r;
+        std::memcpy(t.startedCdb, cdb, r.cdbLength);
+        t.startedRequest.cdb = t.startedCdb;
+    }
+    Report(r, o, result, t.openNode);
     return result;
 }
 
 }  // namespace
-
-void ReportCommand(const SentCommand& sent, int wait, const uint8_t* data, int result,
-                   const std::string& node) {
-    TraceCommand(sent, wait, data, result);
-    NoteCommandOutcome(sent, node);
-}
 
 DriveRecord (&driveTable)[kDriveTableCapacity] = g_transport.driveTable;
 int& driveCount = g_transport.driveCount;
@@ -123,18 +228,8 @@ LoweredPriority::~LoweredPriority() {
 }
 
 void TransportState::Reset() {
-    useAspi = false;
-    openDevice = -1;
-    currentDrive = nullptr;
-    asyncState = 0;
-    lastCommandError = CommandErrorRecord{};
-    for (DriveRecord& r : driveTable) r = DriveRecord{};
-    driveCount = 0;
-    aspiLibrary = false;
-    openNode.clear();
-    endUntraced = false;
-    unopened.clear();
-    priorityHolds = 0;
+    *this = TransportState{};
+    ForgetUnopenedNodes();
 }
 
 TransportState& transport() {
@@ -174,21 +269,6 @@ uint8_t DirectionForOpcode(uint8_t opcode) {
                            : SCSI_IOCTL_DATA_UNSPECIFIED;
 }
 
-uint8_t ResolveDirection(uint8_t opcode, uint8_t direction, uint32_t length) {
-    if (direction == XFER_BY_OPCODE) {
-        uint8_t d = LookupDirection(opcode);
-        if (d == 0) ShowMessage("Unknown Command!");
-        return d;
-    }
-    if (length == 0) return XFER_NONE;
-    if (direction == XFER_IN || direction == XFER_OUT) return direction;
-    return XFER_NONE;
-}
-
-const char* DirectionName(uint8_t resolved) {
-    return DirName(resolved);
-}
-
 int InitTransport() {
     // The open node is forgotten, not closed: callers close it first.
     g_transport.openDevice = -1;
@@ -206,20 +286,49 @@ int IsAspiMode() {
 }
 
 int EnumerateDrives(int capacity, DriveRecord* table) {
-    g_transport.unopened.clear();
+    TransportState& t = g_transport;
+    ForgetUnopenedNodes();
     Backend* b = ActiveBackend();
-    return b ? b->Enumerate(capacity, table) : 0;
+    if (!b) return 0;
+    Idle();
+    std::memset(t.cdbArea, 0, sizeof t.cdbArea);
+    t.blockState = 0;
+    return b->Enumerate(capacity, table, &Report);
 }
 
 int OpenDrive(DriveRecord& record) {
     CloseDrive();
+    TransportState& t = g_transport;
+    t.openNode = record.node;
+    t.heldBy.clear();
+    t.vanished = false;
+    std::memset(t.cdbArea, 0, sizeof t.cdbArea);
+    t.blockState = 0;
     Backend* b = ActiveBackend();
-    transport().openNode = record.node;
-    return b ? b->Open(record) : 0;
+    if (!b) return 0;
+    std::string held;
+    const int handle = OpenTwice(
+        record.node, false, [&](int& err, std::string& h) { return b->Open(record.node, err, h); },
+        held);
+    if (handle < 0) {
+        t.heldBy = held;
+        return 0;
+    }
+    t.openDevice = handle;
+    record.deviceHandle = handle;
+    t.currentDrive = &record;
+    return 1;
 }
 
 void CloseDrive() {
-    if (Backend* b = ActiveBackend()) NoWaitGone(b, b->Close());
+    TransportState& t = g_transport;
+    Backend* b = ActiveBackend();
+    if (!b) return;
+    CommandOutcome o;
+    if (t.started && b->Poll(o)) Ended(o);
+    b->Close();
+    if (t.started) Abandoned();
+    t.openDevice = -1;
 }
 
 void ReleaseAspiLibrary() {
@@ -228,35 +337,20 @@ void ReleaseAspiLibrary() {
     g_transport.aspiLibrary = false;
 }
 
-// A no-wait command still running owns the error record: let it end before clearing it.
-static void Idle() {
-    if (Backend* b = ActiveBackend()) NoWaitGone(b, b->WaitIdle());
-}
-
 int ExecCommand(const uint8_t* cdb, void* buffer, uint32_t length) {
-    Idle();
-    g_transport.lastCommandError = CommandErrorRecord{};
-    if (cdb[0] == 0xCF) {
-        if (rt().trace) {
-            Trace::Command c;
-            c.cdb = cdb;
-            c.cdbLength = CdbLengthForOpcode(cdb[0]);
-            c.dir = "unspecified";
-            c.length = length;
-            c.sent = false;
-            rt().trace->Cmd(c);
-        }
-        return 0;
-    }
-    return Run(1, XFER_BY_OPCODE, cdb, buffer, length);
+    if (cdb[0] != 0xCF) return Run(1, XFER_BY_OPCODE, cdb, buffer, length);
+    // Refused: nothing is sent, the priority is not touched, the record stays all zero.
+    CommandRequest refused;
+    refused.cdb = cdb;
+    refused.cdbLength = static_cast<uint8_t>(CdbLengthForOpcode(cdb[0]));
+    refused.length = length;
+    Begin();
+    Report(refused, CommandOutcome{}, 0, g_transport.openNode);
+    return 0;
 }
 
 int ExecCommandEx(int wait, uint8_t direction, const uint8_t* cdb, void* buffer, uint32_t length) {
-    Idle();
-    g_transport.lastCommandError = CommandErrorRecord{};
-    int result = Run(wait, direction, cdb, buffer, length);
-    g_transport.endUntraced = !wait && result;
-    return result;
+    return Run(wait, direction, cdb, buffer, length);
 }
 
 int ExecCommand64K(const uint8_t* cdb, void* buffer) {
@@ -269,15 +363,21 @@ int TestUnitReady() {
 }
 
 int PollCommand() {
+    TransportState& t = g_transport;
     Backend* b = ActiveBackend();
     if (!b) return 2;
-    int state = b->Poll();
-    if (state != 0 && g_transport.endUntraced) {
-        g_transport.endUntraced = false;
-        if (rt().trace) rt().trace->CmdEnd(Described(b->LastSent()), state);
-        NoteCommandOutcome(b->LastSent(), g_transport.openNode);
+    CommandOutcome o;
+    if (t.started) {
+        if (!b->Poll(o)) return 0;
+        Ended(o);
     }
-    return state;
+    if (!t.useAspi) return t.asyncState;
+    if (t.blockState == 2) RefillFromBlock();
+    return t.blockState;
+}
+
+uint32_t LastCommandResidual() {
+    return g_transport.residual;
 }
 
 uint32_t TransportMaxTransfer() {
@@ -286,6 +386,11 @@ uint32_t TransportMaxTransfer() {
 }
 
 bool TransportMaySendAnyCommand(std::string& why) {
+    TransportState& t = g_transport;
+    if (!t.heldBy.empty()) {
+        why = HeldDriveText(t.heldBy, t.useAspi && t.heldBy == t.openNode);
+        return false;
+    }
     Backend* b = ActiveBackend();
     if (!b) {
         why = "no transport";

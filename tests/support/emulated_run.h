@@ -152,6 +152,28 @@ struct EmulatedRun {
     std::string path_;
 };
 
+// Drives of these --emulate values behind the chosen back end, on the virtual clock; listed and the
+// first one opened unless `open` is false.
+struct EmulatedTransport {
+    FakeUi ui;
+    std::unique_ptr<EmulatedSession> session;
+
+    explicit EmulatedTransport(TransportChoice t, const std::vector<std::string>& drives,
+                               bool open = true) {
+        std::vector<EmulatedDriveSpec> specs;
+        std::string error;
+        EXPECT_TRUE(ParseEmulateOptions(drives, specs, error)) << error;
+        session = std::make_unique<EmulatedSession>("LD4740", std::move(specs), t, ui);
+        if (!open) return;
+        EXPECT_EQ(InitTransport(), 1);
+        driveCount = EnumerateDrives(kDriveTableCapacity, driveTable);
+        EXPECT_GE(driveCount, 1);
+        EXPECT_EQ(OpenDrive(driveTable[0]), 1);
+    }
+    VirtualClock& clock() { return session->Clock(); }
+    EmulatedDrive& drive(size_t i = 0) { return session->Port().Drive(i); }
+};
+
 // Pieces of expected command tables.
 namespace expect {
 
