@@ -14,13 +14,15 @@
 #include "system/ports.h"
 
 // One injected fault: the nth command (1-based) with this opcode fails with CHECK CONDITION and
-// this sense, never completes (hang), returns its data with the first byte inverted (garble), or
-// takes the drive away with it (vanish: unplugged, from that command on).
+// this sense, never completes (hang), returns its data with the first byte inverted (garble),
+// moves one byte less than it would (shorten), or takes the drive away with it (vanish:
+// unplugged, from that command on).
 struct FaultRule {
     uint8_t opcode = 0;
     int nth = 1;
     bool hang = false;
     bool garble = false;
+    bool shorten = false;
     bool vanish = false;
     uint8_t senseKey = 0, asc = 0, ascq = 0;
 };
