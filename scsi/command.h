@@ -40,14 +40,8 @@ struct CommandOutcome {
 
 // "in", "out", "none" or "unspecified" for a request's direction.
 inline const char* DirectionName(uint8_t direction) {
-    switch (direction) {
-        case XFER_IN:
-            return "in";
-        case XFER_OUT:
-            return "out";
-        case XFER_NONE:
-            return "none";
-        default:
-            return "unspecified";
-    }
+    return direction == XFER_IN     ? "in"
+           : direction == XFER_OUT  ? "out"
+           : direction == XFER_NONE ? "none"
+                                    : "unspecified";
 }

@@ -31,26 +31,16 @@ bool DriveVanished(int err, uint8_t hostStatus) {
 }
 
 std::string HostStatusName(uint8_t host) {
-    static const char* const kNames[] = {"DID_OK",
-                                         "DID_NO_CONNECT",
-                                         "DID_BUS_BUSY",
-                                         "DID_TIME_OUT",
-                                         "DID_BAD_TARGET",
-                                         "DID_ABORT",
-                                         "DID_PARITY",
-                                         "DID_ERROR",
-                                         "DID_RESET",
-                                         "DID_BAD_INTR",
-                                         "DID_PASSTHROUGH",
-                                         "DID_SOFT_ERROR",
-                                         "DID_IMM_RETRY",
-                                         "DID_REQUEUE",
-                                         "DID_TRANSPORT_DISRUPTED",
-                                         "DID_TRANSPORT_FAILFAST"};
+    // The kernel's names, in the order of their values.
+    static const std::string kNames =
+        " OK NO_CONNECT BUS_BUSY TIME_OUT BAD_TARGET ABORT PARITY ERROR RESET BAD_INTR PASSTHROUGH "
+        "SOFT_ERROR IMM_RETRY REQUEUE TRANSPORT_DISRUPTED TRANSPORT_FAILFAST";
     char b[8];
     std::snprintf(b, sizeof b, "0x%02X", host);
-    if (host < sizeof kNames / sizeof kNames[0]) return std::string(kNames[host]) + " (" + b + ")";
-    return b;
+    size_t at = 0;
+    for (int i = 0; i < host && at != std::string::npos; ++i) at = kNames.find(' ', at + 1);
+    if (at == std::string::npos) return b;
+    return "DID_" + kNames.substr(at + 1, kNames.find(' ', at + 1) - at - 1) + " (" + b + ")";
 }
 
 void NoteCommandOutcome(const CommandRequest& r, const CommandOutcome& s, const std::string& node) {
@@ -153,4 +143,31 @@ const std::vector<UnopenedNode>& UnopenedNodes() {
 
 void ForgetUnopenedNodes() {
     g_unopened.clear();
+}
+
+int OpenTwice(const std::string& path, bool listing, const NodeOpener& open, std::string& held) {
+    int err = ENODEV;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt) SleepMs(1500);
+        err = ENODEV;
+        held.clear();
+        const int handle = open(err, held);
+        if (handle >= 0) return handle;
+    }
+    char msg[64];
+    std::snprintf(msg, sizeof msg, "CreateFile Err %d", err);
+    ShowMessage(msg);
+    if (err != EBUSY) held.clear();
+    NoteOpenFailure(held.empty() ? path : held, err, listing);
+    return -1;
+}
+
+std::string HeldDriveText(const std::string& node, bool generic) {
+    std::string who = generic ? "Another program has " + node + " open"
+                              : node + " is mounted, or another program holds it open exclusively";
+    return "The drive is in use: " + who +
+           " (a burning or ripping program, a drive tool, another download, or a command of an "
+           "earlier download that the drive has not finished).\nNothing was sent to the drive. "
+           "Close that program or unmount the disc (`fuser -v " +
+           node + "` names the program), then press DownLoad again.";
 }

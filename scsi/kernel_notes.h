@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,3 +46,15 @@ void NoteIgnoredDevice(const std::string& path, const std::string& why);
 
 // "DID_TIME_OUT (0x03)": the kernel's name for a host status byte.
 std::string HostStatusName(uint8_t host);
+
+// Opens a node as both back ends' rules have it: through `open` (a handle, or -1 with errno and,
+// on EBUSY, the node another program holds), once more 1500 ms after a failure; then "CreateFile
+// Err N" and the note, and -1 with `held` naming the node held when that was why. `listing`: the
+// list's open, remembered for the not-found note.
+using NodeOpener = std::function<int(int& err, std::string& held)>;
+int OpenTwice(const std::string& path, bool listing, const NodeOpener& open, std::string& held);
+
+// A download holds its drive against other programs (DevicePort::OpenExclusive); when another
+// program holds it first, DownLoad says so in these words and sends nothing. `node` is the node
+// found held: the drive's block device (/dev/srN), or its generic node (/dev/sgN) when `generic`.
+std::string HeldDriveText(const std::string& node, bool generic);

@@ -1,10 +1,9 @@
 #include "scsi/transport.h"
 
-#include <cerrno>
+#include <array>
 #include <cstring>
 
 #include "scsi/kernel_notes.h"
-#include "scsi/node_open.h"
 #include "system/runtime.h"
 #include "system/trace.h"
 
@@ -14,34 +13,20 @@ TransportState g_transport;
 Backend* g_passThrough = nullptr;
 Backend* g_aspi = nullptr;
 
-enum : uint8_t { kNone = XFER_NONE, kIn = XFER_IN, kOut = XFER_OUT };
-
-constexpr uint8_t kNoneOps[] = {0x00, 0x01, 0x0B, 0x16, 0x17, 0x1B, 0x1E, 0x2B,
-                                0x2F, 0x34, 0x35, 0x45, 0x47, 0x48, 0x49, 0x4B,
-                                0x53, 0x58, 0x5B, 0xA1, 0xA5, 0xA9, 0xBB, 0xF5};
-constexpr uint8_t kInOps[] = {0x03, 0x08, 0x12, 0x1A, 0x1C, 0x25, 0x28, 0x3C,
-                              0x42, 0x43, 0x44, 0x51, 0x52, 0x59, 0x5A, 0x5C,
-                              0xA8, 0xAD, 0xBD, 0xBE, 0xCE, 0xD4, 0xD6};
-constexpr uint8_t kOutOps[] = {0x04, 0x15, 0x1D, 0x2A, 0x2E, 0x3B, 0x54,
-                               0x55, 0x5D, 0xAA, 0xCC, 0xCD, 0xEA};
-static_assert(sizeof(kNoneOps) == 24 && sizeof(kInOps) == 23 && sizeof(kOutOps) == 13);
-
-struct DirectionTable {
-    uint8_t dir[256] = {};
-    constexpr DirectionTable() {
-        for (uint8_t op : kNoneOps) dir[op] = kNone;
-        for (uint8_t op : kInOps) dir[op] = kIn;
-        for (uint8_t op : kOutOps) dir[op] = kOut;
-    }
-};
-constexpr DirectionTable kDirections;
-
-void Lower() {
-    if (rt().priority) rt().priority->SetLowest();
-}
-void Normal() {
-    if (rt().priority) rt().priority->SetNormal();
-}
+// The opcode table: in, out or no data phase; 0 outside it.
+constexpr auto kDirections = [] {
+    std::array<uint8_t, 256> d{};
+    for (uint8_t op : {0x00, 0x01, 0x0B, 0x16, 0x17, 0x1B, 0x1E, 0x2B, 0x2F, 0x34, 0x35, 0x45,
+                       0x47, 0x48, 0x49, 0x4B, 0x53, 0x58, 0x5B, 0xA1, 0xA5, 0xA9, 0xBB, 0xF5})
+        d[op] = XFER_NONE;
+    for (uint8_t op : {0x03, 0x08, 0x12, 0x1A, 0x1C, 0x25, 0x28, 0x3C, 0x42, 0x43, 0x44, 0x51,
+                       0x52, 0x59, 0x5A, 0x5C, 0xA8, 0xAD, 0xBD, 0xBE, 0xCE, 0xD4, 0xD6})
+        d[op] = XFER_IN;
+    for (uint8_t op :
+         {0x04, 0x15, 0x1D, 0x2A, 0x2E, 0x3B, 0x54, 0x55, 0x5D, 0xAA, 0xCC, 0xCD, 0xEA})
+        d[op] = XFER_OUT;
+    return d;
+}();
 
 // The caller's direction code resolved: XFER_BY_OPCODE takes the table (outside it, the message
 // and 0); otherwise a length of 0 means no data phase whatever the code.
@@ -52,36 +37,13 @@ uint8_t ResolveDirection(uint8_t opcode, uint8_t direction, uint32_t length) {
         return d;
     }
     if (length == 0) return XFER_NONE;
-    if (direction == XFER_IN || direction == XFER_OUT) return direction;
-    return XFER_NONE;
-}
-
-Trace::Command Described(const CommandRequest& r, const CommandOutcome& o) {
-    Trace::Command c;
-    c.cdb = r.cdb;
-    c.cdbLength = r.cdbLength;
-    c.dir = DirectionName(r.direction);
-    c.length = r.Moving();
-    c.wait = r.wait;
-    c.status = o.status;
-    c.host = o.host;
-    c.senseKey = o.senseKey;
-    c.asc = o.asc;
-    c.ascq = o.ascq;
-    c.sent = o.sent;
-    c.err = o.err;
-    return c;
+    return direction == XFER_IN || direction == XFER_OUT ? direction : XFER_NONE;
 }
 
 // A command in the trace, and what the kernel said of it beyond the drive's status in the notes;
 // the back ends' own listing commands come here too.
 void Report(const CommandRequest& r, const CommandOutcome& o, int result, const std::string& node) {
-    if (rt().trace) {
-        Trace::Command c = Described(r, o);
-        c.out = r.direction == XFER_OUT ? static_cast<const uint8_t*>(r.data) : nullptr;
-        c.result = result;
-        rt().trace->Cmd(c);
-    }
+    if (rt().trace) rt().trace->Cmd(r, o, result);
     NoteCommandOutcome(r, o, node);
 }
 
@@ -115,76 +77,47 @@ void Settled(const CommandOutcome& o, int result) {
     t.blockState = result ? 1 : 2;
 }
 
-// A no-wait command's end, judged as a waiting one, traced and noted once.
-void Ended(const CommandOutcome& o) {
+// A no-wait command's end, judged as a waiting one, or (no outcome) its being given up before
+// its end was seen; traced and noted once either way.
+void StartedEnds(const CommandOutcome* o) {
     TransportState& t = g_transport;
     t.started = false;
-    const int ok = Judge(o);
-    Settled(o, ok);
+    const int ok = o ? Judge(*o) : 0;
+    Settled(o ? *o : CommandOutcome{}, ok);
     t.asyncState = ok ? 1 : 2;
-    if (rt().trace) rt().trace->CmdEnd(Described(t.startedRequest, o), t.asyncState);
-    NoteCommandOutcome(t.startedRequest, o, t.openNode);
-}
-
-// A no-wait command given up before its end was seen: it counts as failed.
-void Abandoned() {
-    TransportState& t = g_transport;
-    t.started = false;
-    t.asyncState = 2;
-    Settled(CommandOutcome{}, 0);
-    if (rt().trace) rt().trace->CmdAbandoned(Described(t.startedRequest, CommandOutcome{}));
-    NoteAbandoned(t.startedRequest, t.openNode);
+    if (o) {
+        if (rt().trace) rt().trace->CmdEnd(t.startedRequest, *o, t.asyncState);
+        NoteCommandOutcome(t.startedRequest, *o, t.openNode);
+    } else {
+        if (rt().trace) rt().trace->CmdAbandoned(t.startedRequest);
+        NoteAbandoned(t.startedRequest, t.openNode);
+    }
 }
 
 // A no-wait command still running owns the node and the record: it ends, or is given up, before
-// the next command starts.
+// anything else happens on the node.
 void Idle() {
-    TransportState& t = g_transport;
-    if (!t.started) return;
+    if (!g_transport.started) return;
     CommandOutcome o;
     Backend* b = ActiveBackend();
-    if (b && b->Finish(o))
-        Ended(o);
-    else
-        Abandoned();
-}
-
-// sg: the command block still holds the last command's bytes and what it ended with.
-void RefillFromBlock() {
-    TransportState& t = g_transport;
-    t.lastCommandError = CommandErrorRecord{};
-    std::memcpy(t.lastCommandError.cdb, t.cdbArea, sizeof t.cdbArea);
-    Judge(t.blockOutcome);
-}
-
-// A command starts with the record cleared, once a no-wait command still running has ended.
-void Begin() {
-    Idle();
-    g_transport.lastCommandError = CommandErrorRecord{};
-}
-
-// Bytes 0 to 11 of the record: the CDB area of the back end's request as the command goes out.
-// The sg command block keeps what earlier commands left past this one's own bytes.
-void RecordCdb(const CommandRequest& r) {
-    TransportState& t = g_transport;
-    uint8_t* area = t.lastCommandError.cdb;
-    if (t.useAspi) area = t.cdbArea;
-    std::memcpy(area, r.cdb, r.cdbLength);
-    if (t.useAspi) std::memcpy(t.lastCommandError.cdb, t.cdbArea, sizeof t.cdbArea);
+    StartedEnds(b && b->Finish(o) ? &o : nullptr);
 }
 
 int Run(int wait, uint8_t direction, const uint8_t* cdb, void* buffer, uint32_t length) {
     TransportState& t = g_transport;
-    Begin();
-    CommandRequest r;
-    r.cdb = cdb;
-    r.cdbLength = static_cast<uint8_t>(CdbLengthForOpcode(cdb[0]));
-    r.direction = ResolveDirection(cdb[0], direction, length);
-    r.data = buffer;
-    r.length = length;
-    r.timeoutMs = kCommandTimeoutMs;
-    r.wait = wait != 0;
-    RecordCdb(r);
+    Idle();
+    t.lastCommandError = CommandErrorRecord{};
+    const CommandRequest r{.cdb = cdb,
+                           .cdbLength = static_cast<uint8_t>(CdbLengthForOpcode(cdb[0])),
+                           .direction = ResolveDirection(cdb[0], direction, length),
+                           .data = buffer,
+                           .length = length,
+                           .timeoutMs = kCommandTimeoutMs,
+                           .wait = wait != 0};
+    // Bytes 0 to 11 of the record: the CDB area of the back end's request as the command goes
+    // out. The sg command block keeps what earlier commands left past this one's own bytes.
+    std::memcpy(t.useAspi ? t.cdbArea : t.lastCommandError.cdb, cdb, r.cdbLength);
+    if (t.useAspi) std::memcpy(t.lastCommandError.cdb, t.cdbArea, sizeof t.cdbArea);
 
     CommandOutcome o;
     int result = 0;
@@ -220,11 +153,12 @@ int& driveCount = g_transport.driveCount;
 CommandErrorRecord& lastCommandError = g_transport.lastCommandError;
 
 LoweredPriority::LoweredPriority() {
-    if (g_transport.priorityHolds++ == 0) Lower();
+    if (g_transport.priorityHolds++ == 0 && rt().priority) rt().priority->SetLowest();
 }
 
 LoweredPriority::~LoweredPriority() {
-    if (g_transport.priorityHolds > 0 && --g_transport.priorityHolds == 0) Normal();
+    if (g_transport.priorityHolds > 0 && --g_transport.priorityHolds == 0 && rt().priority)
+        rt().priority->SetNormal();
 }
 
 void TransportState::Reset() {
@@ -246,7 +180,7 @@ Backend* ActiveBackend() {
 }
 
 uint8_t LookupDirection(uint8_t opcode) {
-    return kDirections.dir[opcode];
+    return kDirections[opcode];
 }
 
 int CdbLengthForOpcode(uint8_t opcode) {
@@ -291,7 +225,7 @@ int EnumerateDrives(int capacity, DriveRecord* table) {
     Backend* b = ActiveBackend();
     if (!b) return 0;
     Idle();
-    std::memset(t.cdbArea, 0, sizeof t.cdbArea);
+    std::memset(t.cdbArea, 0, sizeof t.cdbArea);  // the sg command block is set up afresh
     t.blockState = 0;
     return b->Enumerate(capacity, table, &Report);
 }
@@ -325,9 +259,9 @@ void CloseDrive() {
     Backend* b = ActiveBackend();
     if (!b) return;
     CommandOutcome o;
-    if (t.started && b->Poll(o)) Ended(o);
+    if (t.started && b->Poll(o)) StartedEnds(&o);
     b->Close();
-    if (t.started) Abandoned();
+    if (t.started) StartedEnds(nullptr);
     t.openDevice = -1;
 }
 
@@ -340,12 +274,10 @@ void ReleaseAspiLibrary() {
 int ExecCommand(const uint8_t* cdb, void* buffer, uint32_t length) {
     if (cdb[0] != 0xCF) return Run(1, XFER_BY_OPCODE, cdb, buffer, length);
     // Refused: nothing is sent, the priority is not touched, the record stays all zero.
-    CommandRequest refused;
-    refused.cdb = cdb;
-    refused.cdbLength = static_cast<uint8_t>(CdbLengthForOpcode(cdb[0]));
-    refused.length = length;
-    Begin();
-    Report(refused, CommandOutcome{}, 0, g_transport.openNode);
+    Idle();
+    g_transport.lastCommandError = CommandErrorRecord{};
+    Report({.cdb = cdb, .cdbLength = 12, .length = length}, CommandOutcome{}, 0,
+           g_transport.openNode);
     return 0;
 }
 
@@ -369,10 +301,15 @@ int PollCommand() {
     CommandOutcome o;
     if (t.started) {
         if (!b->Poll(o)) return 0;
-        Ended(o);
+        StartedEnds(&o);
     }
     if (!t.useAspi) return t.asyncState;
-    if (t.blockState == 2) RefillFromBlock();
+    if (t.blockState == 2) {
+        // The sg command block still holds the last command's bytes and what it ended with.
+        t.lastCommandError = CommandErrorRecord{};
+        std::memcpy(t.lastCommandError.cdb, t.cdbArea, sizeof t.cdbArea);
+        Judge(t.blockOutcome);
+    }
     return t.blockState;
 }
 

@@ -1,14 +1,14 @@
 // The two Linux back ends: the sg_io_hdr request made of a command and the reading of the
 // kernel's answer, the listing of each, and their kernel calls over emulated drives on the
 // virtual clock: the sr worker of a no-wait command, the sg give-up and its late reply.
+#include "scsi/linux_backends.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
 #include <thread>
 
-#include "scsi/aspi.h"
-#include "scsi/passthrough.h"
 #include "support/emulated_run.h"
 #include "support/recording_priority.h"
 #include "support/trace_capture.h"
@@ -326,8 +326,8 @@ TEST(AspiOpen, TheLimitIsTheQueuesAndGoesWithTheNode) {
 
 bool WorkersEnded() {
     const auto until = Clock::now() + std::chrono::seconds(1);
-    while (PassThroughBackend::LiveWorkers() > 0 && Clock::now() < until) std::this_thread::yield();
-    return PassThroughBackend::LiveWorkers() == 0;
+    while (PassThroughWorkers() > 0 && Clock::now() < until) std::this_thread::yield();
+    return PassThroughWorkers() == 0;
 }
 
 const uint8_t kStore[12] = {0xF5};
@@ -390,9 +390,9 @@ TEST(PassThroughNoWait, NoHandleForTheWorkerMeansNotStarted) {
     RefusingRig rig(TransportChoice::Sr);
     ASSERT_TRUE(rig.Open());
     rig.port.duplicateErr = EMFILE;
-    const int workers = PassThroughBackend::LiveWorkers();  // other tests' may still be ending
+    const int workers = PassThroughWorkers();  // other tests' may still be ending
     EXPECT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, kStore, nullptr, 0), 0);
-    EXPECT_LE(PassThroughBackend::LiveWorkers(), workers);
+    EXPECT_LE(PassThroughWorkers(), workers);
     EXPECT_EQ(rig.port.Drive(0).CountOf(0xF5), 0);
     EXPECT_EQ(lastCommandError.cdb[0], 0xF5);
     for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
