@@ -16,6 +16,9 @@ void SetProcedureHookForTests(ProcedureHook hook);
 // While set, RenewReadBackBuffer fails as if the memory were not there.
 void FailReadBackAllocationForTests(bool fail);
 
+// Worker threads of sr no-wait commands that have not ended yet, given-up ones included.
+int PassThroughWorkers();
+
 // Image allocations larger than this many bytes fail as if memory were short. The default allows
 // any size.
 void SetImageAllocationLimit(uint32_t bytes);

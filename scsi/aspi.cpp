@@ -12,7 +12,9 @@
 // the node afresh: its late reply then never lands in a buffer that may be gone.
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <tuple>
 
@@ -43,7 +45,6 @@ std::vector<Adapter> AdaptersOf(const std::vector<DeviceNode>& nodes) {
 
 class AspiBackend : public Backend {
   public:
-    AspiBackend() = default;
     ~AspiBackend() override { Close(); }
 
     int Load() override {
@@ -96,15 +97,7 @@ class AspiBackend : public Backend {
     int Open(const std::string& node, int& err, std::string& held) override {
         Close();
         node_ = node;
-        maxTransfer_ = 0;
-        DevicePort* port = rt().devices;
-        fd_ = port ? port->OpenExclusive(node, err, held) : -1;
-        openErr_ = fd_ < 0 ? err : 0;
-        if (fd_ < 0) return -1;
-        const int reserved = port->SetReservedSize(fd_, kReservedSize, err);
-        const uint32_t queue = port->MaxTransferBytes(fd_);
-        maxTransfer_ = queue ? queue : reserved > 0 ? static_cast<uint32_t>(reserved) : 0;
-        return fd_;
+        return OpenNode(err, held);
     }
 
     void Close() override {
@@ -114,8 +107,7 @@ class AspiBackend : public Backend {
     }
 
     void Execute(const CommandRequest& r, CommandOutcome& o) override {
-        if (fd_ < 0 || !rt().devices) return;
-        if (Carry(fd_, r, kCommandDeadlineMs, o) == 0) Abandon();
+        if (fd_ >= 0 && rt().devices && Carry(fd_, r, kCommandDeadlineMs, o) == 0) Abandon();
     }
 
     bool Start(const CommandRequest& r, CommandOutcome& o) override {
@@ -141,7 +133,6 @@ class AspiBackend : public Backend {
     }
 
     uint32_t MaxTransfer() override { return fd_ >= 0 ? maxTransfer_ : 0; }
-
     bool MaySendAnyCommand(std::string& why) override {
         // A node that did not open for another reason has had its message; the procedure's
         // first command fails on it.
@@ -224,17 +215,25 @@ class AspiBackend : public Backend {
         return result;
     }
 
+    int OpenNode(int& err, std::string& held) {
+        DevicePort* port = rt().devices;
+        fd_ = port ? port->OpenExclusive(node_, err, held) : -1;
+        openErr_ = fd_ < 0 ? err : 0;
+        if (fd_ < 0) return -1;
+        const int reserved = port->SetReservedSize(fd_, kReservedSize, err);
+        const uint32_t queue = port->MaxTransferBytes(fd_);
+        maxTransfer_ = queue ? queue : reserved > 0 ? static_cast<uint32_t>(reserved) : 0;
+        return fd_;
+    }
+
     // Drops a request nobody will collect: opening the node afresh orphans it, so its reply
     // never lands in a buffer that may be gone.
     void Abandon() {
-        outstanding_ = false;
-        DevicePort* port = rt().devices;
-        if (fd_ < 0 || !port) return;
-        port->Close(fd_);
+        if (fd_ < 0) return;
+        Close();
         int err = 0;
         std::string held;
-        fd_ = port->OpenExclusive(node_, err, held);
-        if (fd_ >= 0) port->SetReservedSize(fd_, kReservedSize, err);
+        OpenNode(err, held);
     }
 
     int fd_ = -1;
@@ -251,20 +250,17 @@ class AspiBackend : public Backend {
 int WalkAdapters(const std::vector<DeviceNode>& nodes,
                  const std::function<Walk(const DeviceNode&, uint8_t adapter)>& visit) {
     const std::vector<Adapter> adapters = AdaptersOf(nodes);
-    std::map<std::tuple<int, int, int, int>, const DeviceNode*> at;
+    std::map<std::tuple<int, int, int, int>, const DeviceNode*> at;  // in address order
     for (const DeviceNode& n : nodes) at[{n.host, n.channel, n.target, n.lun}] = &n;
-    for (size_t a = 0; a < adapters.size(); ++a) {
-        const auto [host, channel] = adapters[a];
-        for (int target = 0; target < kTargets; ++target) {
-            // A target or LUN without a node costs no command.
-            for (auto it = at.lower_bound({host, channel, target, 0}); it != at.end(); ++it) {
-                const auto [h, c, t, lun] = it->first;
-                if (h != host || c != channel || t != target || lun >= kLuns) break;
-                const Walk step = visit(*it->second, static_cast<uint8_t>(a));
-                if (step == Walk::Stop) return static_cast<int>(adapters.size());
-                if (step == Walk::NextTarget) break;
-            }
-        }
+    for (auto it = at.begin(); it != at.end(); ++it) {
+        const auto [host, channel, target, lun] = it->first;
+        if (target < 0 || target >= kTargets || lun < 0 || lun >= kLuns) continue;
+        const auto adapter =
+            std::lower_bound(adapters.begin(), adapters.end(), Adapter(host, channel));
+        const Walk step = visit(*it->second, static_cast<uint8_t>(adapter - adapters.begin()));
+        if (step == Walk::Stop) break;
+        if (step == Walk::NextTarget)
+            it = std::prev(at.upper_bound({host, channel, target, INT_MAX}));
     }
     return static_cast<int>(adapters.size());
 }

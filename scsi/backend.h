@@ -6,7 +6,6 @@
 // gives it up (Close) first.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "scsi/command.h"

@@ -37,11 +37,3 @@ struct CommandOutcome {
         return sent && err == 0 && gaveUpAfterMs == 0 && host == 0 && (driver & 0x07) == 0;
     }
 };
-
-// "in", "out", "none" or "unspecified" for a request's direction.
-inline const char* DirectionName(uint8_t direction) {
-    return direction == XFER_IN     ? "in"
-           : direction == XFER_OUT  ? "out"
-           : direction == XFER_NONE ? "none"
-                                    : "unspecified";
-}

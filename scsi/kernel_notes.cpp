@@ -137,12 +137,8 @@ void NoteIgnoredDevice(const std::string& path, const std::string& why) {
     Note("--device=" + path + " is ignored: " + why + ".");
 }
 
-const std::vector<UnopenedNode>& UnopenedNodes() {
+std::vector<UnopenedNode>& UnopenedNodes() {
     return g_unopened;
-}
-
-void ForgetUnopenedNodes() {
-    g_unopened.clear();
 }
 
 int OpenTwice(const std::string& path, bool listing, const NodeOpener& open, std::string& held) {

@@ -25,21 +25,19 @@ void NoteCommandOutcome(const CommandRequest& request, const CommandOutcome& out
 // Notes that a command started without waiting was given up before it ended.
 void NoteAbandoned(const CommandRequest& request, const std::string& node);
 
-// Notes how to get the right to send WRITE BUFFER and vendor commands through /dev/srN, after
-// the check before a download found it missing.
+// Notes how to get the right to send WRITE BUFFER and vendor commands through /dev/srN.
 void NoteRightsGrant();
 
 // Notes why a node could not be opened, with the way to get at it; remembered for the
 // not-found note when `listing`.
 void NoteOpenFailure(const std::string& path, int err, bool listing);
 
-// The nodes the listing could not open since ForgetUnopenedNodes, with the errno.
+// The nodes the last listing could not open, with the errno.
 struct UnopenedNode {
     std::string path;
     int err;
 };
-const std::vector<UnopenedNode>& UnopenedNodes();
-void ForgetUnopenedNodes();
+std::vector<UnopenedNode>& UnopenedNodes();
 
 // --device=PATH names no node of the transport: the path and why are noted.
 void NoteIgnoredDevice(const std::string& path, const std::string& why);
@@ -47,10 +45,9 @@ void NoteIgnoredDevice(const std::string& path, const std::string& why);
 // "DID_TIME_OUT (0x03)": the kernel's name for a host status byte.
 std::string HostStatusName(uint8_t host);
 
-// Opens a node as both back ends' rules have it: through `open` (a handle, or -1 with errno and,
-// on EBUSY, the node another program holds), once more 1500 ms after a failure; then "CreateFile
-// Err N" and the note, and -1 with `held` naming the node held when that was why. `listing`: the
-// list's open, remembered for the not-found note.
+// Opens a node through `open` (a handle, or -1 with errno and, on EBUSY, the node found held),
+// once more 1500 ms after a failure; then "CreateFile Err N", the note, and -1 with `held` naming
+// the node another program holds when that was why. `listing` as for NoteOpenFailure.
 using NodeOpener = std::function<int(int& err, std::string& held)>;
 int OpenTwice(const std::string& path, bool listing, const NodeOpener& open, std::string& held);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <tuple>
 
 #include "scsi/kernel_notes.h"
 #include "scsi/transport.h"
@@ -22,36 +23,19 @@ void UseLinuxBackends() {
     set.Plug();
 }
 
-namespace {
-
-// The kernel's transfer direction: an opcode outside the table lets the drive decide.
-int SgDirection(uint8_t direction, uint32_t length) {
-    if (length == 0) return SG_DXFER_NONE;
-    switch (direction) {
-        case XFER_IN:
-            return SG_DXFER_FROM_DEV;
-        case XFER_OUT:
-            return SG_DXFER_TO_DEV;
-        case XFER_NONE:
-            return SG_DXFER_NONE;
-        default:
-            return SG_DXFER_TO_FROM_DEV;
-    }
-}
-
-}  // namespace
-
 void SgBlock::Prepare(const CommandRequest& r) {
-    std::memset(&hdr, 0, sizeof hdr);
-    std::memset(cdb, 0, sizeof cdb);
-    std::memset(sense, 0, sizeof sense);
+    *this = SgBlock{};
     std::memcpy(cdb, r.cdb, r.cdbLength);
     hdr.interface_id = 'S';
-    hdr.dxfer_direction = SgDirection(r.direction, r.length);
+    // An opcode outside the table lets the drive decide.
+    const bool data = r.length && r.direction != XFER_NONE;
+    hdr.dxfer_direction = !data                     ? SG_DXFER_NONE
+                          : r.direction == XFER_IN  ? SG_DXFER_FROM_DEV
+                          : r.direction == XFER_OUT ? SG_DXFER_TO_DEV
+                                                    : SG_DXFER_TO_FROM_DEV;
     hdr.cmd_len = r.cdbLength;
     hdr.mx_sb_len = 16;
     // No data phase means no data length: the block layer refuses a length without direction.
-    const bool data = hdr.dxfer_direction != SG_DXFER_NONE;
     hdr.dxfer_len = data ? r.length : 0;
     hdr.dxferp = data ? r.data : nullptr;
     hdr.cmdp = cdb;
@@ -91,10 +75,8 @@ void FillRecord(DriveRecord& record, const DeviceNode& node, int number, const u
     record.label[0] = label[0];
     record.label[1] = label[1];
     record.node = node.path;
-    record.host = node.host;
-    record.channel = node.channel;
-    record.target = node.target;
-    record.lunNumber = node.lun;
+    std::tie(record.host, record.channel, record.target, record.lunNumber) =
+        std::tie(node.host, node.channel, node.target, node.lun);
     if (inquiry) std::memcpy(record.inquiry, inquiry, sizeof record.inquiry);
 }
 

@@ -16,14 +16,9 @@
 #include "scsi/command.h"
 #include "system/ports.h"
 
-// --transport=sr: CD/DVD block devices /dev/srN, commands by SG_IO (passthrough.cpp).
+// --transport=sr (passthrough.cpp) and --transport=sg (aspi.cpp).
 std::unique_ptr<Backend> MakePassThroughBackend();
-// --transport=sg: SCSI generic nodes /dev/sgN through the sg driver's submit and collect
-// (aspi.cpp).
 std::unique_ptr<Backend> MakeAspiBackend();
-
-// Worker threads of sr no-wait commands that have not ended yet, given-up ones included.
-int PassThroughWorkers();
 
 // The sg listing's walk: for each adapter (a distinct SCSI host and channel, numbered from 0 in
 // that order), targets 0 to 6 and LUNs 0 to 254, every node there in turn with its adapter
@@ -32,8 +27,6 @@ enum class Walk { Next, NextTarget, Stop };
 int WalkAdapters(const std::vector<DeviceNode>& nodes,
                  const std::function<Walk(const DeviceNode&, uint8_t adapter)>& visit);
 
-// ---- what the two share ----------------------------------------------------------------------
-
 // One request as the kernel takes it: the header and its CDB and sense areas. The caller's
 // buffer goes to the kernel directly.
 struct SgBlock {
@@ -41,9 +34,8 @@ struct SgBlock {
     uint8_t cdb[16] = {};
     uint8_t sense[32] = {};
 
-    // A fresh request for `r`.
     void Prepare(const CommandRequest& r);
-    // What the kernel answered: `callResult` is the call's (0, or -1 with errno in err).
+    // What the kernel answered; `callResult` is the call's: 0, or -1 with errno in err.
     void Read(int callResult, int err, CommandOutcome& outcome) const;
 };
 
@@ -60,8 +52,6 @@ class TransportSet {
   public:
     TransportSet() : passThrough_(MakePassThroughBackend()), aspi_(MakeAspiBackend()) { Plug(); }
     ~TransportSet();
-    TransportSet(const TransportSet&) = delete;
-    TransportSet& operator=(const TransportSet&) = delete;
     void Plug();
 
   private:

@@ -78,7 +78,6 @@ struct Job {
 
 class PassThroughBackend : public Backend {
   public:
-    PassThroughBackend() = default;
     ~PassThroughBackend() override {
         // A running worker is left to the kernel, cut off from everything but its own job.
         if (worker_.joinable()) worker_.detach();
@@ -87,7 +86,6 @@ class PassThroughBackend : public Backend {
     }
 
     int Load() override { return 1; }
-
     int Enumerate(int capacity, DriveRecord* table, CommandReport report) override {
         DevicePort* port = rt().devices;
         if (!port) return 0;
@@ -121,12 +119,7 @@ class PassThroughBackend : public Backend {
     }
 
     void Execute(const CommandRequest& r, CommandOutcome& o) override {
-        DevicePort* port = rt().devices;
-        if (fd_ < 0 || !port) return;
-        block_.Prepare(r);
-        int err = 0;
-        const int result = port->SgIo(fd_, block_.hdr, err);
-        block_.Read(result, err, o);
+        if (fd_ >= 0 && rt().devices) Carry(*rt().devices, fd_, block_, r, o);
     }
 
     bool Start(const CommandRequest& r, CommandOutcome& o) override {
@@ -152,20 +145,10 @@ class PassThroughBackend : public Backend {
         return true;
     }
 
-    bool Poll(CommandOutcome& o) override {
-        if (!job_ || !job_->ended) return false;
-        Reap(o);
-        return true;
-    }
-
-    bool Finish(CommandOutcome& o) override {
-        if (!job_) return false;
-        Reap(o);
-        return true;
-    }
+    bool Poll(CommandOutcome& o) override { return job_ && job_->ended && Reap(o); }
+    bool Finish(CommandOutcome& o) override { return job_ && Reap(o); }
 
     uint32_t MaxTransfer() override { return fd_ >= 0 ? maxTransfer_ : 0; }
-
     bool MaySendAnyCommand(std::string& why) override {
         if (rt().devices && rt().devices->MaySendAnyCommand(NodeClass::Block)) return true;
         NoteRightsGrant();
@@ -190,6 +173,14 @@ class PassThroughBackend : public Backend {
     }
 
   private:
+    static void Carry(DevicePort& port, int fd, SgBlock& block, const CommandRequest& r,
+                      CommandOutcome& o) {
+        block.Prepare(r);
+        int err = 0;
+        const int result = port.SgIo(fd, block.hdr, err);
+        block.Read(result, err, o);
+    }
+
     // The listing INQUIRY of one node, which opens as the download's does; a node that does not
     // leaves its record empty.
     static void Inquire(DevicePort& port, const DeviceNode& node, int position, DriveRecord& record,
@@ -209,10 +200,8 @@ class PassThroughBackend : public Backend {
                                .length = sizeof data,
                                .timeoutMs = kInquiryTimeoutMs};
         SgBlock block;
-        block.Prepare(r);
-        int err = 0;
         CommandOutcome o;
-        block.Read(port.SgIo(fd, block.hdr, err), err, o);
+        Carry(port, fd, block, r, o);
         const bool ok = o.Delivered();
         FillRecord(record, node, node.index >= 0 ? node.index : position, ok ? data : nullptr);
         report(r, o, ok ? 1 : 0, node.path);
@@ -225,8 +214,8 @@ class PassThroughBackend : public Backend {
         port.Close(fd);
     }
 
-    // The ended worker's outcome, its data into the caller's buffer.
-    void Reap(CommandOutcome& o) {
+    // The worker's outcome once it has ended, its data into the caller's buffer.
+    bool Reap(CommandOutcome& o) {
         if (worker_.joinable()) worker_.join();
         const Job& job = *job_;
         job.block.Read(job.callResult, job.err, o);
@@ -234,6 +223,7 @@ class PassThroughBackend : public Backend {
         if (job.callerBuffer && (dir == SG_DXFER_FROM_DEV || dir == SG_DXFER_TO_FROM_DEV))
             std::memcpy(job.callerBuffer, job.data.data(), job.data.size());
         job_.reset();
+        return true;
     }
 
     int fd_ = -1;

@@ -161,11 +161,6 @@ LoweredPriority::~LoweredPriority() {
         rt().priority->SetNormal();
 }
 
-void TransportState::Reset() {
-    *this = TransportState{};
-    ForgetUnopenedNodes();
-}
-
 TransportState& transport() {
     return g_transport;
 }
@@ -184,23 +179,7 @@ uint8_t LookupDirection(uint8_t opcode) {
 }
 
 int CdbLengthForOpcode(uint8_t opcode) {
-    if (opcode <= 0x1F) return 6;
-    if (opcode <= 0x7F) return 10;
-    return 12;
-}
-
-uint8_t DirectionForOpcode(uint8_t opcode) {
-    uint8_t d = LookupDirection(opcode);
-    if (d == 0) {
-        ShowMessage("Unknown Command!");
-        return 2;
-    }
-    if (g_transport.useAspi) {
-        return d == XFER_IN ? SRB_DIR_IN : d == XFER_OUT ? SRB_DIR_OUT : SRB_DIR_NONE;
-    }
-    return d == XFER_IN    ? SCSI_IOCTL_DATA_IN
-           : d == XFER_OUT ? SCSI_IOCTL_DATA_OUT
-                           : SCSI_IOCTL_DATA_UNSPECIFIED;
+    return opcode <= 0x1F ? 6 : opcode <= 0x7F ? 10 : 12;
 }
 
 int InitTransport() {
@@ -209,9 +188,8 @@ int InitTransport() {
     g_transport.aspiLibrary = false;
     g_transport.useAspi = rt().transport == TransportChoice::Sg;
     Backend* b = ActiveBackend();
-    if (!b) return 0;
-    if (!b->Load()) return 0;
-    if (g_transport.useAspi) g_transport.aspiLibrary = true;
+    if (!b || !b->Load()) return 0;
+    g_transport.aspiLibrary = g_transport.useAspi;
     return 1;
 }
 
@@ -221,7 +199,7 @@ int IsAspiMode() {
 
 int EnumerateDrives(int capacity, DriveRecord* table) {
     TransportState& t = g_transport;
-    ForgetUnopenedNodes();
+    UnopenedNodes().clear();
     Backend* b = ActiveBackend();
     if (!b) return 0;
     Idle();
@@ -299,10 +277,8 @@ int PollCommand() {
     Backend* b = ActiveBackend();
     if (!b) return 2;
     CommandOutcome o;
-    if (t.started) {
-        if (!b->Poll(o)) return 0;
-        StartedEnds(&o);
-    }
+    if (t.started && !b->Poll(o)) return 0;
+    if (t.started) StartedEnds(&o);
     if (!t.useAspi) return t.asyncState;
     if (t.blockState == 2) {
         // The sg command block still holds the last command's bytes and what it ended with.

@@ -31,15 +31,14 @@ struct TransportState {
     bool started = false;
     CommandRequest startedRequest;
     uint8_t startedCdb[12] = {};
-    // sg: the command block's CDB area (only a command's own bytes replace it), and what the last
-    // command ended with, which Poll reports again.
+    // sg: the command block's CDB area, and what its last command ended with (Poll says it again).
     uint8_t cdbArea[12] = {};
     CommandOutcome blockOutcome;
     uint8_t blockState = 0;
     uint32_t residual = 0;  // of the last command that ended
     int priorityHolds = 0;  // LoweredPriority objects alive
 
-    void Reset();
+    void Reset() { *this = TransportState{}; }
 };
 
 TransportState& transport();
@@ -70,13 +69,11 @@ int PollCommand();
 // them (some adapters always say 0).
 uint32_t LastCommandResidual();
 
-// Every command runs at lowered thread priority and the thread runs at normal priority once it
-// is done. Lowering and restoring costs system calls, and lowering a thread that then sleeps in
-// the kernel until the drive answers changes nothing for anyone; so a stretch of commands (a
-// whole DownLoad) holds the priority lowered once: the thread yields the processor to other
-// work for the whole stretch, its own work between commands included, and is set to normal
-// when the last holder ends. A command outside any stretch lowers and restores it around
-// itself. Nested holders count as one. Only for the thread that sends the commands.
+// Every command runs at lowered thread priority, and the thread at normal priority once it is
+// done. Lowering costs system calls and helps nobody while the thread sleeps in the kernel, so a
+// stretch of commands (a whole DownLoad) holds it lowered once, its work between commands
+// included, until the last holder ends; a command outside any stretch lowers and restores it
+// around itself. Only for the thread that sends the commands.
 class LoweredPriority {
   public:
     LoweredPriority();
@@ -85,12 +82,8 @@ class LoweredPriority {
     LoweredPriority& operator=(const LoweredPriority&) = delete;
 };
 
-// Opcode tables. LookupDirection gives the table's answer with no side effect: XFER_IN,
-// XFER_OUT, XFER_NONE, or 0 for an opcode outside the table.
+// The opcode tables: XFER_IN, XFER_OUT, XFER_NONE, or 0 outside the table; 6, 10 or 12 bytes.
 uint8_t LookupDirection(uint8_t opcode);
-// The direction encoded for the active back end; outside the table it shows
-// "Unknown Command!" and yields 2.
-uint8_t DirectionForOpcode(uint8_t opcode);
 int CdbLengthForOpcode(uint8_t opcode);
 
 // Largest transfer of the open drive, and the rights check, from the active back end.

@@ -69,6 +69,12 @@ void Trace::Event(const char* ev, const std::string& fields) {
 }
 
 namespace {
+const char* DirectionName(uint8_t direction) {
+    return direction == XFER_IN     ? "in"
+           : direction == XFER_OUT  ? "out"
+           : direction == XFER_NONE ? "none"
+                                    : "unspecified";
+}
 std::string CdbField(const CommandRequest& r) {
     return ",\"cdb\":\"" + Trace::Hex(r.cdb, r.cdbLength) + "\"";
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "drives/test_hooks.h"
 #include "support/emulated_run.h"
 #include "support/recording_priority.h"
 #include "support/trace_capture.h"

@@ -502,22 +502,4 @@ TEST(TransportNoWait, ACommandThatCannotStartFails) {
     EXPECT_EQ(TestUnitReady(), 1);  // nothing to wait for
 }
 
-TEST(TransportInterface, DirectionForOpcodeEncodesPerBackEnd) {
-    TestEnv env;
-    struct {
-        uint8_t op;
-        uint8_t sr, sg;
-    } cases[] = {{0x12, SCSI_IOCTL_DATA_IN, SRB_DIR_IN},
-                 {0x3B, SCSI_IOCTL_DATA_OUT, SRB_DIR_OUT},
-                 {0xF5, SCSI_IOCTL_DATA_UNSPECIFIED, SRB_DIR_NONE},
-                 {0xF1, 2, 2}};
-    for (auto& c : cases) {
-        transport().useAspi = false;
-        EXPECT_EQ(DirectionForOpcode(c.op), c.sr) << int(c.op);
-        transport().useAspi = true;
-        EXPECT_EQ(DirectionForOpcode(c.op), c.sg) << int(c.op);
-    }
-    EXPECT_EQ(env.ui.messages.size(), 2u);  // 0xF1 once per lookup
-}
-
 }  // namespace
