@@ -234,7 +234,8 @@ TEST(AspiList, OnlyCdDvdAnswersUntilOneGivesNone) {
     EXPECT_TRUE(rig.ui.messages.empty());
 }
 
-TEST(AspiList, DeviceOptionKeepsTheGivenOrder) {
+// With --device the given order; a full table still asks the next target.
+TEST(AspiList, DeviceOptionKeepsTheGivenOrderAndAFullTableTheNextTarget) {
     EmulatedTransport rig(TransportChoice::Sg, {"LD4740", "LD3410", "LD5850"}, false);
     rt().deviceFilter = {"emu:sg2", "emu:sr0", "emu:sg2"};
     ASSERT_EQ(InitTransport(), 1);
@@ -243,49 +244,173 @@ TEST(AspiList, DeviceOptionKeepsTheGivenOrder) {
     EXPECT_EQ(driveTable[0].targetId, 2);
     EXPECT_EQ(driveTable[1].node, "emu:sg0");
     EXPECT_EQ(Label(1), "1 ");
+    rt().deviceFilter.clear();
+    ASSERT_EQ(EnumerateDrives(1, driveTable), 1);
+    EXPECT_EQ(driveTable[0].node, "emu:sg0");
+    EXPECT_EQ(rig.drive(2).CountOf(0x12), 2);
 }
 
-// ---- the kernel's refusals ---------------------------------------------------------------------
+// ---- the kernel's refusals, and what a back end asks of it -------------------------------------
 
-// Emulated drives behind a kernel that refuses what a test asks of it.
-class RefusingPort : public EmulatedDevicePort {
+// Emulated drives behind a kernel that refuses what a test asks of it, and keeps count of what
+// it was asked.
+class KernelPort : public EmulatedDevicePort {
   public:
     using EmulatedDevicePort::EmulatedDevicePort;
-    int duplicateErr = 0;
+    enum Call { kNone, kSgIo, kSubmit, kCollect, kDuplicate };
+    Call failing = kNone;  // the next such call fails with `failErr`
+    int failErr = 0;
     bool mayAny = true, generic = true;
+    uint32_t queueLimit = kMaxTransfer;
+    std::vector<std::string> held;  // the paths opened to hold the drive
+    std::vector<int> reserved;      // the reserved buffer sizes asked for
+    int opens = 0, closes = 0;
+
+    int Open(const std::string& path, int& err) override {
+        ++opens;
+        return EmulatedDevicePort::Open(path, err);
+    }
+    int OpenExclusive(const std::string& path, int& err, std::string& busy) override {
+        held.push_back(path);
+        busy = path;
+        return EmulatedDevicePort::Open(path, err);
+    }
+    void Close(int handle) override {
+        ++closes;
+        EmulatedDevicePort::Close(handle);
+    }
     int Duplicate(int handle, int& err) override {
-        if (!duplicateErr) return EmulatedDevicePort::Duplicate(handle, err);
-        err = duplicateErr;
-        return -1;
+        return Fails(kDuplicate, err) ? -1 : EmulatedDevicePort::Duplicate(handle, err);
+    }
+    int SgIo(int handle, sg_io_hdr_t& hdr, int& err) override {
+        return Fails(kSgIo, err) ? -1 : EmulatedDevicePort::SgIo(handle, hdr, err);
+    }
+    int Submit(int handle, sg_io_hdr_t& hdr, int& err) override {
+        return Fails(kSubmit, err) ? -1 : EmulatedDevicePort::Submit(handle, hdr, err);
+    }
+    int Collect(int handle, sg_io_hdr_t& hdr, int timeoutMs, int& err) override {
+        return Fails(kCollect, err) ? -1 : EmulatedDevicePort::Collect(handle, hdr, timeoutMs, err);
+    }
+    int SetReservedSize(int handle, int bytes, int& err) override {
+        reserved.push_back(bytes);
+        return EmulatedDevicePort::SetReservedSize(handle, bytes, err);
+    }
+    uint32_t MaxTransferBytes(int handle) override {
+        return EmulatedDevicePort::MaxTransferBytes(handle) ? queueLimit : 0;
     }
     bool MaySendAnyCommand(NodeClass) override { return mayAny; }
     bool GenericDriverPresent() override { return generic; }
+
+  private:
+    bool Fails(Call call, int& err) {
+        if (failing != call) return false;
+        failing = kNone;
+        err = failErr;
+        return true;
+    }
 };
 
-struct RefusingRig : EmulatedTransport {
-    RefusingPort port;
-    explicit RefusingRig(TransportChoice t)
-        : EmulatedTransport(t, {"LD4740"}, false), port({Spec()}, clock()) {
+// Drives of these --emulate values behind a KernelPort; Open lists them and opens the first.
+struct KernelRig : EmulatedTransport {
+    KernelPort port;
+    explicit KernelRig(TransportChoice t, const std::vector<std::string>& drives = {"LD4740"})
+        : EmulatedTransport(t, drives, false), port(Specs(drives), clock()) {
         rt().devices = &port;
     }
-    ~RefusingRig() {
+    ~KernelRig() {
         CloseDrive();
         rt().devices = nullptr;
     }
-    static EmulatedDriveSpec Spec() {
-        EmulatedDriveSpec s;
-        s.programId = "LD4740";
-        return s;
+    static std::vector<EmulatedDriveSpec> Specs(const std::vector<std::string>& drives) {
+        std::vector<EmulatedDriveSpec> specs;
+        std::string error;
+        EXPECT_TRUE(ParseEmulateOptions(drives, specs, error)) << error;
+        return specs;
     }
     bool Open() {
-        return InitTransport() == 1 && EnumerateDrives(kDriveTableCapacity, driveTable) == 1 &&
+        return InitTransport() == 1 && EnumerateDrives(kDriveTableCapacity, driveTable) >= 1 &&
                OpenDrive(driveTable[0]) == 1;
     }
 };
 
+const TransportChoice kBoth[] = {TransportChoice::Sr, TransportChoice::Sg};
+const char* Name(TransportChoice t) {
+    return t == TransportChoice::Sr ? "sr" : "sg";
+}
+
+// The list only looks at the nodes and leaves none open; a download holds its node, and carries
+// as much in one command as the queue takes (sg: as its reserved buffer, when the queue does not
+// say); closed, it carries nothing.
+TEST(LinuxOpen, TheListLooksADownloadHolds) {
+    for (TransportChoice t : kBoth) {
+        for (uint32_t queue : {131072u, 0u}) {
+            SCOPED_TRACE(std::string(Name(t)) + " queue " + std::to_string(queue));
+            KernelRig rig(t, {"LD4740", "LD3410"});
+            rig.port.queueLimit = queue;
+            ASSERT_EQ(InitTransport(), 1);
+            ASSERT_EQ(EnumerateDrives(kDriveTableCapacity, driveTable), 2);
+            EXPECT_EQ(rig.port.opens, 2);
+            EXPECT_EQ(rig.port.closes, 2);
+            EXPECT_TRUE(rig.port.held.empty());
+            ASSERT_EQ(OpenDrive(driveTable[1]), 1);
+            EXPECT_EQ(rig.port.held, std::vector<std::string>{driveTable[1].node});
+            EXPECT_EQ(transport().currentDrive, &driveTable[1]);
+            EXPECT_EQ(driveTable[1].deviceHandle, transport().openDevice);
+            const bool sg = t == TransportChoice::Sg;
+            EXPECT_EQ(rig.port.reserved, sg ? std::vector<int>{262144 + 4096} : std::vector<int>{});
+            const uint32_t limit = queue ? queue : sg ? EmulatedDevicePort::kMaxTransfer : 262144;
+            EXPECT_EQ(TransportMaxTransfer(), limit);
+            CloseDrive();
+            EXPECT_EQ(transport().openDevice, -1);
+            EXPECT_EQ(TransportMaxTransfer(), 0u);
+            EXPECT_EQ(rig.port.closes, 3);
+        }
+    }
+}
+
+// What the kernel refuses, and what is left of it: the record's tail (byte 19 the host status
+// through sg), whether the drive counts as gone, and the next command.
+TEST(LinuxOpen, WhatTheKernelRefuses) {
+    struct Case {
+        TransportChoice transport;
+        KernelPort::Call call;
+        int err;
+        uint8_t byte19;
+        bool gone;
+        const char* note;
+    } cases[] = {
+        {TransportChoice::Sr, KernelPort::kSgIo, EINVAL, 0, false, "refused by the kernel: EINVAL"},
+        {TransportChoice::Sr, KernelPort::kSgIo, ENODEV, 0, true, "the drive is gone"},
+        {TransportChoice::Sg, KernelPort::kSubmit, EINVAL, 0, false, "refused by the kernel"},
+        {TransportChoice::Sg, KernelPort::kSubmit, ENODEV, 0, true, "the drive is gone"},
+        {TransportChoice::Sg, KernelPort::kCollect, EIO, 0x07, false, "refused by the kernel: EIO"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(Name(c.transport)) + " " + std::to_string(c.err));
+        KernelRig rig(c.transport, {"LD4740,disc=1"});
+        ASSERT_TRUE(rig.Open());
+        rig.port.failing = c.call;
+        rig.port.failErr = c.err;
+        uint8_t write[12] = {0x3B, 0x05, 0, 0, 0, 0, 0, 0, 4};
+        uint8_t data[4] = {1, 2, 3, 4};
+        EXPECT_EQ(ExecCommand(write, data, sizeof data), 0);
+        std::vector<uint8_t> tail(8, 0);
+        tail[7] = c.byte19;
+        EXPECT_EQ(
+            std::vector<uint8_t>(lastCommandError.bytes() + 12, lastCommandError.bytes() + 20),
+            tail);
+        EXPECT_EQ(lastCommandError.cdb[1], 0x05);
+        ASSERT_FALSE(rig.ui.notes.empty());
+        EXPECT_NE(rig.ui.notes.back().find(c.note), std::string::npos) << rig.ui.notes.back();
+        const int before = rig.port.Drive(0).CountOf(0x00);
+        EXPECT_EQ(TestUnitReady(), c.gone ? 0 : 1);
+        EXPECT_EQ(rig.port.Drive(0).CountOf(0x00), before + (c.gone ? 0 : 1));
+    }
+}
+
 // The box says what is missing; the note gives the command that grants it, and only then.
 TEST(PassThroughRights, ExplainsWhatIsMissing) {
-    RefusingRig rig(TransportChoice::Sr);
+    KernelRig rig(TransportChoice::Sr);
     ASSERT_TRUE(rig.Open());
     rt().programFile = "/opt/df/discflash";
     std::string why;
@@ -300,9 +425,10 @@ TEST(PassThroughRights, ExplainsWhatIsMissing) {
         << rig.ui.notes[0];
 }
 
-// A new user on a machine without the sg driver: the box, then how to load it.
-TEST(AspiLoad, NoGenericDriverIsTheMissingLibrary) {
-    RefusingRig rig(TransportChoice::Sg);
+// A new user on a machine without the sg driver: the box, then how to load it. Through sg the
+// right to send anything is the node's read-write access.
+TEST(AspiRights, NoGenericDriverIsTheMissingLibraryAndAClosedNodeSendsNothing) {
+    KernelRig rig(TransportChoice::Sg);
     rig.port.generic = false;
     EXPECT_EQ(InitTransport(), 0);
     EXPECT_EQ(rig.ui.MessageTexts(), std::vector<std::string>{"WNASPI32.DLL Not Found"});
@@ -310,15 +436,11 @@ TEST(AspiLoad, NoGenericDriverIsTheMissingLibrary) {
     ASSERT_EQ(rig.ui.notes.size(), 1u);
     EXPECT_NE(rig.ui.notes[0].find("sg) is not loaded"), std::string::npos);
     EXPECT_NE(rig.ui.notes[0].find("`sudo modprobe sg`"), std::string::npos);
-}
-
-TEST(AspiOpen, TheLimitIsTheQueuesAndGoesWithTheNode) {
-    EmulatedTransport rig(TransportChoice::Sg, {"LD4740"});
-    EXPECT_EQ(TransportMaxTransfer(), EmulatedDevicePort::kMaxTransfer);
+    rig.port.generic = true;
+    ASSERT_TRUE(rig.Open());
     std::string why;
     EXPECT_TRUE(TransportMaySendAnyCommand(why));
     CloseDrive();
-    EXPECT_EQ(TransportMaxTransfer(), 0u);
     EXPECT_FALSE(TransportMaySendAnyCommand(why));
     EXPECT_NE(why.find("not open read-write"), std::string::npos);
 }
@@ -388,9 +510,10 @@ TEST(PassThroughNoWait, AGivenUpCommandsLateEndReachesNothing) {
 }
 
 TEST(PassThroughNoWait, NoHandleForTheWorkerMeansNotStarted) {
-    RefusingRig rig(TransportChoice::Sr);
+    KernelRig rig(TransportChoice::Sr);
     ASSERT_TRUE(rig.Open());
-    rig.port.duplicateErr = EMFILE;
+    rig.port.failing = KernelPort::kDuplicate;
+    rig.port.failErr = EMFILE;
     const int workers = PassThroughWorkers();  // other tests' may still be ending
     EXPECT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, kStore, nullptr, 0), 0);
     EXPECT_LE(PassThroughWorkers(), workers);

@@ -146,6 +146,20 @@ TEST_P(BothRules, ExplicitDirectionsAndLengthZero) {
     }
 }
 
+// 64 KiB into the caller's buffer, or no data at all, in the opcode's own direction.
+TEST_P(BothRules, ExecCommand64KTakesTheBufferOrNothing) {
+    Rig rig(GetParam());
+    std::vector<uint8_t> big(kLength64K);
+    const uint8_t cdb[12] = {0x3C, 0x02};
+    EXPECT_EQ(ExecCommand64K(cdb, big.data()), 1);
+    EXPECT_EQ(ExecCommand64K(cdb, nullptr), 1);
+    ASSERT_EQ(rig.backend.commands.size(), 2u);
+    EXPECT_EQ(rig.backend.commands[0].data, big.data());
+    EXPECT_EQ(rig.backend.commands[0].length, kLength64K);
+    EXPECT_EQ(rig.backend.commands[1].length, 0u);
+    EXPECT_EQ(rig.backend.commands[1].direction, XFER_IN);
+}
+
 TEST_P(BothRules, ZeroCfIsRefusedByExecCommandOnly) {
     Rig rig(GetParam());
     TraceCapture capture;
