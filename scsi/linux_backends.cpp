@@ -24,7 +24,7 @@ void UseLinuxBackends() {
 }
 
 void SgBlock::Prepare(const CommandRequest& r) {
-    *this = SgBlock{};
+    std::memset(static_cast<void*>(this), 0, sizeof *this);
     std::memcpy(cdb, r.cdb, r.cdbLength);
     hdr.interface_id = 'S';
     // An opcode outside the table lets the drive decide.
