@@ -19,17 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "drives/catalogue.h"
-#include "drives/dispatch.h"
 #include "drives/main_dialog.h"
-#include "emu/emulated_drive.h"
-#include "emu/emulated_host.h"
+#include "emu/emulated_session.h"
 #include "emu/sample_images.h"
-#include "scsi/linux_backends.h"
-#include "scsi/transport.h"
-#include "system/clocks.h"
 #include "system/linux_priority.h"
-#include "system/runtime.h"
 #include "system/silent_ui.h"
 #include "system/trace.h"
 
@@ -51,50 +44,23 @@ double ProcessCpuMs() {
     return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
-// A batch run of one family's program with an emulated drive, as the front end plugs it.
+// A batch run of one family's program with an emulated drive, the thread's priority handled as
+// in a real run.
 struct EmulatedRun {
     SilentUi ui;
-    VirtualClock clock;
     std::unique_ptr<Trace> trace;
-    std::unique_ptr<TracingUi> tracingUi;
-    std::unique_ptr<TracingClock> tracingClock;
-    std::unique_ptr<EmulatedDevicePort> devices;
-    EmulatedHost host{false};
     LinuxPriority priority;
-    std::unique_ptr<TransportSet> backends;
+    std::unique_ptr<EmulatedSession> session;
 
     EmulatedRun(const std::string& id, const std::string& image, FILE* traceTo) {
-        ResetProcessState();
-        Runtime& r = rt();
-        SetProgramName(id);
-        r.ui = &ui;
-        r.clock = &clock;
-        if (traceTo) {
-            trace = std::make_unique<Trace>(traceTo);
-            tracingUi = std::make_unique<TracingUi>(ui, *trace);
-            tracingClock = std::make_unique<TracingClock>(clock, *trace);
-            r.trace = trace.get();
-            r.ui = tracingUi.get();
-            r.clock = tracingClock.get();
-        }
+        if (traceTo) trace = std::make_unique<Trace>(traceTo);
         EmulatedDriveSpec spec;
         std::string why;
         ParseEmulateOption(id, spec, why);
-        devices = std::make_unique<EmulatedDevicePort>(std::vector<EmulatedDriveSpec>{spec}, clock);
-        r.devices = devices.get();
-        r.host = &host;
-        r.priority = &priority;
-        r.batch = true;
-        r.commandLineFile = image;
-        backends = std::make_unique<TransportSet>();
-        clock.SetAfterAdvance([] { TransportQuiesce(); });
-    }
-    ~EmulatedRun() {
-        clock.SetAfterAdvance(nullptr);
-        CloseDrive();
-        ReleaseAspiLibrary();
-        backends.reset();
-        ResetRuntime();
+        session = std::make_unique<EmulatedSession>(id, std::vector<EmulatedDriveSpec>{spec},
+                                                    TransportChoice::Sr, ui, trace.get());
+        rt().priority = &priority;
+        rt().commandLineFile = image;
     }
 };
 

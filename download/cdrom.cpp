@@ -28,6 +28,8 @@ constexpr uint32_t kBeforeEndMs = 100;
 constexpr int kClosingTestUnitReadies = 5;
 // The bar's position after the read-back, whatever its range: it shows full.
 constexpr int32_t kReadBackFull = 100;
+// The configuration READ BUFFER's allocation length.
+constexpr uint32_t kConfigLength = 2;
 // The power-off kinds send images in pieces from this file length on.
 constexpr uint32_t kChunkedFrom = 65536;
 
@@ -144,11 +146,14 @@ void CDISCFLASHDlg::DownloadCdRomFlow(const CdRomFlow& flow) {
     }
 
     // the drive's configuration byte goes into the image; without it the image is not sent,
-    // rather than sent with bytes made for another configuration
+    // rather than sent with bytes made for another configuration. A read that moved fewer bytes
+    // than its CDB asked for left stale ones in the reply, and counts as not read (the larger
+    // area kinds 35 and 37 give is never full, and need not be).
     if (kind->configOffset) {
         uint8_t reply[4] = {};
-        Cdb cdb = ReadBufferCdb(kModeVendor, 1, kind->configOffset, 2);
-        const bool read = ExecCommandEx(1, XFER_IN, cdb.data(), reply, kind->configHost) != 0;
+        Cdb cdb = ReadBufferCdb(kModeVendor, 1, kind->configOffset, kConfigLength);
+        const bool read = ExecCommandEx(1, XFER_IN, cdb.data(), reply, kind->configHost) != 0 &&
+                          kind->configHost - LastCommandResidual() >= kConfigLength;
         PumpMessages();
         if (!read) return fail(kBufferFault);
         CarryConfiguration(m_nKind, reply[0], image);

@@ -190,7 +190,3 @@ class LoaderSide {
 
 // Whether `path` names a regular file that this process can open for reading; nothing shown.
 bool ImageFileOpens(const std::string& path);
-
-// For tests: image allocations larger than this many bytes fail as if memory were short.
-// The default allows any size.
-void SetImageAllocationLimit(uint32_t bytes);

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "drives/main_dialog.h"
-#include "scsi/kernel_notes.h"
+#include "drives/test_hooks.h"
 #include "scsi/transport.h"
 #include "system/download_guard.h"
 #include "system/printable.h"
@@ -165,12 +165,6 @@ bool RenewReadBackBuffer() {
 void FreeReadBackBuffer() {
     g_readBackBlock.reset();
     readBackBuffer = nullptr;
-}
-
-void ResetProcessState() {
-    ResetRuntime();
-    transport().Reset();
-    identification().Reset();
 }
 
 void SetProcedureHookForTests(ProcedureHook hook) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "drives/main_dialog.h"
+#include "scsi/kernel_notes.h"
 #include "scsi/transport.h"
 #include "system/autoinsert.h"
 #include "system/errno_name.h"
@@ -62,10 +63,10 @@ void NoteNotFound(const std::string& id, const IdentityGroup* group, int32_t cou
     std::string text = "no drive of the " + id + " family: " + std::to_string(driveCount) +
                        " CD/DVD device" + (driveCount == 1 ? "" : "s") + " found among the " +
                        nodes + ".";
-    if (driveCount <= 0 && transport().unopened.empty())
+    if (driveCount <= 0 && UnopenedNodes().empty())
         text += std::string(" None is attached or switched on, or its driver (") +
                 (sg ? "sg" : "sr_mod") + ") is not loaded; `lsscsi -g` lists the SCSI devices.";
-    for (const TransportState::Unopened& u : transport().unopened)
+    for (const UnopenedNode& u : UnopenedNodes())
         text += " " + u.path + " could not be opened: " + ErrnoText(u.err) + ".";
     std::string takes;
     for (int32_t k = 0; group && k + 1 < count; ++k)

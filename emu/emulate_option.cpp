@@ -368,6 +368,9 @@ const EmulateKey kKeys[] = {
     {"hang", "OP[@N]", true, ParseRuleAt<&FaultRule::hang>, "that command never completes"},
     {"garble", "OP[@N]", true, ParseRuleAt<&FaultRule::garble>,
      "that command returns its data with the first byte inverted"},
+    {"short", "OP[@N]", true, ParseRuleAt<&FaultRule::shorten>,
+     "that command moves one byte of data less than it would; the kernel reports the byte not "
+     "moved (the residual)"},
     {"vanish", "OP[@N]", false, ParseRuleAt<&FaultRule::vanish>,
      "the drive is unplugged at that command: it goes with it, and from then on the kernel "
      "answers as for a removed drive (ENODEV, ENXIO; DID_NO_CONNECT with --transport=sg)"},

@@ -254,9 +254,11 @@ DriveReply EmulatedDrive::Execute(const uint8_t* cdb, size_t cdbLength, const ui
         reply.vanished = true;
     } else if (rule && rule->hang) {
         reply.hang = true;
-    } else if (rule && rule->garble) {
+    } else if (rule && (rule->garble || rule->shorten)) {
         reply = Run(DriveCommand{c, out, out ? outLength : 0, inCapacity, nowMs});
-        if (!reply.dataIn.empty()) reply.dataIn[0] ^= 0xFF;
+        if (rule->garble && !reply.dataIn.empty()) reply.dataIn[0] ^= 0xFF;
+        if (rule->shorten && !reply.dataIn.empty()) reply.dataIn.pop_back();
+        if (rule->shorten && reply.outUsed) --reply.outUsed;
     } else if (rule) {
         reply = SenseReply(rule->senseKey, rule->asc, rule->ascq);
     } else {

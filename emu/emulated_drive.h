@@ -16,13 +16,15 @@
 
 // One injected fault: the nth command (1-based) with this opcode fails with CHECK CONDITION and
 // this sense, never completes (hang), returns its data with the first byte inverted (garble),
-// takes the drive away with it (vanish: unplugged, from that command on), or first sends the
-// program a signal, as another process would, and then runs as usual (signal).
+// moves one byte less than it would (shorten), takes the drive away with it (vanish: unplugged,
+// from that command on), or first sends the program a signal, as another process would, and then
+// runs as usual (signal).
 struct FaultRule {
     uint8_t opcode = 0;
     int nth = 1;
     bool hang = false;
     bool garble = false;
+    bool shorten = false;
     bool vanish = false;
     int signal = 0;
     uint8_t senseKey = 0, asc = 0, ascq = 0;

@@ -8,9 +8,11 @@
 
 namespace {
 
-std::string Opcode(const SentCommand& s) {
+std::vector<UnopenedNode> g_unopened;
+
+std::string Opcode(const CommandRequest& r) {
     char b[8];
-    std::snprintf(b, sizeof b, "%02X", s.cdb[0]);
+    std::snprintf(b, sizeof b, "%02X", r.cdb[0]);
     return b;
 }
 
@@ -29,72 +31,60 @@ bool DriveVanished(int err, uint8_t hostStatus) {
 }
 
 std::string HostStatusName(uint8_t host) {
-    static const char* const kNames[] = {"DID_OK",
-                                         "DID_NO_CONNECT",
-                                         "DID_BUS_BUSY",
-                                         "DID_TIME_OUT",
-                                         "DID_BAD_TARGET",
-                                         "DID_ABORT",
-                                         "DID_PARITY",
-                                         "DID_ERROR",
-                                         "DID_RESET",
-                                         "DID_BAD_INTR",
-                                         "DID_PASSTHROUGH",
-                                         "DID_SOFT_ERROR",
-                                         "DID_IMM_RETRY",
-                                         "DID_REQUEUE",
-                                         "DID_TRANSPORT_DISRUPTED",
-                                         "DID_TRANSPORT_FAILFAST"};
+    // The kernel's names, in the order of their values.
+    static const std::string kNames =
+        " OK NO_CONNECT BUS_BUSY TIME_OUT BAD_TARGET ABORT PARITY ERROR RESET BAD_INTR PASSTHROUGH "
+        "SOFT_ERROR IMM_RETRY REQUEUE TRANSPORT_DISRUPTED TRANSPORT_FAILFAST";
     char b[8];
     std::snprintf(b, sizeof b, "0x%02X", host);
-    if (host < sizeof kNames / sizeof kNames[0]) return std::string(kNames[host]) + " (" + b + ")";
-    return b;
+    size_t at = 0;
+    for (int i = 0; i < host && at != std::string::npos; ++i) at = kNames.find(' ', at + 1);
+    if (at == std::string::npos) return b;
+    return "DID_" + kNames.substr(at + 1, kNames.find(' ', at + 1) - at - 1) + " (" + b + ")";
 }
 
-void NoteCommandOutcome(const SentCommand& s, const std::string& node) {
+void NoteCommandOutcome(const CommandRequest& r, const CommandOutcome& s, const std::string& node) {
     // Most commands end well: nothing is built for them, so a command costs no allocation.
-    if (!s.sent || (!s.err && !s.gaveUp && s.hostStatus == 0)) return;
-    const std::string command = node + ": command " + Opcode(s);
-    if (DriveVanished(s.err, s.hostStatus)) {
+    if (!s.sent || (!s.err && !s.gaveUpAfterMs && s.host == 0)) return;
+    const std::string command = node + ": command " + Opcode(r);
+    if (DriveVanished(s.err, s.host)) {
         const std::string how = s.err ? "the kernel answered " + ErrnoText(s.err)
-                                      : "the host status was " + HostStatusName(s.hostStatus);
-        Note(node + ": the drive is gone: to command " + Opcode(s) + " " + how +
+                                      : "the host status was " + HostStatusName(s.host);
+        Note(node + ": the drive is gone: to command " + Opcode(r) + " " + how +
              ". It was unplugged or switched off, or the kernel removed it. Nothing more is sent "
              "to it. Check its cable and power, then use Research (or start the program again) "
              "to list the drives that are there.");
-    } else if (s.gaveUp) {
-        Note(command + " got no answer within the program's limit of " + Seconds(s.timeoutMs) +
+    } else if (s.gaveUpAfterMs) {
+        Note(command + " got no answer within the program's limit of " + Seconds(s.gaveUpAfterMs) +
              ": the program stopped waiting for it (the error record holds FF bytes). " +
              kWaitThenResearch);
     } else if (s.err) {
         std::string hint;
         if (s.err == EINVAL || s.err == ENOMEM)
             hint = " The kernel refuses a request it cannot map, such as a transfer of " +
-                   std::to_string(s.length) + " bytes beyond what the drive's queue takes.";
+                   std::to_string(r.Moving()) + " bytes beyond what the drive's queue takes.";
         else if (s.err == EPERM || s.err == EACCES)
             hint =
                 " The block layer lets WRITE BUFFER and vendor commands through only to a "
                 "process with CAP_SYS_RAWIO.";
         Note(command + " was refused by the kernel: " + ErrnoText(s.err) + "." + hint);
-    } else if (s.hostStatus == kDidTimeOut) {
-        Note(command + " timed out: the kernel gave up on it after " + Seconds(s.timeoutMs) +
-             " without an answer from the drive; host status " + HostStatusName(s.hostStatus) +
-             ". " + kWaitThenResearch);
-    } else if (s.hostStatus != 0) {
+    } else if (s.host == kDidTimeOut) {
+        Note(command + " timed out: the kernel gave up on it after " + Seconds(r.timeoutMs) +
+             " without an answer from the drive; host status " + HostStatusName(s.host) + ". " +
+             kWaitThenResearch);
+    } else if (s.host != 0) {
         Note(command + " failed in the host adapter or its driver: host status " +
-             HostStatusName(s.hostStatus) + "; the drive's own status says nothing of it.");
+             HostStatusName(s.host) + "; the drive's own status says nothing of it.");
     }
 }
 
-void NoteAbandoned(const SentCommand& s, const std::string& node) {
-    Note(node + ": the drive had not finished command " + Opcode(s) +
+void NoteAbandoned(const CommandRequest& r, const std::string& node) {
+    Note(node + ": the drive had not finished command " + Opcode(r) +
          " when the program stopped waiting for it; it may still be carrying it out. Leave it "
          "switched on, give it a few minutes, then use Research.");
 }
 
 void NoteRightsGrant() {
-    // Through /dev/sgN the right is the node's read-write access, whose note came with the open.
-    if (IsAspiMode()) return;
     const std::string program = rt().programFile.empty() ? "PROGRAM" : rt().programFile;
     Note(
         "the block layer lets WRITE BUFFER and vendor commands through /dev/srN only to a "
@@ -107,7 +97,7 @@ void NoteRightsGrant() {
 }
 
 void NoteOpenFailure(const std::string& path, int err, bool listing) {
-    if (listing) transport().unopened.push_back({path, err});
+    if (listing) g_unopened.push_back({path, err});
     std::string advice;
     switch (err) {
         case EBUSY:
@@ -145,4 +135,35 @@ void NoteOpenFailure(const std::string& path, int err, bool listing) {
 
 void NoteIgnoredDevice(const std::string& path, const std::string& why) {
     Note("--device=" + path + " is ignored: " + why + ".");
+}
+
+std::vector<UnopenedNode>& UnopenedNodes() {
+    return g_unopened;
+}
+
+int OpenTwice(const std::string& path, bool listing, const NodeOpener& open, std::string& held) {
+    int err = ENODEV;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt) SleepMs(1500);
+        err = ENODEV;
+        held.clear();
+        const int handle = open(err, held);
+        if (handle >= 0) return handle;
+    }
+    char msg[64];
+    std::snprintf(msg, sizeof msg, "CreateFile Err %d", err);
+    if (err != EBUSY) held.clear();
+    NoteOpenFailure(held.empty() ? path : held, err, listing);
+    ShowMessage(msg);
+    return -1;
+}
+
+std::string HeldDriveText(const std::string& node, bool generic) {
+    std::string who = generic ? "Another program has " + node + " open"
+                              : node + " is mounted, or another program holds it open exclusively";
+    return "The drive is in use: " + who +
+           " (a burning or ripping program, a drive tool, another download, or a command of an "
+           "earlier download that the drive has not finished).\nNothing was sent to the drive. "
+           "Close that program or unmount the disc (`fuser -v " +
+           node + "` names the program), then press DownLoad again.";
 }

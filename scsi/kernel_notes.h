@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
-#include "scsi/transport.h"
+#include "scsi/command.h"
 
 // Host statuses (DID_*) the notes tell apart.
 constexpr uint8_t kDidNoConnect = 0x01;
@@ -15,37 +17,41 @@ constexpr uint8_t kDidTimeOut = 0x03;
 // errno of a call on its node, or through the host status of the command it took with it.
 bool DriveVanished(int err, uint8_t hostStatus);
 
-// One handle's view of its drive: once the drive has vanished, nothing more goes out on the
-// handle; the back ends refuse later commands without sending them.
-class VanishWatch {
-  public:
-    void Reset() { gone_ = false; }
-    void See(const SentCommand& outcome) {
-        gone_ = gone_ || DriveVanished(outcome.err, outcome.hostStatus);
-    }
-    bool Gone() const { return gone_; }
-
-  private:
-    bool gone_ = false;
-};
-
 // Notes what the kernel said of a command beyond the drive's own status: a vanished drive, a
 // time-out, a refused call, a host adapter error. Commands that were not sent say nothing.
-void NoteCommandOutcome(const SentCommand& outcome, const std::string& node);
+void NoteCommandOutcome(const CommandRequest& request, const CommandOutcome& outcome,
+                        const std::string& node);
 
 // Notes that a command started without waiting was given up before it ended.
-void NoteAbandoned(const SentCommand& command, const std::string& node);
+void NoteAbandoned(const CommandRequest& request, const std::string& node);
 
-// Notes how to get the right to send WRITE BUFFER and vendor commands on the transport in force,
-// after the check before a download found it missing.
+// Notes how to get the right to send WRITE BUFFER and vendor commands through /dev/srN.
 void NoteRightsGrant();
 
 // Notes why a node could not be opened, with the way to get at it; remembered for the
 // not-found note when `listing`.
 void NoteOpenFailure(const std::string& path, int err, bool listing);
 
+// The nodes the last listing could not open, with the errno.
+struct UnopenedNode {
+    std::string path;
+    int err;
+};
+std::vector<UnopenedNode>& UnopenedNodes();
+
 // --device=PATH names no node of the transport: the path and why are noted.
 void NoteIgnoredDevice(const std::string& path, const std::string& why);
 
 // "DID_TIME_OUT (0x03)": the kernel's name for a host status byte.
 std::string HostStatusName(uint8_t host);
+
+// Opens a node through `open` (a handle, or -1 with errno and, on EBUSY, the node found held),
+// once more 1500 ms after a failure; then "CreateFile Err N", the note, and -1 with `held` naming
+// the node another program holds when that was why. `listing` as for NoteOpenFailure.
+using NodeOpener = std::function<int(int& err, std::string& held)>;
+int OpenTwice(const std::string& path, bool listing, const NodeOpener& open, std::string& held);
+
+// A download holds its drive against other programs (DevicePort::OpenExclusive); when another
+// program holds it first, DownLoad says so in these words and sends nothing. `node` is the node
+// found held: the drive's block device (/dev/srN), or its generic node (/dev/sgN) when `generic`.
+std::string HeldDriveText(const std::string& node, bool generic);

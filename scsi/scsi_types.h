@@ -11,17 +11,6 @@ constexpr uint8_t XFER_OUT = 0x11;
 constexpr uint8_t XFER_NONE = 0x12;
 constexpr uint8_t XFER_BY_OPCODE = 0xFF;
 
-// Back-end encodings of a direction (what DirectionForOpcode yields).
-// Pass-through: the DataIn values.
-constexpr uint8_t SCSI_IOCTL_DATA_OUT = 0;
-constexpr uint8_t SCSI_IOCTL_DATA_IN = 1;
-constexpr uint8_t SCSI_IOCTL_DATA_UNSPECIFIED = 2;
-// Adapter/target/LUN back end: the flag byte values.
-constexpr uint8_t SRB_DIR_UNKNOWN = 0x02;
-constexpr uint8_t SRB_DIR_IN = 0x08;
-constexpr uint8_t SRB_DIR_OUT = 0x10;
-constexpr uint8_t SRB_DIR_NONE = 0x18;
-
 constexpr int kDriveTableCapacity = 10;
 constexpr uint32_t kLength64K = 65536;
 

@@ -278,46 +278,54 @@ void Trace::ProgressPos(int32_t pos) {
 }
 
 namespace {
-std::string CdbField(const Trace::Command& c) {
-    return ",\"cdb\":\"" + Trace::Hex(c.cdb, static_cast<size_t>(c.cdbLength)) + "\"";
+const char* DirectionName(uint8_t direction) {
+    return direction == XFER_IN     ? "in"
+           : direction == XFER_OUT  ? "out"
+           : direction == XFER_NONE ? "none"
+                                    : "unspecified";
+}
+std::string CdbField(const CommandRequest& r) {
+    return ",\"cdb\":\"" + Trace::Hex(r.cdb, r.cdbLength) + "\"";
 }
 // What the kernel and the drive said of a command.
-std::string OutcomeFields(const Trace::Command& c) {
+std::string OutcomeFields(const CommandOutcome& o) {
     char sense[16];
-    std::snprintf(sense, sizeof sense, "%02X/%02X/%02X", c.senseKey, c.asc, c.ascq);
-    return ",\"status\":" + std::to_string(c.status) + ",\"host\":" + std::to_string(c.host) +
+    std::snprintf(sense, sizeof sense, "%02X/%02X/%02X", o.senseKey, o.asc, o.ascq);
+    return ",\"status\":" + std::to_string(o.status) + ",\"host\":" + std::to_string(o.host) +
            ",\"sense\":\"" + sense + "\"";
 }
 }  // namespace
 
-void Trace::Cmd(const Command& c) {
-    std::string f = CdbField(c);
-    f += ",\"dir\":\"" + std::string(c.dir) + "\"";
-    f += ",\"len\":" + std::to_string(c.length);
-    f += std::string(",\"wait\":") + (c.wait ? "true" : "false");
-    if (c.out && c.length > 0) {
+void Trace::Cmd(const CommandRequest& r, const CommandOutcome& o, int result) {
+    const uint32_t length = r.Moving();
+    std::string f = CdbField(r);
+    f += ",\"dir\":\"" + std::string(DirectionName(r.direction)) + "\"";
+    f += ",\"len\":" + std::to_string(length);
+    f += std::string(",\"wait\":") + (r.wait ? "true" : "false");
+    const auto* data = static_cast<const uint8_t*>(r.data);
+    if (r.direction == XFER_OUT && data && length > 0) {
         std::string out;
-        if (c.length <= 64) {
-            out = Hex(c.out, c.length);
+        if (length <= 64) {
+            out = Hex(data, length);
         } else {
             // A digest that could not be made is said so, never written as a wrong one.
-            std::string digest = Sha256Hex(c.out, c.length);
+            std::string digest = Sha256Hex(data, length);
             out = digest.empty() ? "sha256-unavailable" : "sha256:" + digest;
         }
         f += ",\"out\":\"" + out + "\"";
     }
-    if (!c.sent) f += ",\"sent\":false";
-    if (c.err) f += ",\"errno\":" + Str(ErrnoName(c.err));
-    f += ",\"result\":" + std::to_string(c.result);
-    Event("cmd", f + OutcomeFields(c));
+    if (!o.sent) f += ",\"sent\":false";
+    if (o.err) f += ",\"errno\":" + Str(ErrnoName(o.err));
+    f += ",\"result\":" + std::to_string(result);
+    Event("cmd", f + OutcomeFields(o));
 }
 
-void Trace::CmdEnd(const Command& c, int state) {
-    Event("cmd-end", CdbField(c) + ",\"state\":" + std::to_string(state) + OutcomeFields(c));
+void Trace::CmdEnd(const CommandRequest& r, const CommandOutcome& o, int state) {
+    Event("cmd-end", CdbField(r) + ",\"state\":" + std::to_string(state) + OutcomeFields(o));
 }
 
-void Trace::CmdAbandoned(const Command& c) {
-    Event("cmd-abandoned", CdbField(c));
+void Trace::CmdAbandoned(const CommandRequest& r) {
+    Event("cmd-abandoned", CdbField(r));
 }
 
 namespace {

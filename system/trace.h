@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "scsi/command.h"
 #include "system/ports.h"
 
 class Trace {
@@ -45,26 +46,12 @@ class Trace {
     // what was lost and why, for standard error.
     std::string Finish();
 
-    // A command as sent to the drive.
-    struct Command {
-        const uint8_t* cdb = nullptr;
-        int cdbLength = 0;
-        const char* dir = "none";  // in, out, none, unspecified
-        uint32_t length = 0;
-        bool wait = true;
-        const uint8_t* out = nullptr;  // data sent, when dir is out
-        bool sent = true;
-        int err = 0;  // errno of a call the kernel failed, 0 when it did not
-        int result = 0;
-        int status = 0;
-        int host = 0;
-        uint8_t senseKey = 0, asc = 0, ascq = 0;
-    };
-    void Cmd(const Command& c);
+    // A command as it went to the drive, what became of it, and what its caller got.
+    void Cmd(const CommandRequest& r, const CommandOutcome& o, int result);
     // The end of a no-wait command, when it is collected: `state` 1 completed, 2 failed.
-    void CmdEnd(const Command& c, int state);
+    void CmdEnd(const CommandRequest& r, const CommandOutcome& o, int state);
     // A no-wait command given up on before its end was seen.
-    void CmdAbandoned(const Command& c);
+    void CmdAbandoned(const CommandRequest& r);
 
     // JSON helpers
     // Quoted: valid UTF-8 as its characters, control characters escaped, and every byte that is

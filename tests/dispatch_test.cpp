@@ -45,7 +45,8 @@ class DispatchTest : public DialogFixture {
             s.running = ProcedureRunning();
             s.inhibited = host.held;
             s.path = d.m_strFirmwarePath;
-            s.opened = backend.opened.empty() ? "" : backend.opened.back();
+            const DriveRecord* open = transport().currentDrive;
+            s.opened = open ? std::string(open->IdentityText(), 24) : "";
             s.selected = ui.selected;
             seen.push_back(s);
             if (then) then(d);

@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "emu/emulated_drive.h"
-#include "scsi/linux_backends.h"
 #include "support/test_env.h"
 #include "system/clocks.h"
 
@@ -820,123 +819,6 @@ TEST(EmuPort, PortGoingAwayReleasesAHeldWorker) {
     worker.join();
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(workerErr, ENODEV);
-}
-
-// ---- both back ends over emulated drives, on the virtual clock ------------------------------
-
-struct EmuRig {
-    TestEnv env;
-    std::unique_ptr<EmulatedDevicePort> port;
-    std::unique_ptr<TransportSet> backends;
-
-    EmuRig(TransportChoice choice, const std::string& option) {
-        port = std::make_unique<EmulatedDevicePort>(std::vector<EmulatedDriveSpec>{Spec(option)},
-                                                    env.clock);
-        rt().devices = port.get();
-        rt().transport = choice;
-        backends = std::make_unique<TransportSet>();
-        env.clock.SetAfterAdvance([] { TransportQuiesce(); });
-        EXPECT_EQ(InitTransport(), 1);
-        driveCount = EnumerateDrives(kDriveTableCapacity, driveTable);
-        EXPECT_EQ(driveCount, 1);
-        EXPECT_EQ(OpenDrive(driveTable[0]), 1);
-    }
-    ~EmuRig() {
-        CloseDrive();
-        env.clock.SetAfterAdvance(nullptr);
-    }
-};
-
-// A command that the drive finishes at once is seen finished after the first sleep, however
-// the worker thread is scheduled: a settling wait must not report it still running.
-TEST(EmulatedTransport, NoWaitCommandIsDoneByTheNextSleep) {
-    for (TransportChoice choice : {TransportChoice::Sr, TransportChoice::Sg}) {
-        for (int round = 0; round < 50; ++round) {
-            EmuRig rig(choice, "LDMULTI");
-            uint8_t tur[12] = {};  // no disc: ends with CHECK CONDITION 02/3A/00
-            ASSERT_EQ(ExecCommandEx(0, XFER_NONE, tur, nullptr, 0), 1);
-            SleepMs(1000);
-            ASSERT_EQ(PollCommand(), 2) << "round " << round;
-            EXPECT_EQ(lastCommandError.senseKey, 0x02);
-            EXPECT_EQ(lastCommandError.asc, 0x3A);
-        }
-    }
-}
-
-TEST(EmulatedTransport, HungCommandsTimeOutOnTheVirtualClock) {
-    {
-        // sg: the waiting command is given up after 180 s with the record's tail all 0xFF.
-        EmuRig rig(TransportChoice::Sg, "LD4740,hang=00");
-        uint64_t before = rig.env.clock.ElapsedMs();
-        EXPECT_EQ(TestUnitReady(), 0);
-        EXPECT_GE(rig.env.clock.ElapsedMs() - before, 180000u);
-        for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0xFF) << i;
-        // The abandoned request does not spoil the next one.
-        EXPECT_EQ(TestUnitReady(), 0);
-        EXPECT_EQ(lastCommandError.asc, 0x3A);
-    }
-    {
-        // sr: a no-wait command that never completes keeps PollCommand at 0 while time passes
-        // short of the kernel's time-out, then fails when the kernel gives up.
-        EmuRig rig(TransportChoice::Sr, "LD4740,hang=00");
-        uint8_t tur[12] = {};
-        ASSERT_EQ(ExecCommandEx(0, XFER_NONE, tur, nullptr, 0), 1);
-        for (int s = 0; s < 10; ++s) SleepMs(1000);
-        EXPECT_EQ(PollCommand(), 0);
-        SleepMs(300000);
-        EXPECT_EQ(PollCommand(), 2);
-    }
-}
-
-// Torn down while its worker may still be on the way into the port, or held in it.
-TEST(EmulatedTransport, TeardownRightAfterANoWaitCommand) {
-    for (const char* option : {"LDMULTI", "LDMULTI,hang=F5"}) {
-        for (int round = 0; round < 100; ++round) {
-            SCOPED_TRACE(option);
-            auto rig = std::make_unique<EmuRig>(TransportChoice::Sr, option);
-            uint8_t store[12] = {0xF5};
-            ASSERT_EQ(ExecCommandEx(0, XFER_NONE, store, nullptr, 0), 1);
-            rig.reset();
-        }
-    }
-}
-
-// The store command hangs and the procedure gives up after its waits: closing, opening and
-// commanding the drive again, and tearing the port and the runtime down, all take no real time
-// on either transport. The kernel's late time-out of the given-up command changes nothing.
-TEST(EmulatedTransport, AGivenUpStoreCommandHoldsNothingUp) {
-    const auto start = std::chrono::steady_clock::now();
-    for (TransportChoice choice : {TransportChoice::Sr, TransportChoice::Sg}) {
-        for (bool lateEnd : {true, false}) {
-            SCOPED_TRACE(std::string(choice == TransportChoice::Sr ? "sr" : "sg") +
-                         (lateEnd ? ", ends late" : ", torn down while held"));
-            auto rig = std::make_unique<EmuRig>(choice, "LDMULTI,hang=F5");
-            uint8_t store[12] = {0xF5};
-            ASSERT_EQ(ExecCommandEx(0, XFER_NONE, store, nullptr, 0), 1);
-            for (int s = 0; s < 130; ++s) {  // the settling time and ten seconds more
-                SleepMs(1000);
-                ASSERT_EQ(PollCommand(), 0) << s;
-            }
-            CloseDrive();
-            ASSERT_EQ(OpenDrive(driveTable[0]), 1);
-            EXPECT_EQ(TestUnitReady(), 0);  // no disc
-            EXPECT_EQ(lastCommandError.asc, 0x3A);
-            if (lateEnd) {
-                SleepMs(PassThroughBackend::kCommandTimeoutMs);
-                const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-                while (PassThroughBackend::LiveWorkers() > 0 &&
-                       std::chrono::steady_clock::now() < until)
-                    std::this_thread::yield();
-                EXPECT_EQ(PassThroughBackend::LiveWorkers(), 0);
-                EXPECT_EQ(PollCommand(), 2);
-                EXPECT_EQ(lastCommandError.senseKey, 0x02);
-                EXPECT_EQ(lastCommandError.asc, 0x3A);
-                EXPECT_EQ(ActiveBackend()->LastSent().cdb[0], 0x00);
-            }
-            rig.reset();
-        }
-    }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 }  // namespace

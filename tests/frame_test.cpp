@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "drives/dispatch.h"
+#include "drives/test_hooks.h"
 #include "support/fake_backend.h"
 #include "support/test_env.h"
 
@@ -45,6 +46,7 @@ class FrameTest : public ::testing::Test {
   protected:
     void SetUp() override {
         SetBackends(&backend, nullptr);
+        ASSERT_EQ(OpenDrive(drive), 1);
         ASSERT_TRUE(RenewReadBackBuffer());
         dir = fs::temp_directory_path() /
               ("frame_test_" + std::to_string(::getpid()) + "_" +
@@ -73,6 +75,7 @@ class FrameTest : public ::testing::Test {
 
     TestEnv env;
     FakeBackend backend;
+    DriveRecord drive;
     CDISCFLASHDlg dlg;
     fs::path dir;
 };
@@ -386,8 +389,10 @@ TEST_F(FrameTest, SettleWaitStepsOncePerSecond) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.kind) + "/" + std::to_string(c.pendingPolls));
-        SetBackends(c.backend ? &backend : nullptr, nullptr);
         backend.pendingPolls = c.pendingPolls;
+        const uint8_t store[12] = {0xF5};
+        ASSERT_EQ(ExecCommandEx(0, XFER_NONE, store, nullptr, 0), 1);
+        SetBackends(c.backend ? &backend : nullptr, nullptr);
         dlg.m_nKind = c.kind;
         env.ui = FakeUi{};
         uint64_t start = env.clock.ElapsedMs();
@@ -441,10 +446,7 @@ TEST_F(FrameTest, CheckNoMediumWantsNotReadyMediumNotPresent) {
         env.ui.messages.clear();
         backend.commands.clear();
         FakeReply r;
-        r.result = c.result;
-        r.senseKey = c.key;
-        r.asc = c.asc;
-        r.ascq = c.ascq;
+        r.outcome = c.result ? Good() : CheckCondition(c.key, c.asc, c.ascq);
         backend.replies = {r};
         uint64_t start = env.clock.ElapsedMs();
         EXPECT_EQ(dlg.CheckNoMedium(), c.noMedium);
@@ -476,7 +478,7 @@ class SwitchLoaderTest : public FrameTest {
             FakeReply r;
             if (c.cdb[0] == 0x12) r.data = identity;
             if (!outcomes.empty()) {
-                r.result = outcomes.front();
+                if (!outcomes.front()) r.outcome = CheckCondition(0x04, 0x44, 0x00);
                 outcomes.erase(outcomes.begin());
             }
             return r;

@@ -1,32 +1,12 @@
-// What a Linux user is told beside the boxes: why the generic transport is missing, and why no
-// drive of the family was found.
+// What a Linux user is told beside the boxes when no drive of the family was found.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "scsi/aspi.h"
 #include "support/emulated_run.h"
-#include "support/fake_device_port.h"
 
 namespace {
-
-// A new user on a machine without the sg driver: the box, then how to load it.
-TEST(LinuxNotes, MissingGenericDriverSaysHowToLoadIt) {
-    TestEnv env;
-    FakeDevicePort port(&env.clock);
-    port.genericPresent = false;
-    AspiBackend sg;
-    rt().devices = &port;
-    rt().transport = TransportChoice::Sg;
-    SetBackends(nullptr, &sg);
-    EXPECT_EQ(InitTransport(), 0);
-    EXPECT_EQ(env.ui.MessageTexts(), std::vector<std::string>{"WNASPI32.DLL Not Found"});
-    ASSERT_EQ(env.ui.notes.size(), 1u);
-    EXPECT_EQ(env.ui.messages[0].detail, env.ui.notes[0]);
-    EXPECT_NE(env.ui.notes[0].find("sg) is not loaded"), std::string::npos);
-    EXPECT_NE(env.ui.notes[0].find("`sudo modprobe sg`"), std::string::npos);
-}
 
 // "HLV DRIVE [4740] NotFound": how many devices there were, which could not be opened and why,
 // and what each listed drive is instead.

@@ -39,33 +39,26 @@ TEST(Trace, CommandFields) {
     {
         Trace& trace = capture.trace;
         uint8_t cdb[6] = {0x12, 0, 0, 0, 0x24, 0};
-        Trace::Command c;
-        c.cdb = cdb;
-        c.cdbLength = 6;
-        c.dir = "in";
-        c.length = 36;
-        c.result = 0;
-        c.status = 2;
-        c.senseKey = 2;
-        c.asc = 0x3A;
-        trace.Cmd(c);
+        CommandOutcome noDisc;
+        noDisc.sent = true;
+        noDisc.status = 2;
+        noDisc.senseKey = 2;
+        noDisc.asc = 0x3A;
+        trace.Cmd({.cdb = cdb, .cdbLength = 6, .direction = XFER_IN, .length = 36}, noDisc, 0);
 
         std::vector<uint8_t> big(65, 0xAB);
         uint8_t wb[10] = {0x3B, 5};
-        Trace::Command w;
-        w.cdb = wb;
-        w.cdbLength = 10;
-        w.dir = "out";
-        w.length = 65;
-        w.out = big.data();
-        w.result = 1;
-        trace.Cmd(w);
+        CommandOutcome good;
+        good.sent = true;
+        CommandRequest w{
+            .cdb = wb, .cdbLength = 10, .direction = XFER_OUT, .data = big.data(), .length = 65};
+        trace.Cmd(w, good, 1);
 
         uint8_t small[3] = {1, 2, 0xFF};
         w.length = 3;
-        w.out = small;
+        w.data = small;
         w.wait = false;
-        trace.Cmd(w);
+        trace.Cmd(w, good, 1);
     }
     auto lines = capture.Lines();
     ASSERT_EQ(lines.size(), 3u);
@@ -166,7 +159,9 @@ TEST(Trace, StepsAreCountedUntilThePercentageChanges) {
         ui.ProgressStepSize(c.step);
         ui.ProgressPos(c.low);
         for (int i = 0; i < c.steps; ++i) ui.ProgressStep();
-        c.thenCmd ? capture.trace.Cmd({}) : (void)capture.trace.Finish();
+        const uint8_t tur[6] = {};
+        c.thenCmd ? capture.trace.Cmd({.cdb = tur, .cdbLength = 6}, {}, 0)
+                  : (void)capture.trace.Finish();
         std::vector<int> counts;
         const std::string step = "\"op\":\"step\",\"count\":";
         for (const std::string& line : capture.Lines())

@@ -1,21 +1,17 @@
-// The command interface over both Linux back ends, seen at the kernel: what each opcode and
-// direction code turns into, the 0xCF refusal, the unknown-opcode message, the error record
-// and the priority around a command.
+// The command interface over a back end that only says what became of each request: the
+// direction and CDB length of every opcode, the 0xCF refusal, the error record by each back end's
+// rules, the open and its retry, the no-wait protocol, the trace, the notes and the
+// vanished-drive watch, and the priority around a command.
 #include "scsi/transport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstring>
+#include <cerrno>
 #include <memory>
 #include <set>
-#include <thread>
 
-#include "scsi/aspi.h"
-#include "scsi/passthrough.h"
-#include "support/fake_device_port.h"
+#include "support/fake_backend.h"
 #include "support/recording_priority.h"
 #include "support/test_env.h"
 #include "support/trace_capture.h"
@@ -31,199 +27,226 @@ const std::set<int> kIn = {0x03, 0x08, 0x12, 0x1A, 0x1C, 0x25, 0x28, 0x3C, 0x42,
 const std::set<int> kOut = {0x04, 0x15, 0x1D, 0x2A, 0x2E, 0x3B, 0x54,
                             0x55, 0x5D, 0xAA, 0xCC, 0xCD, 0xEA};
 
-// One drive opened on the chosen back end over a fake port.
+const uint8_t kStore[12] = {0xF5};
+
+// One drive opened through the fake back end, by the rules of sr or sg.
 struct Rig {
     TestEnv env;
-    FakeDevicePort port{&env.clock};
-    // Outlives the back ends: a worker that starts late still finds it while they are there.
     RecordingPriority priority;
-    PassThroughBackend sr;
-    AspiBackend sg;
+    FakeBackend backend;
+    DriveRecord drive;
 
-    explicit Rig(bool useSg) {
-        rt().devices = &port;
+    explicit Rig(bool sg) {
         rt().priority = &priority;
-        rt().transport = useSg ? TransportChoice::Sg : TransportChoice::Sr;
-        if (useSg)
-            port.AddGeneric(0, 0, 0, 0, 0);
-        else
-            port.AddBlock(0);
-        SetBackends(&sr, &sg);
+        rt().transport = sg ? TransportChoice::Sg : TransportChoice::Sr;
+        drive.node = sg ? "/dev/sg0" : "/dev/sr0";
+        SetBackends(&backend, &backend);
         EXPECT_EQ(InitTransport(), 1);
-        driveCount = EnumerateDrives(kDriveTableCapacity, driveTable);
-        EXPECT_EQ(driveCount, 1);
-        EXPECT_EQ(OpenDrive(driveTable[0]), 1);
-        port.sent.clear();
+        EXPECT_EQ(OpenDrive(drive), 1);
         priority.calls.clear();
     }
     ~Rig() { CloseDrive(); }
+
+    std::vector<uint8_t> Tail() const {
+        return {lastCommandError.bytes() + 12, lastCommandError.bytes() + 20};
+    }
+    size_t NotesWith(const std::string& part) const {
+        return std::count_if(env.ui.notes.begin(), env.ui.notes.end(), [&](const std::string& n) {
+            return n.find(part) != std::string::npos;
+        });
+    }
 };
 
-// Polls until the no-wait command ends; the sr worker is real, so this spins briefly.
-int PollUntilDone() {
-    int s = 0;
-    for (int i = 0; i < 2000000 && (s = PollCommand()) == 0; ++i) std::this_thread::yield();
-    return s;
-}
-
-class BothBackEnds : public ::testing::TestWithParam<bool> {};
-INSTANTIATE_TEST_SUITE_P(Transport, BothBackEnds, ::testing::Values(false, true),
+class BothRules : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Transport, BothRules, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "sg" : "sr"; });
 
-TEST_P(BothBackEnds, EveryOpcodeGoesOutWithItsDirectionAndLength) {
+TEST_P(BothRules, EveryOpcodeGoesOutWithItsDirectionAndLength) {
     Rig rig(GetParam());
     uint8_t buffer[16] = {};
     for (int op = 0; op < 256; ++op) {
         if (op == 0xCF) continue;
         SCOPED_TRACE(op);
         rig.env.ui.messages.clear();
-        rig.port.sent.clear();
+        rig.backend.commands.clear();
         uint8_t cdb[12] = {static_cast<uint8_t>(op), 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
         EXPECT_EQ(ExecCommand(cdb, buffer, sizeof buffer), 1);  // unknown ones are sent too
-        ASSERT_EQ(rig.port.sent.size(), 1u);
-        const FakeSent& s = rig.port.sent[0];
-        int expectLen = op < 0x20 ? 6 : op < 0x80 ? 10 : 12;
-        EXPECT_EQ(s.cmdLen, expectLen);
-        EXPECT_EQ(s.cdb, std::vector<uint8_t>(cdb, cdb + expectLen));
-        EXPECT_EQ(s.interfaceId, 'S');
-        EXPECT_EQ(s.mxSbLen, 16);
-        int expectDir = kIn.count(op)     ? SG_DXFER_FROM_DEV
-                        : kOut.count(op)  ? SG_DXFER_TO_DEV
-                        : kNone.count(op) ? SG_DXFER_NONE
-                                          : SG_DXFER_TO_FROM_DEV;
-        EXPECT_EQ(s.dxferDirection, expectDir);
-        EXPECT_EQ(s.dxferLen, expectDir == SG_DXFER_NONE ? 0u : sizeof buffer);
-        bool known = kIn.count(op) || kOut.count(op) || kNone.count(op);
+        ASSERT_EQ(rig.backend.commands.size(), 1u);
+        const FakeCommand& c = rig.backend.commands[0];
+        const size_t length = op < 0x20 ? 6 : op < 0x80 ? 10 : 12;
+        EXPECT_EQ(c.cdb, std::vector<uint8_t>(cdb, cdb + length));
+        const bool known = kIn.count(op) || kOut.count(op) || kNone.count(op);
+        EXPECT_EQ(c.direction, kIn.count(op)    ? XFER_IN
+                               : kOut.count(op) ? XFER_OUT
+                               : known          ? XFER_NONE
+                                                : 0);
+        EXPECT_EQ(c.length, sizeof buffer);
+        EXPECT_EQ(c.data, buffer);  // the caller's buffer, not a copy
+        EXPECT_EQ(c.timeoutMs, 300000u);
         EXPECT_EQ(rig.env.ui.MessageTexts(), known ? std::vector<std::string>{}
                                                    : std::vector<std::string>{"Unknown Command!"});
         if (!known) {
             EXPECT_EQ(rig.env.ui.messages[0].caption, rt().appTitle);
         }
-        // Bytes 0-11 of the record: the CDB as sent (the rest of the area is zero here).
+        // Bytes 0-11 of the record: the CDB as sent, then what the request block holds past it
+        // (zero here: every command before was at least as long, or the area was cleared).
         std::vector<uint8_t> area(12, 0);
-        std::copy(cdb, cdb + expectLen, area.begin());
+        std::copy(cdb, cdb + length, area.begin());
         EXPECT_EQ(std::vector<uint8_t>(lastCommandError.cdb, lastCommandError.cdb + 12), area);
     }
 }
 
-struct DirectionCase {
-    const char* name;
-    uint8_t opcode;
-    uint8_t direction;
-    uint32_t length;
-    int kernelDirection;
-    const char* traced;
-};
+// The sg command block keeps an earlier command's bytes past a shorter one's; sr starts afresh.
+TEST_P(BothRules, ShorterCommandsLeaveTheBlocksBytesOnSgOnly) {
+    Rig rig(GetParam());
+    const uint8_t vendor[12] = {0xCE, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    uint8_t data[4];
+    EXPECT_EQ(ExecCommand(vendor, data, sizeof data), 1);
+    EXPECT_EQ(TestUnitReady(), 1);
+    const std::vector<uint8_t> past(lastCommandError.cdb + 6, lastCommandError.cdb + 12);
+    const std::vector<uint8_t> kept = {6, 7, 8, 9, 10, 11};
+    EXPECT_EQ(past, GetParam() ? kept : std::vector<uint8_t>(6));
+    ASSERT_EQ(OpenDrive(rig.drive), 1);  // a new open clears the block
+    EXPECT_EQ(TestUnitReady(), 1);
+    EXPECT_EQ(std::vector<uint8_t>(lastCommandError.cdb, lastCommandError.cdb + 12),
+              std::vector<uint8_t>(12));
+}
 
-TEST_P(BothBackEnds, ExplicitDirectionsAndLengthZero) {
-    const DirectionCase cases[] = {
-        {"0xCF in", 0xCF, XFER_IN, 8, SG_DXFER_FROM_DEV, "in"},
-        {"0xCF out", 0xCF, XFER_OUT, 8, SG_DXFER_TO_DEV, "out"},
-        {"none with data length", 0x3C, XFER_NONE, 8, SG_DXFER_NONE, "none"},
-        {"out with length 0", 0x3B, XFER_OUT, 0, SG_DXFER_NONE, "none"},
-        {"in with length 0", 0x12, XFER_IN, 0, SG_DXFER_NONE, "none"},
-        {"by opcode, length 0", 0x3C, XFER_BY_OPCODE, 0, SG_DXFER_NONE, "in"},
-        {"by opcode, unknown, length 0", 0xF1, XFER_BY_OPCODE, 0, SG_DXFER_NONE, "unspecified"},
+TEST_P(BothRules, ExplicitDirectionsAndLengthZero) {
+    struct Case {
+        const char* name;
+        uint8_t opcode, direction;
+        uint32_t length;
+        uint8_t resolved;
+        const char* traced;  // "dir" and "len" of the trace line
     };
-    for (const DirectionCase& c : cases) {
+    const Case cases[] = {
+        {"0xCF in", 0xCF, XFER_IN, 8, XFER_IN, "\"dir\":\"in\",\"len\":8"},
+        {"0xCF out", 0xCF, XFER_OUT, 8, XFER_OUT, "\"dir\":\"out\",\"len\":8"},
+        {"none with data length", 0x3C, XFER_NONE, 8, XFER_NONE, "\"dir\":\"none\",\"len\":0"},
+        {"out with length 0", 0x3B, XFER_OUT, 0, XFER_NONE, "\"dir\":\"none\",\"len\":0"},
+        {"in with length 0", 0x12, XFER_IN, 0, XFER_NONE, "\"dir\":\"none\",\"len\":0"},
+        {"by opcode, length 0", 0x3C, XFER_BY_OPCODE, 0, XFER_IN, "\"dir\":\"in\",\"len\":0"},
+        {"by opcode, unknown", 0xF1, XFER_BY_OPCODE, 0, 0, "\"dir\":\"unspecified\",\"len\":0"},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig(GetParam());
+        TraceCapture capture;
         uint8_t buffer[8] = {};
         uint8_t cdb[12] = {c.opcode};
         EXPECT_EQ(ExecCommandEx(1, c.direction, cdb, buffer, c.length), 1);
-        ASSERT_EQ(rig.port.sent.size(), 1u);
-        EXPECT_EQ(rig.port.sent[0].dxferDirection, c.kernelDirection);
-        uint32_t kernelLength = c.kernelDirection == SG_DXFER_NONE ? 0 : c.length;
-        EXPECT_EQ(rig.port.sent[0].dxferLen, kernelLength);
-        EXPECT_EQ(rig.port.sent[0].dxferp, kernelLength ? buffer : nullptr);
-        EXPECT_STREQ(ActiveBackend()->LastSent().dir, c.traced);
-        EXPECT_EQ(rig.port.sent[0].cmdLen, CdbLengthForOpcode(c.opcode));
+        ASSERT_EQ(rig.backend.commands.size(), 1u);
+        EXPECT_EQ(rig.backend.commands[0].direction, c.resolved);
+        EXPECT_EQ(static_cast<int>(rig.backend.commands[0].cdb.size()),
+                  CdbLengthForOpcode(c.opcode));
+        const auto cmds = capture.Events("cmd");
+        ASSERT_EQ(cmds.size(), 1u);
+        EXPECT_NE(cmds[0].find(c.traced), std::string::npos) << cmds[0];
     }
 }
 
-TEST_P(BothBackEnds, ZeroCfIsRefusedByExecCommandOnly) {
+// 64 KiB into the caller's buffer, or no data at all, in the opcode's own direction.
+TEST_P(BothRules, ExecCommand64KTakesTheBufferOrNothing) {
     Rig rig(GetParam());
+    std::vector<uint8_t> big(kLength64K);
+    const uint8_t cdb[12] = {0x3C, 0x02};
+    EXPECT_EQ(ExecCommand64K(cdb, big.data()), 1);
+    EXPECT_EQ(ExecCommand64K(cdb, nullptr), 1);
+    ASSERT_EQ(rig.backend.commands.size(), 2u);
+    EXPECT_EQ(rig.backend.commands[0].data, big.data());
+    EXPECT_EQ(rig.backend.commands[0].length, kLength64K);
+    EXPECT_EQ(rig.backend.commands[1].length, 0u);
+    EXPECT_EQ(rig.backend.commands[1].direction, XFER_IN);
+}
+
+TEST_P(BothRules, ZeroCfIsRefusedByExecCommandOnly) {
+    Rig rig(GetParam());
+    TraceCapture capture;
     lastCommandError.senseKey = 0x55;
     uint8_t cdb[12] = {0xCF, 1, 2, 3};
     uint8_t buffer[4] = {};
     EXPECT_EQ(ExecCommand(cdb, buffer, sizeof buffer), 0);
-    EXPECT_TRUE(rig.port.sent.empty());
+    EXPECT_TRUE(rig.backend.commands.empty());
     EXPECT_TRUE(rig.priority.calls.empty());
     for (int i = 0; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
     EXPECT_TRUE(rig.env.ui.messages.empty());
+    const auto cmds = capture.Events("cmd");
+    ASSERT_EQ(cmds.size(), 1u);
+    EXPECT_NE(cmds[0].find("\"cdb\":\"cf0102030000000000000000\",\"dir\":\"unspecified\","
+                           "\"len\":4,\"wait\":true,\"sent\":false,\"result\":0"),
+              std::string::npos)
+        << cmds[0];
     // ExecCommandEx sends it: see ExplicitDirectionsAndLengthZero.
 }
 
-TEST_P(BothBackEnds, BufferGoesToTheKernelUncopied) {
-    Rig rig(GetParam());
-    std::vector<uint8_t> big(kLength64K);
-    uint8_t cdb[12] = {0x3C, 0x02};
-    EXPECT_EQ(ExecCommand64K(cdb, big.data()), 1);
-    uint8_t none[12] = {0x3C};
-    EXPECT_EQ(ExecCommand64K(none, nullptr), 1);
-    ASSERT_EQ(rig.port.sent.size(), 2u);
-    EXPECT_EQ(rig.port.sent[0].dxferp, big.data());
-    EXPECT_EQ(rig.port.sent[0].dxferLen, kLength64K);
-    EXPECT_EQ(rig.port.sent[1].dxferLen, 0u);
-    EXPECT_STREQ(ActiveBackend()->LastSent().dir, "in");  // the opcode's own direction
-}
-
-// What one back end makes of an answer: the result and the record's bytes 12-14 and 19.
+// What the transport makes of an outcome: the result and the record's bytes 12-14 and 19.
 struct Judged {
     int result;
     uint8_t key, asc, ascq, byte19;
 };
 
-struct AnswerCase {
-    const char* name;
-    FakeAnswer answer;
-    Judged sr, sg;
-};
+CommandOutcome With(CommandOutcome o, void (*change)(CommandOutcome&)) {
+    change(o);
+    return o;
+}
 
-// Byte 19 is the SCSI status on sr and the host status on sg (DID_ERROR when the reply cannot be
-// read); only sr lets sense key 0 with an ASC and ASCQ pass.
-TEST_P(BothBackEnds, ResultAndErrorRecordForEachAnswer) {
+// Byte 19 is the SCSI status on sr and the host status on sg; only sr lets sense key 0 with an
+// ASC and ASCQ pass; sg fills the tail with 0xFF after giving up on a command.
+TEST_P(BothRules, ResultAndErrorRecordForEachOutcome) {
     const bool sg = GetParam();
-    FakeAnswer busy, host, driver, ioctlFails, noSense = CheckCondition(0x02, 0x3A, 0x00);
-    busy.status = 0x08;
-    host.host = 0x04;      // DID_BAD_TARGET
-    driver.driver = 0x06;  // DRIVER_TIMEOUT
-    ioctlFails.callResult = -1;
-    noSense.sense.clear();
-    // Sense bytes the drive did not vouch for are not read: its additional length covers only
-    // the key; a port that claims more sense than the area holds; descriptor format.
-    FakeAnswer cutSense = CheckCondition(0x04, 0x44, 0x01), saidTooMuch = cutSense,
-               descriptor = CheckCondition(0, 0, 0);
-    cutSense.sense[7] = 3;
-    saidTooMuch.senseLengthSaid = 255;
-    descriptor.sense = {0x72, 0x04, 0x44, 0x01, 0, 0, 0, 0};
-    const AnswerCase cases[] = {
-        {"good", {}, {1, 0, 0, 0, 0}, {1, 0, 0, 0, 0}},
+    const struct {
+        const char* name;
+        CommandOutcome outcome;
+        Judged sr, sg;
+    } cases[] = {
+        {"good", Good(), {1, 0, 0, 0, 0}, {1, 0, 0, 0, 0}},
         {"no medium", CheckCondition(0x02, 0x3A, 0), {0, 2, 0x3A, 0, 2}, {0, 2, 0x3A, 0, 0}},
         {"key 0, ASC, ASCQ", CheckCondition(0, 0x5D, 1), {1, 0, 0, 0, 0}, {0, 0, 0x5D, 1, 0}},
         {"key 0, ASCQ 0", CheckCondition(0, 0x5D, 0), {0, 0, 0x5D, 0, 2}, {0, 0, 0x5D, 0, 0}},
         {"key byte whole", CheckCondition(0x22, 4, 1), {0, 0x22, 4, 1, 2}, {0, 0x22, 4, 1, 0}},
-        {"no sense written", noSense, {0, 0, 0, 0, 2}, {0, 0, 0, 0, 0}},
-        {"sense cut by its own length", cutSense, {0, 4, 0, 0, 2}, {0, 4, 0, 0, 0}},
-        {"sense said longer than its area", saidTooMuch, {0, 4, 0x44, 1, 2}, {0, 4, 0x44, 1, 0}},
-        {"descriptor-format sense", descriptor, {0, 4, 0x44, 1, 2}, {0, 4, 0x44, 1, 0}},
-        {"busy", busy, {0, 0, 0, 0, 0x08}, {0, 0, 0, 0, 0}},
-        {"host status", host, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0x04}},
-        {"driver status", driver, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}},
-        {"kernel call fails", ioctlFails, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0x07}},
+        {"busy",
+         With(Good(), [](CommandOutcome& o) { o.status = 0x08; }),
+         {0, 0, 0, 0, 8},
+         {0, 0, 0, 0, 0}},
+        {"host status",
+         With(CheckCondition(4, 0x44, 0), [](CommandOutcome& o) { o.host = 4; }),
+         {0, 4, 0x44, 0, 2},
+         {0, 4, 0x44, 0, 4}},
+        {"driver status",
+         With(Good(), [](CommandOutcome& o) { o.driver = 0x06; }),
+         {0, 0, 0, 0, 0},
+         {0, 0, 0, 0, 0}},
+        {"kernel call fails",
+         With(Good(), [](CommandOutcome& o) { o.err = EIO; }),
+         {0, 0, 0, 0, 0},
+         {0, 0, 0, 0, 0}},
+        {"reply unreadable",
+         With(Good(),
+              [](CommandOutcome& o) {
+                  o.err = EIO;
+                  o.host = 7;
+              }),
+         {0, 0, 0, 0, 0},
+         {0, 0, 0, 0, 7}},
+        {"given up",
+         With(Good(), [](CommandOutcome& o) { o.gaveUpAfterMs = 180000; }),
+         {0, 0xFF, 0xFF, 0xFF, 0xFF},
+         {0, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"not sent", CommandOutcome{}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}},
     };
-    for (const AnswerCase& c : cases) {
+    for (const auto& c : cases) {
         const Judged& want = sg ? c.sg : c.sr;
         for (int wait : {1, 0}) {
             SCOPED_TRACE(std::string(c.name) + (wait ? " waiting" : " no-wait"));
             Rig rig(sg);
-            rig.port.queue.push_back(c.answer);
+            rig.backend.replies = {{c.outcome, {}}};
             uint8_t cdb[12] = {0x00, 0, 0, 0, 0, 0x5A};
             int r = ExecCommandEx(wait, XFER_BY_OPCODE, cdb, nullptr, 0);
             if (!wait) {  // the same judgement shows as state 1 or 2
                 EXPECT_EQ(r, 1);
                 if (sg) lastCommandError = CommandErrorRecord{};  // sg's Poll refills it
-                const int state = PollUntilDone();
+                const int state = PollCommand();
                 EXPECT_EQ(state, want.result ? 1 : 2);
                 r = state == 1 ? 1 : 0;
             }
@@ -235,46 +258,69 @@ TEST_P(BothBackEnds, ResultAndErrorRecordForEachAnswer) {
             if (!want.result) {
                 EXPECT_EQ(lastCommandError.cdb[5], 0x5A);
             }
-            for (int i = 15; i < 19; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
+            if (!want.key) {
+                for (int i = 15; i < 19; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
+            }
             // The next good command leaves nothing of this one in the record.
-            uint8_t tur[12] = {};
-            EXPECT_EQ(ExecCommandEx(1, XFER_NONE, tur, nullptr, 0), 1);
-            for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
+            EXPECT_EQ(TestUnitReady(), 1);
+            EXPECT_EQ(rig.Tail(), std::vector<uint8_t>(8));
         }
     }
 }
 
-TEST_P(BothBackEnds, OpenFailurePausesOnceShowsTheErrorAndRefusesCommands) {
-    Rig rig(GetParam());
-    CloseDrive();
-    rig.port.nodes[0].openFailures = -1;
-    rig.port.nodes[0].openErr = EBUSY;
-    const uint64_t before = rig.env.clock.ElapsedMs();
-    EXPECT_EQ(OpenDrive(driveTable[0]), 0);
-    EXPECT_GE(rig.env.clock.ElapsedMs() - before, 1500u);  // one pause (clock reads cost 1 ms)
-    EXPECT_LT(rig.env.clock.ElapsedMs() - before, 1600u);
-    EXPECT_EQ(rig.env.ui.MessageTexts(),
-              std::vector<std::string>{"CreateFile Err " + std::to_string(EBUSY)});
-    EXPECT_EQ(TransportMaxTransfer(), 0u);
-    EXPECT_EQ(transport().openDevice, -1);
-    rig.port.sent.clear();
-    EXPECT_EQ(TestUnitReady(), 0);
-    EXPECT_TRUE(rig.port.sent.empty());
-    for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
+// The kernel's residual reaches the caller with the command it belongs to.
+TEST(TransportResidual, IsTheLastCommands) {
+    Rig rig(false);
+    CommandOutcome shortRead = Good();
+    shortRead.residual = 2;
+    rig.backend.replies = {{shortRead, {}}, {Good(), {}}};
+    uint8_t cdb[12] = {0x3C, 0x02}, data[4];
+    EXPECT_EQ(ExecCommand(cdb, data, sizeof data), 1);
+    EXPECT_EQ(LastCommandResidual(), 2u);
+    EXPECT_EQ(ExecCommand(cdb, data, sizeof data), 1);
+    EXPECT_EQ(LastCommandResidual(), 0u);
 }
 
-TEST_P(BothBackEnds, ADownloadHoldsItsDriveAndSendsNothingToOneHeldElsewhere) {
+// Two attempts 1500 ms apart; when both fail, "CreateFile Err N" and nothing is ever sent.
+TEST_P(BothRules, OpenRetriesOnceThenSaysWhy) {
+    struct Case {
+        std::deque<int> failures;
+        bool opens;
+        uint64_t pause;
+    } cases[] = {{{}, true, 0}, {{EACCES}, true, 1500}, {{EACCES, EIO}, false, 1500}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failures.size());
+        Rig rig(GetParam());
+        CloseDrive();
+        rig.backend.openErrors = c.failures;
+        const int opens = rig.backend.opens;
+        const uint64_t before = rig.env.clock.ElapsedMs();
+        EXPECT_EQ(OpenDrive(rig.drive), c.opens ? 1 : 0);
+        EXPECT_EQ(rig.backend.opens - opens, c.failures.empty() ? 1 : 2);
+        EXPECT_GE(rig.env.clock.ElapsedMs() - before, c.pause);
+        EXPECT_LT(rig.env.clock.ElapsedMs() - before, c.pause + 100);
+        EXPECT_EQ(rig.env.ui.MessageTexts(),
+                  c.opens ? std::vector<std::string>{}
+                          : std::vector<std::string>{"CreateFile Err " + std::to_string(EIO)});
+        EXPECT_EQ(transport().openDevice >= 0, c.opens);
+        EXPECT_EQ(rig.NotesWith("cannot open " + rig.drive.node + ": EIO"), c.opens ? 0u : 1u);
+        rig.backend.commands.clear();
+        EXPECT_EQ(TestUnitReady(), c.opens ? 1 : 0);
+        EXPECT_EQ(rig.backend.commands.size(), c.opens ? 1u : 0u);
+        EXPECT_EQ(rig.Tail(), std::vector<uint8_t>(8));
+    }
+}
+
+TEST_P(BothRules, ADriveHeldElsewhereIsSaidBeforeAnythingIsSent) {
     const bool sg = GetParam();
-    const std::string node = sg ? "/dev/sg0" : "/dev/sr0";
     struct Case {
         const char* name;
-        std::string held;  // the node another program holds; empty: none
+        std::string held;  // the node another program holds
         bool sgOnly;
         std::string says;  // how the box tells the hold
     };
     const Case cases[] = {
-        {"nobody else holds it", "", false, ""},
-        {"another program holds the drive's own node", node, false,
+        {"another program holds the drive's own node", sg ? "/dev/sg0" : "/dev/sr0", false,
          sg ? "Another program has /dev/sg0 open" : "/dev/sr0 is mounted, or another program"},
         {"a mount holds the block device beside the generic node", "/dev/sr0", true,
          "/dev/sr0 is mounted, or another program"},
@@ -283,42 +329,25 @@ TEST_P(BothBackEnds, ADownloadHoldsItsDriveAndSendsNothingToOneHeldElsewhere) {
         if (c.sgOnly && !sg) continue;
         SCOPED_TRACE(c.name);
         Rig rig(sg);
-        // The scan opened the node without holding it; the download held it.
-        EXPECT_EQ(rig.port.opened, (std::vector<std::string>{node, node}));
-        EXPECT_EQ(rig.port.held, std::vector<std::string>{node});
-        CloseDrive();
-        rig.port.held.clear();
-        rig.env.ui.messages.clear();
-        if (!c.held.empty()) rig.port.heldElsewhere[node] = c.held;
-        const uint64_t before = rig.env.clock.ElapsedMs();
-        EXPECT_EQ(OpenDrive(driveTable[0]), c.held.empty() ? 1 : 0);
         std::string why;
-        EXPECT_EQ(TransportMaySendAnyCommand(why), c.held.empty());
-        if (c.held.empty()) {
-            EXPECT_TRUE(rig.env.ui.messages.empty());
-            EXPECT_EQ(rig.port.held, std::vector<std::string>{node});
-            continue;
-        }
-        // Tried twice, 1500 ms apart, then said before anything is sent, naming the held node.
-        EXPECT_EQ(rig.port.held, (std::vector<std::string>{node, node}));
-        EXPECT_GE(rig.env.clock.ElapsedMs() - before, 1500u);
+        EXPECT_TRUE(TransportMaySendAnyCommand(why));
+        rig.backend.openErrors = {EBUSY, EBUSY};
+        rig.backend.heldBy = c.held;
+        EXPECT_EQ(OpenDrive(rig.drive), 0);
         EXPECT_EQ(rig.env.ui.MessageTexts(),
                   std::vector<std::string>{"CreateFile Err " + std::to_string(EBUSY)});
+        EXPECT_FALSE(TransportMaySendAnyCommand(why));
         EXPECT_EQ(why.rfind("The drive is in use: " + c.says, 0), 0u) << why;
         EXPECT_NE(why.find("`fuser -v " + c.held + "`"), std::string::npos) << why;
-        rig.port.sent.clear();
-        EXPECT_EQ(TestUnitReady(), 0);
-        EXPECT_TRUE(rig.port.sent.empty());
-        // Free again, the next open holds it and may send.
-        rig.port.heldElsewhere.clear();
-        EXPECT_EQ(OpenDrive(driveTable[0]), 1);
+        EXPECT_EQ(rig.NotesWith("cannot open " + c.held + ": EBUSY"), 1u);
+        // Free again, the next open may send.
+        EXPECT_EQ(OpenDrive(rig.drive), 1);
         EXPECT_TRUE(TransportMaySendAnyCommand(why));
     }
 }
 
-TEST_P(BothBackEnds, PriorityIsLoweredForTheCommandAndNormalAfterwards) {
+TEST_P(BothRules, PriorityIsLoweredForTheCommandAndNormalAfterwards) {
     using Calls = std::vector<std::string>;
-    const uint8_t nowait[12] = {0xF5};
     struct Case {
         const char* name;
         int holders;  // LoweredPriority objects around the commands
@@ -336,206 +365,155 @@ TEST_P(BothBackEnds, PriorityIsLoweredForTheCommandAndNormalAfterwards) {
             std::vector<std::unique_ptr<LoweredPriority>> held;
             for (int i = 0; i < c.holders; ++i) held.push_back(std::make_unique<LoweredPriority>());
             EXPECT_EQ(TestUnitReady(), 1);
-            EXPECT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, nowait, nullptr, 0), 1);
-            EXPECT_EQ(PollUntilDone(), 1);
+            EXPECT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, kStore, nullptr, 0), 1);
+            EXPECT_EQ(PollCommand(), 1);
             EXPECT_EQ(rig.priority.calls, c.during);
             rig.priority.calls.clear();
         }
         EXPECT_EQ(rig.priority.calls, c.after);
-        // The sr worker thread started at the lowered priority: it sets itself to normal.
-        EXPECT_EQ(rig.priority.otherThreads, GetParam() ? 0 : 1);
     }
 }
 
-// A no-wait command's end is traced once, when PollCommand first reports it, as the judgement
-// of the back end saw it.
-TEST_P(BothBackEnds, TheEndOfANoWaitCommandIsTracedOnceWhenCollected) {
+// A no-wait command's end is traced once and noted, however it is collected: by PollCommand, by
+// the next command (which waits for it, or on sg gives it up), or by closing the drive.
+TEST_P(BothRules, TheEndOfANoWaitCommandIsTracedOnceHoweverItIsCollected) {
     const bool sg = GetParam();
-    FakeAnswer callFails;
-    callFails.callResult = -1;
-    struct Case {
+    enum By { kPoll, kNextCommand, kClose };
+    CommandOutcome gone = Good();
+    gone.host = 0x01;  // DID_NO_CONNECT
+    const struct {
         const char* name;
-        FakeAnswer answer;
-        const char *sr, *sg;
+        By by;
+        bool finishWaits;  // how the back end lets the next command go
+        CommandOutcome outcome;
+        const char* end;  // the cmd-end line's fields after the CDB; null: given up
+        int state;
     } cases[] = {
-        {"completed", {}, "\"state\":1,\"status\":0,\"host\":0,\"sense\":\"00/00/00\"", nullptr},
-        {"failed", CheckCondition(0x03, 0x0C, 0x00),
-         "\"state\":2,\"status\":2,\"host\":0,\"sense\":\"03/0C/00\"", nullptr},
-        {"kernel call fails", callFails,
-         "\"state\":2,\"status\":0,\"host\":0,\"sense\":\"00/00/00\"",
-         "\"state\":2,\"status\":0,\"host\":7,\"sense\":\"00/00/00\""},
+        {"completed, polled", kPoll, true, Good(),
+         "\"state\":1,\"status\":0,\"host\":0,\"sense\":\"00/00/00\"", 1},
+        {"failed, polled", kPoll, true, CheckCondition(0x03, 0x0C, 0x00),
+         "\"state\":2,\"status\":2,\"host\":0,\"sense\":\"03/0C/00\"", 2},
+        {"ended, the next command waits", kNextCommand, true, Good(),
+         "\"state\":1,\"status\":0,\"host\":0,\"sense\":\"00/00/00\"", 1},
+        {"the drive went, the next command waits", kNextCommand, true, gone,
+         "\"state\":2,\"status\":0,\"host\":1,\"sense\":\"00/00/00\"", 2},
+        {"running, the next command gives it up", kNextCommand, false, Good(), nullptr, 2},
+        {"ended, the drive is closed", kClose, true, Good(),
+         "\"state\":1,\"status\":0,\"host\":0,\"sense\":\"00/00/00\"", 1},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig(sg);
         TraceCapture capture;
-        rig.port.queue.push_back(c.answer);
-        uint8_t store[12] = {0xF5};
-        ASSERT_EQ(ExecCommandEx(0, XFER_NONE, store, nullptr, 0), 1);
+        rig.backend.finishWaits = c.finishWaits;
+        rig.backend.pendingPolls = c.finishWaits ? 0 : 1000;
+        rig.backend.replies = {{c.outcome, {}}};
+        ASSERT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), 1);
         EXPECT_TRUE(capture.Events("cmd-end").empty());
-        EXPECT_NE(PollUntilDone(), 0);
-        EXPECT_NE(PollCommand(), 0);
-        auto ends = capture.Events("cmd-end");
-        ASSERT_EQ(ends.size(), 1u);
-        const char* end = sg && c.sg ? c.sg : c.sr;  // the same on both unless given
-        EXPECT_NE(ends[0].find("\"ev\":\"cmd-end\",\"cdb\":\"f50000000000000000000000\"," +
-                               std::string(end) + "}"),
+        if (c.by == kPoll) {
+            EXPECT_EQ(PollCommand(), c.state);
+        } else if (c.by == kNextCommand) {
+            EXPECT_EQ(TestUnitReady(), c.outcome.host ? 0 : 1);
+        } else {
+            CloseDrive();
+        }
+        if (!sg) {
+            EXPECT_EQ(PollCommand(), c.state);
+        }
+        const auto ends = capture.Events("cmd-end");
+        const auto abandoned = capture.Events("cmd-abandoned");
+        ASSERT_EQ(ends.size(), c.end ? 1u : 0u);
+        ASSERT_EQ(abandoned.size(), c.end ? 0u : 1u);
+        const std::string line = c.end ? ends[0] : abandoned[0];
+        EXPECT_NE(line.find("\"cdb\":\"f50000000000000000000000\"" +
+                            (c.end ? "," + std::string(c.end) : std::string()) + "}"),
                   std::string::npos)
-            << ends[0];
-        // Neither the next command nor closing the drive adds to it.
-        EXPECT_EQ(TestUnitReady(), 1);
+            << line;
+        EXPECT_EQ(rig.NotesWith("the drive is gone"), c.outcome.host ? 1u : 0u);
+        EXPECT_EQ(rig.NotesWith("had not finished command F5"), c.end ? 0u : 1u);
+        // Nothing later adds to it.
+        TestUnitReady();
         PollCommand();
         CloseDrive();
-        EXPECT_EQ(capture.Events("cmd-end").size(), 1u);
-        EXPECT_TRUE(capture.Events("cmd-abandoned").empty());
+        EXPECT_EQ(capture.Events("cmd-end").size() + capture.Events("cmd-abandoned").size(), 1u);
     }
 }
 
-// A no-wait command the drive never finishes: giving up on it (CloseDrive) costs nothing, the
-// drive opens and answers again at once, and the program's teardown does not wait for it
-// either. Its late answer has nowhere to land, and the trace notes it was given up.
-TEST_P(BothBackEnds, AGivenUpNoWaitCommandHoldsNothingUp) {
-    const bool sg = GetParam();
-    const auto start = std::chrono::steady_clock::now();
-    auto rig = std::make_unique<Rig>(sg);
+// Closing a drive with a no-wait command still running gives it up at once: Poll reports it
+// failed, the record keeps nothing of it, and the drive opens and answers again.
+TEST_P(BothRules, AGivenUpNoWaitCommandHoldsNothingUp) {
+    Rig rig(GetParam());
     TraceCapture capture;
-    FakeAnswer never = CheckCondition(0x03, 0x0C, 0x00);
-    never.data.assign(16, 0xEE);
-    never.hang = true;  // sg: no reply comes
-    rig->port.responder = [never](const FakeSent& s) {
-        return s.cdb[0] == 0x3C ? never : FakeAnswer{};
-    };
-    if (!sg) rig->port.Hold();  // sr: the kernel call does not return
-    uint8_t buffer[16];
-    std::memset(buffer, 0x11, sizeof buffer);
+    rig.backend.pendingPolls = 1000;
     uint8_t read[12] = {0x3C, 0x02, 0, 0, 0, 0, 0, 0, 16};
+    uint8_t buffer[16];
     ASSERT_EQ(ExecCommandEx(0, XFER_IN, read, buffer, sizeof buffer), 1);
-    while (!sg && rig->port.InCall() == 0) std::this_thread::yield();
     EXPECT_EQ(PollCommand(), 0);
-
     CloseDrive();
     EXPECT_EQ(PollCommand(), 2);
-    ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+    ASSERT_EQ(OpenDrive(rig.drive), 1);
     EXPECT_EQ(TestUnitReady(), 1);
-    for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
-    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 16), std::vector<uint8_t>(16, 0x11));
+    EXPECT_EQ(rig.Tail(), std::vector<uint8_t>(8));
     EXPECT_TRUE(capture.Events("cmd-end").empty());
     auto notes = capture.Events("cmd-abandoned");
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_NE(notes[0].find("\"cdb\":\"3c020000000000001000\"}"), std::string::npos) << notes[0];
-
-    rig.reset();  // back ends, port and runtime go while the command is still held
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
-// Once the kernel has said the drive is gone (ENODEV, ENXIO, DID_NO_CONNECT), nothing more goes
-// out on that handle: later commands, waiting or not, are refused unsent, and traced so. The
-// cause is noted once. Other failures leave the handle as it was; a new open starts afresh.
-TEST_P(BothBackEnds, NothingMoreGoesToAVanishedDrive) {
-    const bool sg = GetParam();
-    auto callFails = [](int err) {
-        FakeAnswer a;
-        a.callResult = -1;  // sr: the SG_IO call; sg: reading the reply
-        a.err = err;
-        return a;
+// Once the drive is gone (ENODEV, ENXIO, DID_NO_CONNECT), nothing more goes out until the next
+// OpenDrive: later commands, waiting or not, are refused unsent, and traced so. The cause is
+// noted once. Other failures leave things as they were.
+TEST_P(BothRules, NothingMoreGoesToAVanishedDrive) {
+    const auto failing = [](int err, uint8_t host) {
+        CommandOutcome o = Good();
+        o.err = err;
+        o.host = host;
+        return o;
     };
-    FakeAnswer noConnect, submitRefused;
-    noConnect.host = 0x01;
-    submitRefused.refuse = true;  // sg only: the write is refused
-    submitRefused.err = ENODEV;
     const struct {
         const char* name;
-        FakeAnswer answer;
+        CommandOutcome outcome;
         bool gone;
-        bool sgOnly;
     } cases[] = {
-        {"ENODEV", callFails(ENODEV), true, false},
-        {"ENXIO", callFails(ENXIO), true, false},
-        {"DID_NO_CONNECT", noConnect, true, false},
-        {"submission refused with ENODEV", submitRefused, true, true},
-        {"EIO", callFails(EIO), false, false},
-        {"DID_ERROR",
-         [] {
-             FakeAnswer a;
-             a.host = 0x07;
-             return a;
-         }(),
-         false, false},
+        {"ENODEV", failing(ENODEV, 0), true},       {"ENXIO", failing(ENXIO, 0), true},
+        {"DID_NO_CONNECT", failing(0, 0x01), true}, {"EIO", failing(EIO, 0), false},
+        {"DID_ERROR", failing(0, 0x07), false},
     };
     for (const auto& c : cases) {
-        if (c.sgOnly && !sg) continue;
         for (int wait : {1, 0}) {
             SCOPED_TRACE(std::string(c.name) + (wait ? " waiting" : " no-wait"));
-            Rig rig(sg);
+            Rig rig(GetParam());
             TraceCapture capture;
-            rig.port.queue.push_back(c.answer);
+            rig.backend.replies = {{c.outcome, {}}};
             uint8_t write[12] = {0x3B, 0x05, 0, 0, 0, 0, 0, 0, 4};
             uint8_t data[4] = {1, 2, 3, 4};
-            const int started = ExecCommandEx(wait, XFER_OUT, write, data, sizeof data);
-            if (!wait && started) {
-                EXPECT_EQ(PollUntilDone(), 2);
+            ASSERT_EQ(ExecCommandEx(wait, XFER_OUT, write, data, sizeof data), wait ? 0 : 1);
+            if (!wait) {
+                EXPECT_EQ(PollCommand(), 2);
             }
-            const size_t sent = rig.port.Sent().size();
-            ASSERT_EQ(sent, 1u);
-
-            uint8_t store[12] = {0xF5};
             EXPECT_EQ(TestUnitReady(), c.gone ? 0 : 1);
-            EXPECT_EQ(ExecCommandEx(0, XFER_NONE, store, nullptr, 0), c.gone ? 0 : 1);
-            if (!c.gone) {
-                EXPECT_EQ(PollUntilDone(), 1);
-            }
-            EXPECT_EQ(rig.port.Sent().size(), c.gone ? sent : sent + 2);
-            std::vector<std::string> cmds = capture.Events("cmd");
+            EXPECT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), c.gone ? 0 : 1);
+            EXPECT_EQ(rig.backend.commands.size(), c.gone ? 1u : 3u);
+            const auto cmds = capture.Events("cmd");
             ASSERT_EQ(cmds.size(), 3u);
             for (size_t i = 1; i < cmds.size(); ++i)
                 EXPECT_EQ(cmds[i].find("\"sent\":false") != std::string::npos, c.gone) << cmds[i];
-            const auto notes = rig.env.ui.notes;
-            EXPECT_EQ(std::count_if(notes.begin(), notes.end(),
-                                    [](const std::string& n) {
-                                        return n.find("the drive is gone") != std::string::npos;
-                                    }),
-                      c.gone ? 1 : 0)
-                << ::testing::PrintToString(notes);
-
-            // A new open is a new handle.
-            ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+            EXPECT_EQ(rig.NotesWith("the drive is gone"), c.gone ? 1u : 0u);
+            // A new open starts afresh.
+            ASSERT_EQ(OpenDrive(rig.drive), 1);
             EXPECT_EQ(TestUnitReady(), 1);
-            EXPECT_EQ(rig.port.Sent().size(), (c.gone ? sent : sent + 2) + 1);
         }
     }
 }
 
-// The worker of a no-wait command may not have reached the port yet when the command is given up
-// and everything is torn down: it must then leave the port alone, not call into one that is gone.
-TEST(PassThroughWorker, NeverReachesAPortThatIsGone) {
-    for (int round = 0; round < 300; ++round) {
-        auto rig = std::make_unique<Rig>(false);
-        uint8_t store[12] = {0xF5};
-        ASSERT_EQ(ExecCommandEx(0, XFER_NONE, store, nullptr, 0), 1);
-        rig.reset();
-    }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (PassThroughBackend::LiveWorkers() > 0 && std::chrono::steady_clock::now() < until)
-        std::this_thread::yield();
-    EXPECT_EQ(PassThroughBackend::LiveWorkers(), 0);
-}
-
-TEST(TransportInterface, DirectionForOpcodeEncodesPerBackEnd) {
-    TestEnv env;
-    struct {
-        uint8_t op;
-        uint8_t sr, sg;
-    } cases[] = {{0x12, SCSI_IOCTL_DATA_IN, SRB_DIR_IN},
-                 {0x3B, SCSI_IOCTL_DATA_OUT, SRB_DIR_OUT},
-                 {0xF5, SCSI_IOCTL_DATA_UNSPECIFIED, SRB_DIR_NONE},
-                 {0xF1, 2, 2}};
-    for (auto& c : cases) {
-        transport().useAspi = false;
-        EXPECT_EQ(DirectionForOpcode(c.op), c.sr) << int(c.op);
-        transport().useAspi = true;
-        EXPECT_EQ(DirectionForOpcode(c.op), c.sg) << int(c.op);
-    }
-    EXPECT_EQ(env.ui.messages.size(), 2u);  // 0xF1 once per lookup
+// A no-wait command that could not start is a failure like any other: nothing runs after it.
+TEST(TransportNoWait, ACommandThatCannotStartFails) {
+    Rig rig(false);
+    rig.backend.startFails = true;
+    EXPECT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, kStore, nullptr, 0), 0);
+    EXPECT_EQ(lastCommandError.cdb[0], 0xF5);
+    EXPECT_EQ(rig.Tail(), std::vector<uint8_t>(8));
+    EXPECT_EQ(TestUnitReady(), 1);  // nothing to wait for
 }
 
 }  // namespace

@@ -3,12 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "drives/dispatch.h"
 #include "drives/main_dialog.h"
-#include "emu/emulated_drive.h"
-#include "scsi/linux_backends.h"
-#include "scsi/transport.h"
-#include "system/clocks.h"
+#include "emu/emulated_session.h"
 #include "system/silent_ui.h"
 
 namespace {
@@ -27,11 +23,6 @@ bool IsImageWrite(const LoggedCommand& c) {
     return !c.cdb.empty() && !c.out.empty() && IsImageWriteOpcode(c.cdb[0]);
 }
 
-void ResetForCheck() {
-    ResetProcessState();
-    FreeReadBackBuffer();
-}
-
 // The image from the command line, as `LDxxxx --batch --emulate=LDxxxx IMAGE` would take it.
 FamilyCheck CheckFamily(const ProgramEntry& entry, const std::string& path,
                         TransportChoice transportChoice) {
@@ -43,22 +34,11 @@ FamilyCheck CheckFamily(const ProgramEntry& entry, const std::string& path,
         return check;
     }
 
-    ResetForCheck();
     EmulatedDriveSpec spec;
     spec.programId = entry.id;
-    VirtualClock clock;
-    EmulatedDevicePort port({spec}, clock);
     SilentUi ui;
-    Runtime& r = rt();
-    SetProgramName(entry.id);
-    r.ui = &ui;
-    r.clock = &clock;
-    r.devices = &port;
-    r.transport = transportChoice;
-    r.batch = true;
     {
-        TransportSet backends;
-        clock.SetAfterAdvance([] { TransportQuiesce(); });
+        EmulatedSession session(entry.id, {spec}, transportChoice, ui);
         CDISCFLASHDlg dlg;
         dlg.m_strFirmwarePath = path;
         if (dlg.OnInitDialog())
@@ -67,7 +47,6 @@ FamilyCheck CheckFamily(const ProgramEntry& entry, const std::string& path,
             check.reason = "its emulated drive was not found";
         check.quit = dlg.IsClosed();
         if (!check.quit) dlg.OnCancel();
-        clock.SetAfterAdvance(nullptr);
 
         check.messages = ui.messages;
         check.notes = ui.notes;
@@ -84,10 +63,9 @@ FamilyCheck CheckFamily(const ProgramEntry& entry, const std::string& path,
         }
         check.bytes = dlg.m_imageLength;
         check.identity = dlg.m_imageIdentity;
-        for (const LoggedCommand& c : port.Drive(0).Log())
+        for (const LoggedCommand& c : session.Port().Drive(0).Log())
             if (IsImageWrite(c)) ++check.pieces;
     }
-    ResetForCheck();
     return check;
 }
 

@@ -38,6 +38,8 @@
 #include "app/gui/gui_front_end.h"
 #include "drives/catalogue.h"
 #include "drives/dispatch.h"
+#include "drives/test_hooks.h"
+#include "emu/emulated_session.h"
 #include "scsi/transport.h"
 #include "support/fake_backend.h"
 #include "support/fake_host.h"

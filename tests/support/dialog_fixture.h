@@ -9,6 +9,7 @@
 
 #include "drives/dispatch.h"
 #include "drives/main_dialog.h"
+#include "drives/test_hooks.h"
 #include "support/fake_backend.h"
 #include "support/fake_host.h"
 #include "support/test_env.h"
@@ -24,21 +25,11 @@ class SelectionRecordingUi : public FakeUi {
     }
 };
 
-// FakeBackend that also keeps the identity of every drive opened.
-class RecordingBackend : public FakeBackend {
-  public:
-    std::vector<std::string> opened;
-    int Open(DriveRecord& record) override {
-        opened.emplace_back(record.IdentityText(), 24);
-        return FakeBackend::Open(record);
-    }
-};
-
 class DialogFixture : public ::testing::Test {
   protected:
     TestEnv env;
     SelectionRecordingUi ui;
-    RecordingBackend backend;
+    FakeBackend backend;
     FakeHost host;
     CDISCFLASHDlg dlg;
 

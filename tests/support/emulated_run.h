@@ -13,11 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "drives/dispatch.h"
 #include "drives/main_dialog.h"
-#include "emu/emulated_drive.h"
+#include "emu/emulated_session.h"
 #include "emu/sample_images.h"
-#include "scsi/linux_backends.h"
 #include "support/test_env.h"
 #include "system/trace.h"
 
@@ -69,9 +67,9 @@ struct EmulatedRun {
     EmulatedRun(const EmulatedRun&) = delete;
     EmulatedRun& operator=(const EmulatedRun&) = delete;
     ~EmulatedRun() {
+        session_.reset();
         if (!path_.empty()) std::remove(path_.c_str());
         if (traceFile_) std::fclose(traceFile_);
-        env_.clock.SetAfterAdvance(nullptr);
     }
 
     // The program `id` over one drive of its own family with these --emulate keys (",k=v...").
@@ -95,21 +93,12 @@ struct EmulatedRun {
         std::vector<EmulatedDriveSpec> specs;
         std::string error;
         EXPECT_TRUE(ParseEmulateOptions(drives, specs, error)) << error;
-        port_ = std::make_unique<EmulatedDevicePort>(std::move(specs), env_.clock);
-        for (size_t i = 0; i < port_->DriveCount(); ++i) emulated.push_back(&port_->Drive(i));
-
         traceFile_ = std::tmpfile();
         trace_ = std::make_unique<Trace>(traceFile_);
-        tracingUi_ = std::make_unique<TracingUi>(env_.ui, *trace_);
-        Runtime& r = rt();
-        SetProgramName(program);
-        r.ui = tracingUi_.get();
-        r.trace = trace_.get();
-        r.devices = port_.get();
-        r.transport = transport;
-        r.batch = true;
-        backends_ = std::make_unique<TransportSet>();
-        env_.clock.SetAfterAdvance([] { TransportQuiesce(); });
+        session_ = std::make_unique<EmulatedSession>(program, std::move(specs), transport, ui_,
+                                                     trace_.get());
+        for (size_t i = 0; i < session_->Port().DriveCount(); ++i)
+            emulated.push_back(&session_->Port().Drive(i));
 
         path_ = ::testing::TempDir() + "emulated_run_" + std::to_string(::getpid()) + ".bin";
         std::ofstream(path_, std::ios::binary)
@@ -122,29 +111,29 @@ struct EmulatedRun {
         if (commandLine)
             dlg.m_strFirmwarePath = used;
         else
-            env_.ui.files.push_back(used);
+            ui_.files.push_back(used);
         if (dlg.OnInitDialog()) {
-            if (select >= 0) env_.ui.ListSelect(select);
+            if (select >= 0) ui_.ListSelect(select);
             std::fflush(traceFile_);
             long mark = std::ftell(traceFile_);
             dlg.OnOK();
             ReadTrace(mark);
             if (research) {
                 dlg.OnResearch();
-                researched = env_.ui.list;
+                researched = ui_.list;
             }
         }
-        notes = env_.ui.notes;
-        messages = env_.ui.messages;
-        stages = env_.ui.stages;
+        notes = ui_.notes;
+        messages = ui_.messages;
+        stages = ui_.stages;
         outcome = dlg.LastOutcome();
         quit = dlg.IsClosed();
         return *this;
     }
 
-    std::vector<std::string> MessageTexts() const { return env_.ui.MessageTexts(); }
-    VirtualClock& clock() { return env_.clock; }
-    FakeUi& ui() { return env_.ui; }
+    std::vector<std::string> MessageTexts() const { return ui_.MessageTexts(); }
+    VirtualClock& clock() { return session_->Clock(); }
+    FakeUi& ui() { return ui_; }
 
   private:
     void ReadTrace(long from) {
@@ -160,13 +149,33 @@ struct EmulatedRun {
         }
     }
 
-    TestEnv env_;
-    std::unique_ptr<EmulatedDevicePort> port_;
-    std::unique_ptr<TransportSet> backends_;
+    FakeUi ui_;
     FILE* traceFile_ = nullptr;
     std::unique_ptr<Trace> trace_;
-    std::unique_ptr<TracingUi> tracingUi_;
+    std::unique_ptr<EmulatedSession> session_;
     std::string path_;
+};
+
+// Drives of these --emulate values behind the chosen back end, on the virtual clock; listed and the
+// first one opened unless `open` is false.
+struct EmulatedTransport {
+    FakeUi ui;
+    std::unique_ptr<EmulatedSession> session;
+
+    explicit EmulatedTransport(TransportChoice t, const std::vector<std::string>& drives,
+                               bool open = true) {
+        std::vector<EmulatedDriveSpec> specs;
+        std::string error;
+        EXPECT_TRUE(ParseEmulateOptions(drives, specs, error)) << error;
+        session = std::make_unique<EmulatedSession>("LD4740", std::move(specs), t, ui);
+        if (!open) return;
+        EXPECT_EQ(InitTransport(), 1);
+        driveCount = EnumerateDrives(kDriveTableCapacity, driveTable);
+        EXPECT_GE(driveCount, 1);
+        EXPECT_EQ(OpenDrive(driveTable[0]), 1);
+    }
+    VirtualClock& clock() { return session->Clock(); }
+    EmulatedDrive& drive(size_t i = 0) { return session->Port().Drive(i); }
 };
 
 // Pieces of expected command tables.

@@ -1,7 +1,9 @@
-// A back end that records every command and answers from a script: for tests of everything
-// above the transport interface.
+// A back end that records every request and answers from a script: the one fake of the command
+// path, for tests of the transport and of everything above it.
 #pragma once
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -11,39 +13,57 @@
 #include "scsi/transport.h"
 
 struct FakeCommand {
-    std::vector<uint8_t> cdb;  // the CDB bytes sent (6, 10 or 12)
+    std::vector<uint8_t> cdb;  // the bytes to send (6, 10 or 12)
     uint8_t direction;         // resolved: XFER_IN, XFER_OUT, XFER_NONE, 0 = unspecified
-    uint32_t length;
+    uint32_t length;           // the host length
     int wait;
     std::vector<uint8_t> out;  // data sent, for out commands
+    const void* data;          // the caller's buffer
+    uint32_t timeoutMs;
 };
 
-// What the drive answers to one command.
+// A drive that took the command and answered GOOD, or CHECK CONDITION with a sense.
+inline CommandOutcome Good() {
+    CommandOutcome o;
+    o.sent = true;
+    return o;
+}
+inline CommandOutcome CheckCondition(uint8_t key, uint8_t asc, uint8_t ascq) {
+    CommandOutcome o = Good();
+    o.status = 0x02;
+    o.driver = 0x08;  // DRIVER_SENSE
+    o.senseKey = key;
+    o.asc = asc;
+    o.ascq = ascq;
+    return o;
+}
+
+// What the back end says of one command.
 struct FakeReply {
-    int result = 1;             // 1 success, 0 failure
+    CommandOutcome outcome = Good();
     std::vector<uint8_t> data;  // copied into the buffer of an in command
-    uint8_t senseKey = 0, asc = 0, ascq = 0, status = 0;
-    int pollResult = 1;  // for no-wait commands: what Poll reports once done
 };
 
 class FakeBackend : public Backend {
   public:
-    std::vector<DriveRecord> drives;  // what Enumerate reports
+    std::vector<DriveRecord> drives;  // what Enumerate lists
     int loadResult = 1;
-    int openResult = 1;
+    std::deque<int> openErrors;  // each Open fails with the next errno while there are any
+    std::string heldBy;          // the node named when an Open fails with EBUSY
     int opens = 0, closes = 0, unloads = 0;
     std::vector<FakeCommand> commands;
-    // Answer per command: a custom responder, else the queue, else success with no data.
+    // Answer per command: a custom responder, else the queue, else GOOD with no data.
     std::function<FakeReply(const FakeCommand&)> responder;
     std::deque<FakeReply> replies;
-    int pendingPolls = 0;  // Poll answers 0 this many times after a no-wait command
-    int pollValue = 1;
+    int pendingPolls = 0;     // a started command runs for this many Polls
+    bool finishWaits = true;  // the next command waits for a started one; false: gives it up
+    bool startFails = false;  // a no-wait command cannot start
     uint32_t maxTransfer = 262144;
     bool mayAll = true;
 
     int Load() override { return loadResult; }
     void Unload() override { ++unloads; }
-    int Enumerate(int capacity, DriveRecord* table) override {
+    int Enumerate(int capacity, DriveRecord* table, CommandReport) override {
         int n = 0;
         for (const DriveRecord& d : drives) {
             if (n >= capacity) break;
@@ -51,60 +71,40 @@ class FakeBackend : public Backend {
         }
         return n;
     }
-    int Open(DriveRecord&) override {
+    int Open(const std::string&, int& err, std::string& held) override {
         ++opens;
-        return openResult;
+        if (openErrors.empty()) return 3;
+        err = openErrors.front();
+        openErrors.pop_front();
+        if (err == EBUSY) held = heldBy;
+        return -1;
     }
-    bool Close() override {
-        ++closes;
-        return false;
+    void Close() override { ++closes; }
+    void Execute(const CommandRequest& r, CommandOutcome& o) override { o = Answer(r); }
+    bool Start(const CommandRequest& r, CommandOutcome& o) override {
+        if (startFails) {
+            o.err = EMFILE;
+            return false;
+        }
+        started_ = Answer(r);
+        o.sent = true;
+        polls_ = pendingPolls;
+        return true;
     }
-    int Execute(const uint8_t* cdb, uint8_t cdbLength, void* buffer, uint32_t length,
-                uint8_t direction, int wait) override {
-        int n = cdbLength == 0xFF ? CdbLengthForOpcode(cdb[0]) : cdbLength;
-        uint8_t dir = ResolveDirection(cdb[0], direction, length);
-        FakeCommand c{std::vector<uint8_t>(cdb, cdb + n), dir, length, wait, {}};
-        if (dir == XFER_OUT && buffer)
-            c.out.assign(static_cast<uint8_t*>(buffer), static_cast<uint8_t*>(buffer) + length);
-        std::memcpy(lastCommandError.cdb, cdb, 12);
-        if (cdbLength == 0xFF) std::memset(lastCommandError.cdb + n, 0, 12 - n);
-        sent_ = SentCommand{};
-        std::memcpy(sent_.cdb, cdb, static_cast<size_t>(n));
-        sent_.cdbLength = n;
-        sent_.dir = DirectionName(dir);
-        sent_.length = length;
-        commands.push_back(c);
-        FakeReply r;
-        if (responder) {
-            r = responder(c);
-        } else if (!replies.empty()) {
-            r = replies.front();
-            replies.pop_front();
-        }
-        if (dir == XFER_IN && buffer && !r.data.empty())
-            std::memcpy(buffer, r.data.data(), std::min<size_t>(r.data.size(), length));
-        if (!wait) {
-            pollValue = r.pollResult;
-            fail_ = r;
-            return 1;
-        }
-        if (!r.result) Fill(r);
-        return r.result;
+    bool Poll(CommandOutcome& o) override {
+        if (polls_-- > 0) return false;
+        o = started_;
+        return true;
     }
-    int Poll() override {
-        if (pendingPolls > 0) {
-            --pendingPolls;
-            return 0;
-        }
-        if (pollValue == 2) Fill(fail_);
-        return pollValue;
+    bool Finish(CommandOutcome& o) override {
+        if (finishWaits) o = started_;
+        return finishWaits;
     }
     uint32_t MaxTransfer() override { return maxTransfer; }
     bool MaySendAnyCommand(std::string& why) override {
         if (!mayAll) why = "not allowed";
         return mayAll;
     }
-    const SentCommand& LastSent() const override { return sent_; }
 
     // A drive record with the given 24-character identity and type 5.
     static DriveRecord Drive(const std::string& identity, const std::string& revision = "1.00") {
@@ -123,12 +123,24 @@ class FakeBackend : public Backend {
     }
 
   private:
-    void Fill(const FakeReply& r) {
-        lastCommandError.senseKey = r.senseKey;
-        lastCommandError.asc = r.asc;
-        lastCommandError.ascq = r.ascq;
-        lastCommandError.status = r.status;
+    CommandOutcome Answer(const CommandRequest& r) {
+        const auto* data = static_cast<const uint8_t*>(r.data);
+        FakeCommand c{
+            {r.cdb, r.cdb + r.cdbLength}, r.direction, r.length, r.wait, {}, r.data, r.timeoutMs};
+        if (r.direction == XFER_OUT && data) c.out.assign(data, data + r.length);
+        commands.push_back(c);
+        FakeReply reply;
+        if (responder) {
+            reply = responder(c);
+        } else if (!replies.empty()) {
+            reply = replies.front();
+            replies.pop_front();
+        }
+        if (r.direction == XFER_IN && r.data && !reply.data.empty())
+            std::memcpy(r.data, reply.data.data(), std::min<size_t>(reply.data.size(), r.length));
+        return reply.outcome;
     }
-    SentCommand sent_;
-    FakeReply fail_;
+
+    CommandOutcome started_;
+    int polls_ = 0;
 };

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "drives/catalogue.h"
-#include "drives/dispatch.h"
+#include "emu/emulated_session.h"
 #include "scsi/transport.h"
 #include "support/fake_ui.h"
 #include "system/clocks.h"

@@ -1,0 +1,655 @@
+// The two Linux back ends: the sg_io_hdr request made of a command and the reading of the
+// kernel's answer, the listing of each, and their kernel calls over emulated drives on the
+// virtual clock: the sr worker of a no-wait command, the sg give-up and its late reply.
+#include "scsi/linux_backends.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "drives/test_hooks.h"
+#include "support/emulated_run.h"
+#include "support/recording_priority.h"
+#include "support/trace_capture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// ---- the request and the answer ----------------------------------------------------------------
+
+TEST(SgBlock, APreparedRequestIsWhatTheKernelTakes) {
+    struct Case {
+        uint8_t direction;
+        uint32_t length;
+        int kernelDirection;
+        bool data;
+    } cases[] = {
+        {XFER_IN, 8, SG_DXFER_FROM_DEV, true}, {XFER_OUT, 8, SG_DXFER_TO_DEV, true},
+        {XFER_NONE, 8, SG_DXFER_NONE, false},  {0, 8, SG_DXFER_TO_FROM_DEV, true},
+        {XFER_IN, 0, SG_DXFER_NONE, false},  // the block layer refuses a length without direction
+    };
+    const uint8_t cdb[10] = {0x3C, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    uint8_t buffer[8];
+    for (const Case& c : cases) {
+        SCOPED_TRACE(int(c.direction));
+        SgBlock b;
+        std::memset(b.sense, 0xEE, sizeof b.sense);
+        b.Prepare({.cdb = cdb,
+                   .cdbLength = 10,
+                   .direction = c.direction,
+                   .data = buffer,
+                   .length = c.length,
+                   .timeoutMs = 300000});
+        EXPECT_EQ(b.hdr.interface_id, 'S');
+        EXPECT_EQ(b.hdr.dxfer_direction, c.kernelDirection);
+        EXPECT_EQ(b.hdr.dxfer_len, c.data ? c.length : 0u);
+        EXPECT_EQ(b.hdr.dxferp, c.data ? buffer : nullptr);  // not a copy
+        EXPECT_EQ(b.hdr.cmd_len, 10);
+        EXPECT_EQ(std::memcmp(b.hdr.cmdp, cdb, 10), 0);
+        EXPECT_EQ(b.hdr.mx_sb_len, 16);
+        EXPECT_EQ(b.hdr.sbp, b.sense);
+        EXPECT_EQ(b.sense[0], 0);
+        EXPECT_EQ(b.hdr.timeout, 300000u);
+    }
+}
+
+// Sense is read only as far as the drive vouched for it: the length the kernel wrote, the area,
+// the sense's own additional length; descriptor format too. The residual never passes the data.
+TEST(SgBlock, TheAnswerIsReadAsFarAsItWasGiven) {
+    std::vector<uint8_t> fixed(18, 0);
+    fixed[0] = 0x70;
+    fixed[2] = 0x24;  // taken whole
+    fixed[7] = 10;
+    fixed[12] = 0x44;
+    fixed[13] = 0x01;
+    std::vector<uint8_t> cut = fixed;
+    cut[7] = 3;
+    const std::vector<uint8_t> descriptor = {0x72, 0xF4, 0x44, 0x01, 0, 0, 0, 0};
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> sense;
+        int written;  // sb_len_wr
+        int resid;
+        uint8_t key, asc, ascq;
+        uint32_t residual;
+    } cases[] = {
+        {"fixed", fixed, 18, 0, 0x24, 0x44, 0x01, 0},
+        {"none written", fixed, 0, 0, 0, 0, 0, 0},
+        {"cut by its own length", cut, 18, 0, 0x24, 0, 0, 0},
+        {"said longer than its area", fixed, 255, 0, 0x24, 0x44, 0x01, 0},
+        {"descriptor format", descriptor, 8, 0, 0x04, 0x44, 0x01, 0},
+        {"a short read", {}, 0, 5, 0, 0, 0, 5},
+        {"a residual beyond the data", {}, 0, 99, 0, 0, 0, 8},
+        {"a negative residual", {}, 0, -4, 0, 0, 0, 0},
+    };
+    uint8_t buffer[8];
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint8_t cdb[6] = {0x12};
+        SgBlock b;
+        b.Prepare({.cdb = cdb, .cdbLength = 6, .direction = XFER_IN, .data = buffer, .length = 8});
+        std::copy(c.sense.begin(), c.sense.end(), b.sense);
+        b.hdr.sb_len_wr = static_cast<unsigned char>(c.written);
+        b.hdr.status = 0x02;
+        b.hdr.host_status = 0x04;
+        b.hdr.driver_status = 0x08;
+        b.hdr.resid = c.resid;
+        CommandOutcome o;
+        b.Read(0, 0, o);
+        EXPECT_TRUE(o.sent);
+        EXPECT_EQ(o.status, 0x02);
+        EXPECT_EQ(o.host, 0x04);
+        EXPECT_EQ(o.driver, 0x08);
+        EXPECT_EQ(o.senseKey, c.key);
+        EXPECT_EQ(o.asc, c.asc);
+        EXPECT_EQ(o.ascq, c.ascq);
+        EXPECT_EQ(o.residual, c.residual);
+        EXPECT_LE(o.senseLength, 16);
+        // A call that failed said nothing of status or sense.
+        CommandOutcome failed;
+        b.Read(-1, EINVAL, failed);
+        EXPECT_TRUE(failed.sent);
+        EXPECT_EQ(failed.err, EINVAL);
+        EXPECT_EQ(failed.status | failed.host | failed.senseKey | failed.asc, 0);
+    }
+}
+
+// ---- listing -----------------------------------------------------------------------------------
+
+std::string Label(int i) {
+    return std::string(driveTable[i].label, 2);
+}
+
+// sr lists every CD/DVD block device, labelled with its node's number, in --device's order; the
+// listing INQUIRY asks 64 bytes.
+TEST(PassThroughList, EveryBlockDeviceWithItsNodesNumber) {
+    EmulatedTransport rig(TransportChoice::Sr, {"LD4740", "LD3410,type=0x25", "LD5850"}, false);
+    rt().deviceFilter = {"emu:sr2", "emu:nothing", "emu:sr1", "emu:sg2"};
+    ASSERT_EQ(InitTransport(), 1);
+    ASSERT_EQ(EnumerateDrives(kDriveTableCapacity, driveTable), 2);
+    EXPECT_EQ(driveTable[0].node, "emu:sr2");
+    EXPECT_EQ(Label(0), "2 ");
+    EXPECT_EQ(driveTable[1].node, "emu:sr1");
+    EXPECT_EQ(Label(1), "1 ");
+    EXPECT_EQ(driveTable[1].inquiry[0], 0x25);  // listed whatever its type
+    EXPECT_EQ(std::string(driveTable[0].IdentityText(), 24), "HALVERONDVD-ROM VD-5850 ");
+    EXPECT_EQ(driveTable[0].targetId, 0);  // addressed by its node alone
+    ASSERT_EQ(rig.drive(2).Log().size(), 1u);
+    EXPECT_EQ(rig.drive(2).Log()[0].cdb, (std::vector<uint8_t>{0x12, 0, 0, 0, 64, 0}));
+    EXPECT_EQ(rig.drive(2).Log()[0].inCapacity, 64u);
+    EXPECT_TRUE(rig.drive(0).Log().empty());
+    ASSERT_EQ(rig.ui.notes.size(), 1u);
+    EXPECT_NE(rig.ui.notes[0].find("--device=emu:nothing is ignored"), std::string::npos);
+    EXPECT_TRUE(rig.ui.messages.empty());
+}
+
+// A node that does not open is tried twice and counted with an empty record; an INQUIRY the
+// drive never answers ends with the kernel's 5 s and a record with its label only.
+TEST(PassThroughList, WhatCannotBeReadIsCountedEmpty) {
+    EmulatedTransport rig(TransportChoice::Sr, {"LD4740,busy=1", "LD3410,hang=12", "LD5850"},
+                          false);
+    ASSERT_EQ(InitTransport(), 1);
+    ASSERT_EQ(EnumerateDrives(2, driveTable), 2);  // the third is past the capacity
+    EXPECT_GE(rig.clock().ElapsedMs(), 1500u + 5000u);
+    EXPECT_LT(rig.clock().ElapsedMs(), 1500u + 5000u + 100u);
+    EXPECT_EQ(rig.ui.MessageTexts(),
+              (std::vector<std::string>{"CreateFile Err 16",
+                                        "Error IOCTL_SCSI_GET_ADDRESS ; error was 5\n"}));
+    EXPECT_EQ(driveTable[0].label[0], 0);
+    EXPECT_TRUE(driveTable[0].node.empty());
+    EXPECT_EQ(Label(1), "1 ");
+    EXPECT_EQ(driveTable[1].inquiry[0], 0);
+    EXPECT_TRUE(rig.drive(2).Log().empty());
+}
+
+TEST(AspiList, TheWalkVisitsAdaptersTargetsAndLunsInOrder) {
+    auto node = [](const char* path, int host, int channel, int target, int lun) {
+        DeviceNode n;
+        n.path = path;
+        n.host = host;
+        n.channel = channel;
+        n.target = target;
+        n.lun = lun;
+        return n;
+    };
+    // sg numbering deliberately unlike the address order.
+    const std::vector<DeviceNode> nodes = {
+        node("sg0", 2, 0, 0, 0), node("sg1", 0, 1, 0, 0), node("sg2", 0, 0, 3, 0),
+        node("sg3", 0, 0, 1, 3), node("sg4", 0, 0, 1, 0), node("sg5", 0, 0, 1, 1),
+        node("sg6", 0, 0, 7, 0), node("sg7", 0, 0, 2, 0), node("sg8", 0, 0, 2, 1)};
+    struct Case {
+        const char* name;
+        std::string leave;  // the node after which its target is left; "stop": ends there
+        bool stop;
+        std::vector<std::string> visited;  // "node/adapter"
+    } cases[] = {
+        {"all of it",
+         "",
+         false,
+         {"sg4/0", "sg5/0", "sg3/0", "sg7/0", "sg8/0", "sg2/0", "sg1/1", "sg0/2"}},
+        {"a full table leaves the target",
+         "sg4",
+         false,
+         {"sg4/0", "sg7/0", "sg8/0", "sg2/0", "sg1/1", "sg0/2"}},
+        {"no answer ends the walk", "sg7", true, {"sg4/0", "sg5/0", "sg3/0", "sg7/0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> visited;
+        const int adapters = WalkAdapters(nodes, [&](const DeviceNode& n, uint8_t adapter) {
+            visited.push_back(n.path + "/" + std::to_string(adapter));
+            if (n.path != c.leave) return Walk::Next;
+            return c.stop ? Walk::Stop : Walk::NextTarget;
+        });
+        EXPECT_EQ(adapters, 3);
+        EXPECT_EQ(visited, c.visited);
+    }
+}
+
+// sg lists only type 5 answers, INQUIRY 255 into 1024 bytes, skips a node it cannot open without
+// a pause, and ends the scan at a device that gives no answer within 20 s.
+TEST(AspiList, OnlyCdDvdAnswersUntilOneGivesNone) {
+    EmulatedTransport rig(TransportChoice::Sg,
+                          {"LD4740,busy=1", "LD3410,type=0x25", "LD5850", "LD5871,type=0",
+                           "LD4630,inquiry-length=4", "LD5860,hang=12", "LDMULTI"},
+                          false);
+    ASSERT_EQ(InitTransport(), 1);
+    ASSERT_EQ(EnumerateDrives(kDriveTableCapacity, driveTable), 2);
+    EXPECT_EQ(driveTable[0].node, "emu:sg2");
+    EXPECT_EQ(Label(0), "0 ");
+    EXPECT_EQ(driveTable[0].targetId, 2);
+    // A short answer keeps nothing of the one before.
+    EXPECT_EQ(driveTable[1].node, "emu:sg4");
+    EXPECT_EQ(Label(1), "1 ");
+    EXPECT_EQ(driveTable[1].inquiry[8], 0);
+    ASSERT_EQ(rig.drive(2).Log().size(), 1u);
+    EXPECT_EQ(rig.drive(2).Log()[0].cdb, (std::vector<uint8_t>{0x12, 0, 0, 0, 0xFF, 0}));
+    EXPECT_EQ(rig.drive(2).Log()[0].inCapacity, 1024u);
+    EXPECT_GE(rig.clock().ElapsedMs(), 20000u);
+    EXPECT_LT(rig.clock().ElapsedMs(), 21000u);
+    EXPECT_TRUE(rig.drive(6).Log().empty());
+    EXPECT_TRUE(rig.ui.messages.empty());
+}
+
+// With --device the given order; a full table still asks the next target.
+TEST(AspiList, DeviceOptionKeepsTheGivenOrderAndAFullTableTheNextTarget) {
+    EmulatedTransport rig(TransportChoice::Sg, {"LD4740", "LD3410", "LD5850"}, false);
+    rt().deviceFilter = {"emu:sg2", "emu:sr0", "emu:sg2"};
+    ASSERT_EQ(InitTransport(), 1);
+    ASSERT_EQ(EnumerateDrives(kDriveTableCapacity, driveTable), 2);
+    EXPECT_EQ(driveTable[0].node, "emu:sg2");
+    EXPECT_EQ(driveTable[0].targetId, 2);
+    EXPECT_EQ(driveTable[1].node, "emu:sg0");
+    EXPECT_EQ(Label(1), "1 ");
+    rt().deviceFilter.clear();
+    ASSERT_EQ(EnumerateDrives(1, driveTable), 1);
+    EXPECT_EQ(driveTable[0].node, "emu:sg0");
+    EXPECT_EQ(rig.drive(2).CountOf(0x12), 2);
+}
+
+// ---- the kernel's refusals, and what a back end asks of it -------------------------------------
+
+// Emulated drives behind a kernel that refuses what a test asks of it, and keeps count of what
+// it was asked.
+class KernelPort : public EmulatedDevicePort {
+  public:
+    using EmulatedDevicePort::EmulatedDevicePort;
+    enum Call { kNone, kSgIo, kSubmit, kCollect, kDuplicate };
+    Call failing = kNone;  // the next such call fails with `failErr`
+    int failErr = 0;
+    bool mayAny = true, generic = true;
+    uint32_t queueLimit = kMaxTransfer;
+    std::vector<std::string> held;  // the paths opened to hold the drive
+    std::vector<int> reserved;      // the reserved buffer sizes asked for
+    int opens = 0, closes = 0;
+
+    int Open(const std::string& path, int& err) override {
+        ++opens;
+        return EmulatedDevicePort::Open(path, err);
+    }
+    int OpenExclusive(const std::string& path, int& err, std::string& busy) override {
+        held.push_back(path);
+        busy = path;
+        return EmulatedDevicePort::Open(path, err);
+    }
+    void Close(int handle) override {
+        ++closes;
+        EmulatedDevicePort::Close(handle);
+    }
+    int Duplicate(int handle, int& err) override {
+        return Fails(kDuplicate, err) ? -1 : EmulatedDevicePort::Duplicate(handle, err);
+    }
+    int SgIo(int handle, sg_io_hdr_t& hdr, int& err) override {
+        return Fails(kSgIo, err) ? -1 : EmulatedDevicePort::SgIo(handle, hdr, err);
+    }
+    int Submit(int handle, sg_io_hdr_t& hdr, int& err) override {
+        return Fails(kSubmit, err) ? -1 : EmulatedDevicePort::Submit(handle, hdr, err);
+    }
+    int Collect(int handle, sg_io_hdr_t& hdr, int timeoutMs, int& err) override {
+        return Fails(kCollect, err) ? -1 : EmulatedDevicePort::Collect(handle, hdr, timeoutMs, err);
+    }
+    int SetReservedSize(int handle, int bytes, int& err) override {
+        reserved.push_back(bytes);
+        return EmulatedDevicePort::SetReservedSize(handle, bytes, err);
+    }
+    uint32_t MaxTransferBytes(int handle) override {
+        return EmulatedDevicePort::MaxTransferBytes(handle) ? queueLimit : 0;
+    }
+    bool MaySendAnyCommand(NodeClass) override { return mayAny; }
+    bool GenericDriverPresent() override { return generic; }
+
+  private:
+    bool Fails(Call call, int& err) {
+        if (failing != call) return false;
+        failing = kNone;
+        err = failErr;
+        return true;
+    }
+};
+
+// Drives of these --emulate values behind a KernelPort; Open lists them and opens the first.
+struct KernelRig : EmulatedTransport {
+    KernelPort port;
+    explicit KernelRig(TransportChoice t, const std::vector<std::string>& drives = {"LD4740"})
+        : EmulatedTransport(t, drives, false), port(Specs(drives), clock()) {
+        rt().devices = &port;
+    }
+    ~KernelRig() {
+        CloseDrive();
+        rt().devices = nullptr;
+    }
+    static std::vector<EmulatedDriveSpec> Specs(const std::vector<std::string>& drives) {
+        std::vector<EmulatedDriveSpec> specs;
+        std::string error;
+        EXPECT_TRUE(ParseEmulateOptions(drives, specs, error)) << error;
+        return specs;
+    }
+    bool Open() {
+        return InitTransport() == 1 && EnumerateDrives(kDriveTableCapacity, driveTable) >= 1 &&
+               OpenDrive(driveTable[0]) == 1;
+    }
+};
+
+const TransportChoice kBoth[] = {TransportChoice::Sr, TransportChoice::Sg};
+const char* Name(TransportChoice t) {
+    return t == TransportChoice::Sr ? "sr" : "sg";
+}
+
+// The list only looks at the nodes and leaves none open; a download holds its node, and carries
+// as much in one command as the queue takes (sg: as its reserved buffer, when the queue does not
+// say); closed, it carries nothing.
+TEST(LinuxOpen, TheListLooksADownloadHolds) {
+    for (TransportChoice t : kBoth) {
+        for (uint32_t queue : {131072u, 0u}) {
+            SCOPED_TRACE(std::string(Name(t)) + " queue " + std::to_string(queue));
+            KernelRig rig(t, {"LD4740", "LD3410"});
+            rig.port.queueLimit = queue;
+            ASSERT_EQ(InitTransport(), 1);
+            ASSERT_EQ(EnumerateDrives(kDriveTableCapacity, driveTable), 2);
+            EXPECT_EQ(rig.port.opens, 2);
+            EXPECT_EQ(rig.port.closes, 2);
+            EXPECT_TRUE(rig.port.held.empty());
+            ASSERT_EQ(OpenDrive(driveTable[1]), 1);
+            EXPECT_EQ(rig.port.held, std::vector<std::string>{driveTable[1].node});
+            EXPECT_EQ(transport().currentDrive, &driveTable[1]);
+            EXPECT_EQ(driveTable[1].deviceHandle, transport().openDevice);
+            const bool sg = t == TransportChoice::Sg;
+            EXPECT_EQ(rig.port.reserved, sg ? std::vector<int>{262144 + 4096} : std::vector<int>{});
+            const uint32_t limit = queue ? queue : sg ? EmulatedDevicePort::kMaxTransfer : 262144;
+            EXPECT_EQ(TransportMaxTransfer(), limit);
+            CloseDrive();
+            EXPECT_EQ(transport().openDevice, -1);
+            EXPECT_EQ(TransportMaxTransfer(), 0u);
+            EXPECT_EQ(rig.port.closes, 3);
+        }
+    }
+}
+
+// What the kernel refuses, and what is left of it: the record's tail (byte 19 the host status
+// through sg), whether the drive counts as gone, and the next command.
+TEST(LinuxOpen, WhatTheKernelRefuses) {
+    struct Case {
+        TransportChoice transport;
+        KernelPort::Call call;
+        int err;
+        uint8_t byte19;
+        bool gone;
+        const char* note;
+    } cases[] = {
+        {TransportChoice::Sr, KernelPort::kSgIo, EINVAL, 0, false, "refused by the kernel: EINVAL"},
+        {TransportChoice::Sr, KernelPort::kSgIo, ENODEV, 0, true, "the drive is gone"},
+        {TransportChoice::Sg, KernelPort::kSubmit, EINVAL, 0, false, "refused by the kernel"},
+        {TransportChoice::Sg, KernelPort::kSubmit, ENODEV, 0, true, "the drive is gone"},
+        {TransportChoice::Sg, KernelPort::kCollect, EIO, 0x07, false, "refused by the kernel: EIO"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(Name(c.transport)) + " " + std::to_string(c.err));
+        KernelRig rig(c.transport, {"LD4740,disc=1"});
+        ASSERT_TRUE(rig.Open());
+        rig.port.failing = c.call;
+        rig.port.failErr = c.err;
+        uint8_t write[12] = {0x3B, 0x05, 0, 0, 0, 0, 0, 0, 4};
+        uint8_t data[4] = {1, 2, 3, 4};
+        EXPECT_EQ(ExecCommand(write, data, sizeof data), 0);
+        std::vector<uint8_t> tail(8, 0);
+        tail[7] = c.byte19;
+        EXPECT_EQ(
+            std::vector<uint8_t>(lastCommandError.bytes() + 12, lastCommandError.bytes() + 20),
+            tail);
+        EXPECT_EQ(lastCommandError.cdb[1], 0x05);
+        ASSERT_FALSE(rig.ui.notes.empty());
+        EXPECT_NE(rig.ui.notes.back().find(c.note), std::string::npos) << rig.ui.notes.back();
+        const int before = rig.port.Drive(0).CountOf(0x00);
+        EXPECT_EQ(TestUnitReady(), c.gone ? 0 : 1);
+        EXPECT_EQ(rig.port.Drive(0).CountOf(0x00), before + (c.gone ? 0 : 1));
+    }
+}
+
+// The box says what is missing; the note gives the command that grants it, and only then.
+TEST(PassThroughRights, ExplainsWhatIsMissing) {
+    KernelRig rig(TransportChoice::Sr);
+    ASSERT_TRUE(rig.Open());
+    rt().programFile = "/opt/df/discflash";
+    std::string why;
+    EXPECT_TRUE(TransportMaySendAnyCommand(why));
+    EXPECT_TRUE(rig.ui.notes.empty());
+    rig.port.mayAny = false;
+    EXPECT_FALSE(TransportMaySendAnyCommand(why));
+    EXPECT_NE(why.find("CAP_SYS_RAWIO"), std::string::npos);
+    ASSERT_EQ(rig.ui.notes.size(), 1u);
+    EXPECT_NE(rig.ui.notes[0].find("sudo setcap cap_sys_rawio+ep /opt/df/discflash"),
+              std::string::npos)
+        << rig.ui.notes[0];
+}
+
+// A new user on a machine without the sg driver: the box, then how to load it. Through sg the
+// right to send anything is the node's read-write access.
+TEST(AspiRights, NoGenericDriverIsTheMissingLibraryAndAClosedNodeSendsNothing) {
+    KernelRig rig(TransportChoice::Sg);
+    rig.port.generic = false;
+    EXPECT_EQ(InitTransport(), 0);
+    EXPECT_EQ(rig.ui.MessageTexts(), std::vector<std::string>{"WNASPI32.DLL Not Found"});
+    EXPECT_EQ(IsAspiMode(), 1);
+    ASSERT_EQ(rig.ui.notes.size(), 1u);
+    EXPECT_EQ(rig.ui.messages[0].detail, rig.ui.notes[0]);
+    EXPECT_NE(rig.ui.notes[0].find("sg) is not loaded"), std::string::npos);
+    EXPECT_NE(rig.ui.notes[0].find("`sudo modprobe sg`"), std::string::npos);
+    rig.port.generic = true;
+    ASSERT_TRUE(rig.Open());
+    std::string why;
+    EXPECT_TRUE(TransportMaySendAnyCommand(why));
+    CloseDrive();
+    EXPECT_FALSE(TransportMaySendAnyCommand(why));
+    EXPECT_NE(why.find("not open read-write"), std::string::npos);
+}
+
+// ---- the sr worker -----------------------------------------------------------------------------
+
+bool WorkersEnded() {
+    const auto until = Clock::now() + std::chrono::seconds(1);
+    while (PassThroughWorkers() > 0 && Clock::now() < until) std::this_thread::yield();
+    return PassThroughWorkers() == 0;
+}
+
+const uint8_t kStore[12] = {0xF5};
+
+// Started at the sending thread's lowered priority, the worker sets itself to normal; the state
+// stays running until the drive has finished.
+TEST(PassThroughNoWait, RunsAtNormalPriorityUntilTheDriveHasFinished) {
+    EmulatedTransport rig(TransportChoice::Sr, {"LDMULTI,store=5"});
+    RecordingPriority priority;
+    rt().priority = &priority;
+    ASSERT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), 1);
+    while (!rig.session->Port().CallWaiting()) std::this_thread::yield();
+    SleepMs(4000);
+    EXPECT_EQ(PollCommand(), 0);
+    EXPECT_EQ(transport().asyncState, 0);
+    SleepMs(1000);
+    EXPECT_EQ(PollCommand(), 1);
+    EXPECT_EQ(PollCommand(), 1);  // stays until the next no-wait command
+    EXPECT_EQ(priority.otherThreads, 1);
+}
+
+TEST(PassThroughNoWait, AReadLandsInTheCallersBufferWhenItIsCollected) {
+    EmulatedTransport rig(TransportChoice::Sr, {"LD4740"});
+    uint8_t write[12] = {0x3B, 0x02, 0, 0, 0, 0, 0, 0, 4};
+    uint8_t data[4] = {1, 2, 3, 4};
+    ASSERT_EQ(ExecCommand(write, data, sizeof data), 1);
+    uint8_t read[12] = {0x3C, 0x02, 0, 0, 0, 0, 0, 0, 8};
+    uint8_t buffer[8];
+    std::memset(buffer, 0x11, sizeof buffer);
+    ASSERT_EQ(ExecCommandEx(0, XFER_IN, read, buffer, sizeof buffer), 1);
+    SleepMs(1);
+    ASSERT_EQ(PollCommand(), 1);
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 8),
+              (std::vector<uint8_t>{1, 2, 3, 4, 0, 0, 0, 0}));
+}
+
+// Given up, the worker keeps its own handle and copy of the buffer: its late end reaches nothing
+// the program uses, and the drive opens and answers again at once.
+TEST(PassThroughNoWait, AGivenUpCommandsLateEndReachesNothing) {
+    const auto start = Clock::now();
+    EmulatedTransport rig(TransportChoice::Sr, {"LD4740,disc=1,hang=3C"});
+    uint8_t read[12] = {0x3C, 0x02, 0, 0, 0, 0, 0, 0, 16};
+    uint8_t buffer[16];
+    std::memset(buffer, 0x11, sizeof buffer);
+    ASSERT_EQ(ExecCommandEx(0, XFER_IN, read, buffer, sizeof buffer), 1);
+    while (!rig.session->Port().CallWaiting()) std::this_thread::yield();
+    CloseDrive();
+    EXPECT_EQ(PollCommand(), 2);
+    ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+    EXPECT_EQ(TestUnitReady(), 1);
+    SleepMs(kCommandTimeoutMs);  // the kernel ends it
+    ASSERT_TRUE(WorkersEnded());
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 16), std::vector<uint8_t>(16, 0x11));
+    EXPECT_EQ(TestUnitReady(), 1);
+    EXPECT_EQ(PollCommand(), 2);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST(PassThroughNoWait, NoHandleForTheWorkerMeansNotStarted) {
+    KernelRig rig(TransportChoice::Sr);
+    ASSERT_TRUE(rig.Open());
+    rig.port.failing = KernelPort::kDuplicate;
+    rig.port.failErr = EMFILE;
+    const int workers = PassThroughWorkers();  // other tests' may still be ending
+    EXPECT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, kStore, nullptr, 0), 0);
+    EXPECT_LE(PassThroughWorkers(), workers);
+    EXPECT_EQ(rig.port.Drive(0).CountOf(0xF5), 0);
+    EXPECT_EQ(lastCommandError.cdb[0], 0xF5);
+    for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
+}
+
+// The worker may not have reached the port yet when everything is torn down, or be held in it:
+// teardown does not wait for it, and it never calls into a port that is gone.
+TEST(PassThroughNoWait, TeardownRightAfterTheCommandWaitsForNothing) {
+    for (const char* drive : {"LDMULTI", "LDMULTI,hang=F5"}) {
+        for (int round = 0; round < 100; ++round) {
+            SCOPED_TRACE(drive);
+            auto rig = std::make_unique<EmulatedTransport>(TransportChoice::Sr,
+                                                           std::vector<std::string>{drive});
+            ASSERT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), 1);
+            rig.reset();
+        }
+    }
+    EXPECT_TRUE(WorkersEnded());
+}
+
+// ---- sg --------------------------------------------------------------------------------------
+
+// A waiting command is given up after 180 s with the record's tail all 0xFF; its reply never
+// lands in the buffer, and the next command gets its own answer.
+TEST(AspiExecute, GivesUpAfter180sAndTheLateReplyHarmsNothing) {
+    EmulatedTransport rig(TransportChoice::Sg, {"LD4740,hang=3C"});
+    uint8_t stale[16] = {};
+    uint8_t read[12] = {0x3C, 0x02, 0, 0, 0, 0, 0, 0, 16};
+    const uint64_t before = rig.clock().ElapsedMs();
+    EXPECT_EQ(ExecCommand(read, stale, sizeof stale), 0);
+    EXPECT_GE(rig.clock().ElapsedMs() - before, 180000u);
+    EXPECT_LT(rig.clock().ElapsedMs() - before, 181000u);
+    for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0xFF) << i;
+    uint8_t inquiry[12] = {0x12, 0, 0, 0, 36, 0};
+    uint8_t fresh[36] = {};
+    EXPECT_EQ(ExecCommand(inquiry, fresh, sizeof fresh), 1);
+    EXPECT_EQ(fresh[0], 5);
+    EXPECT_EQ(stale[0], 0);
+}
+
+// A no-wait command is collected without waiting; one still running when the drive is closed, or
+// when the next command comes, is dropped, and the next command runs at once.
+TEST(AspiNoWait, PollsWithoutWaitingAndDropsWhatStillRuns) {
+    {
+        EmulatedTransport rig(TransportChoice::Sg, {"LDMULTI,store=3"});
+        ASSERT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), 1);
+        const uint64_t before = rig.clock().ElapsedMs();
+        EXPECT_EQ(PollCommand(), 0);
+        EXPECT_EQ(rig.clock().ElapsedMs(), before);
+        SleepMs(3000);
+        EXPECT_EQ(PollCommand(), 1);
+    }
+    for (bool close : {true, false}) {
+        SCOPED_TRACE(close ? "close" : "next command");
+        EmulatedTransport rig(TransportChoice::Sg, {"LDMULTI,hang=F5"});
+        TraceCapture capture;
+        ASSERT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), 1);
+        EXPECT_EQ(PollCommand(), 0);
+        if (close) {
+            CloseDrive();
+            ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+        }
+        const uint64_t before = rig.clock().ElapsedMs();
+        EXPECT_EQ(TestUnitReady(), 0);  // no disc
+        EXPECT_EQ(lastCommandError.asc, 0x3A);
+        EXPECT_LT(rig.clock().ElapsedMs() - before, 10u);
+        EXPECT_EQ(capture.Events("cmd-abandoned").size(), 1u);
+    }
+}
+
+// ---- both over emulated drives -----------------------------------------------------------------
+
+// A command that the drive finishes at once is seen finished after the first sleep, however
+// the worker thread is scheduled: a settling wait must not report it still running.
+TEST(EmulatedTransport, NoWaitCommandIsDoneByTheNextSleep) {
+    for (TransportChoice choice : {TransportChoice::Sr, TransportChoice::Sg}) {
+        for (int round = 0; round < 50; ++round) {
+            EmulatedTransport rig(choice, {"LDMULTI"});
+            uint8_t tur[12] = {};  // no disc: ends with CHECK CONDITION 02/3A/00
+            ASSERT_EQ(ExecCommandEx(0, XFER_NONE, tur, nullptr, 0), 1);
+            SleepMs(1000);
+            ASSERT_EQ(PollCommand(), 2) << "round " << round;
+            EXPECT_EQ(lastCommandError.senseKey, 0x02);
+            EXPECT_EQ(lastCommandError.asc, 0x3A);
+        }
+    }
+}
+
+// sr: a no-wait command that never completes keeps PollCommand at 0 while time passes short of
+// the kernel's time-out, then fails when the kernel gives up.
+TEST(EmulatedTransport, AHungNoWaitCommandFailsWithTheKernelsTimeOut) {
+    EmulatedTransport rig(TransportChoice::Sr, {"LD4740,hang=00"});
+    uint8_t tur[12] = {};
+    ASSERT_EQ(ExecCommandEx(0, XFER_NONE, tur, nullptr, 0), 1);
+    for (int s = 0; s < 10; ++s) SleepMs(1000);
+    EXPECT_EQ(PollCommand(), 0);
+    SleepMs(kCommandTimeoutMs);
+    EXPECT_EQ(PollCommand(), 2);
+}
+
+// The store command hangs and the procedure gives up after its waits: closing, opening and
+// commanding the drive again, and tearing everything down, take no real time on either
+// transport. The kernel's late time-out of the given-up command changes nothing.
+TEST(EmulatedTransport, AGivenUpStoreCommandHoldsNothingUp) {
+    const auto start = Clock::now();
+    for (TransportChoice choice : {TransportChoice::Sr, TransportChoice::Sg}) {
+        for (bool lateEnd : {true, false}) {
+            SCOPED_TRACE(std::string(choice == TransportChoice::Sr ? "sr" : "sg") +
+                         (lateEnd ? ", ends late" : ", torn down while held"));
+            auto rig = std::make_unique<EmulatedTransport>(
+                choice, std::vector<std::string>{"LDMULTI,hang=F5"});
+            ASSERT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), 1);
+            for (int s = 0; s < 130; ++s) {  // the settling time and ten seconds more
+                SleepMs(1000);
+                ASSERT_EQ(PollCommand(), 0) << s;
+            }
+            CloseDrive();
+            ASSERT_EQ(OpenDrive(driveTable[0]), 1);
+            EXPECT_EQ(TestUnitReady(), 0);  // no disc
+            EXPECT_EQ(lastCommandError.asc, 0x3A);
+            if (lateEnd) {
+                SleepMs(kCommandTimeoutMs);
+                EXPECT_TRUE(WorkersEnded());
+                EXPECT_EQ(PollCommand(), 2);
+                EXPECT_EQ(lastCommandError.cdb[0], 0x00);
+                EXPECT_EQ(lastCommandError.senseKey, 0x02);
+                EXPECT_EQ(lastCommandError.asc, 0x3A);
+            }
+            rig.reset();
+        }
+    }
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+}
+
+}  // namespace
