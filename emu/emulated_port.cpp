@@ -9,14 +9,13 @@
 #include <thread>
 
 #include "emu/emulated_drive.h"
+#include "system/errno_name.h"
 
 namespace {
 
 constexpr const char* kBlockPrefix = "emu:sr";
 constexpr const char* kGenericPrefix = "emu:sg";
 constexpr uint32_t kDefaultTimeoutMs = 60000;  // what the kernel takes for a timeout of 0
-constexpr uint16_t kDidNoConnect = 0x01;
-constexpr uint16_t kDidTimeOut = 0x03;
 constexpr uint16_t kDriverSense = 0x08;
 constexpr int kDxferUnknown = -5;  // SG_DXFER_UNKNOWN, absent from the C library's header
 

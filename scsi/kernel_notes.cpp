@@ -30,19 +30,6 @@ bool DriveVanished(int err, uint8_t hostStatus) {
     return err == ENODEV || err == ENXIO || hostStatus == kDidNoConnect;
 }
 
-std::string HostStatusName(uint8_t host) {
-    // The kernel's names, in the order of their values.
-    static const std::string kNames =
-        " OK NO_CONNECT BUS_BUSY TIME_OUT BAD_TARGET ABORT PARITY ERROR RESET BAD_INTR PASSTHROUGH "
-        "SOFT_ERROR IMM_RETRY REQUEUE TRANSPORT_DISRUPTED TRANSPORT_FAILFAST";
-    char b[8];
-    std::snprintf(b, sizeof b, "0x%02X", host);
-    size_t at = 0;
-    for (int i = 0; i < host && at != std::string::npos; ++i) at = kNames.find(' ', at + 1);
-    if (at == std::string::npos) return b;
-    return "DID_" + kNames.substr(at + 1, kNames.find(' ', at + 1) - at - 1) + " (" + b + ")";
-}
-
 void NoteCommandOutcome(const CommandRequest& r, const CommandOutcome& s, const std::string& node) {
     // Most commands end well: nothing is built for them, so a command costs no allocation.
     if (!s.sent || (!s.err && !s.gaveUpAfterMs && s.host == 0)) return;
@@ -88,12 +75,12 @@ void NoteRightsGrant() {
     const std::string program = rt().programFile.empty() ? "PROGRAM" : rt().programFile;
     Note(
         "the block layer lets WRITE BUFFER and vendor commands through /dev/srN only to a "
-        "process with the CAP_SYS_RAWIO capability. Grant it to the program with `sudo setcap "
-        "cap_sys_rawio+ep " +
+        "process with the CAP_SYS_RAWIO capability. Use --transport=sg, which needs only "
+        "read-write access to the drive's /dev/sgN (for example membership of its group); or "
+        "grant the capability to the program with `sudo setcap cap_sys_rawio+ep " +
         program +
         "` and start it again (its names are links to that file; replacing the file drops the "
-        "capability), or run it as root, or use --transport=sg, which needs only read-write "
-        "access to the drive's /dev/sgN.");
+        "capability); or run it as root.");
 }
 
 void NoteOpenFailure(const std::string& path, int err, bool listing) {

@@ -9,10 +9,6 @@
 
 #include "scsi/command.h"
 
-// Host statuses (DID_*) the notes tell apart.
-constexpr uint8_t kDidNoConnect = 0x01;
-constexpr uint8_t kDidTimeOut = 0x03;
-
 // A drive that is gone (unplugged, switched off, removed by the kernel) says so through the
 // errno of a call on its node, or through the host status of the command it took with it.
 bool DriveVanished(int err, uint8_t hostStatus);
@@ -41,9 +37,6 @@ std::vector<UnopenedNode>& UnopenedNodes();
 
 // --device=PATH names no node of the transport: the path and why are noted.
 void NoteIgnoredDevice(const std::string& path, const std::string& why);
-
-// "DID_TIME_OUT (0x03)": the kernel's name for a host status byte.
-std::string HostStatusName(uint8_t host);
 
 // Opens a node through `open` (a handle, or -1 with errno and, on EBUSY, the node found held),
 // once more 1500 ms after a failure; then "CreateFile Err N", the note, and -1 with `held` naming

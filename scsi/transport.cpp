@@ -79,22 +79,25 @@ void Settled(const CommandOutcome& o, int result) {
     t.blockState = result ? 1 : 2;
 }
 
-// A no-wait command's end, judged as a waiting one, or (no outcome) its being given up before
-// its end was seen; traced and noted once either way.
+// A started command's end, or (no outcome) its being given up before its end was seen: traced
+// and noted once.
+void ReportEnd(TransportState& t, const CommandOutcome* o) {
+    if (std::exchange(t.endReported, true)) return;
+    Trace* trace = rt().trace;
+    if (o && trace) trace->CmdEnd(t.startedRequest, *o, t.asyncState);
+    if (!o && trace) trace->CmdAbandoned(t.startedRequest);
+    o ? NoteCommandOutcome(t.startedRequest, *o, t.openNode)
+      : NoteAbandoned(t.startedRequest, t.openNode);
+}
+
+// A no-wait command's end, judged as a waiting one, or its being given up.
 void StartedEnds(const CommandOutcome* o) {
     TransportState& t = g_transport;
     t.started = false;
     const int ok = o ? Judge(*o) : 0;
     Settled(o ? *o : CommandOutcome{}, ok);
     t.asyncState = ok ? 1 : 2;
-    if (std::exchange(t.endReported, false)) return;
-    if (o) {
-        if (rt().trace) rt().trace->CmdEnd(t.startedRequest, *o, t.asyncState);
-        NoteCommandOutcome(t.startedRequest, *o, t.openNode);
-    } else {
-        if (rt().trace) rt().trace->CmdAbandoned(t.startedRequest);
-        NoteAbandoned(t.startedRequest, t.openNode);
-    }
+    ReportEnd(t, o);
 }
 
 // A no-wait command still running owns the node and the record: it ends, or is given up, before
@@ -140,6 +143,7 @@ int Run(int wait, uint8_t direction, const uint8_t* cdb, void* buffer, uint32_t 
         Settled(o, result);
     } else {
         t.started = true;
+        t.endReported = false;
         t.asyncState = 0;
         t.startedRequest = r;
         std::memcpy(t.startedCdb, cdb, r.cdbLength);
@@ -297,11 +301,7 @@ uint32_t LastCommandResidual() {
 }
 
 void GiveUpCommand() {
-    TransportState& t = g_transport;
-    if (!t.started || t.endReported) return;
-    if (rt().trace) rt().trace->CmdAbandoned(t.startedRequest);
-    NoteAbandoned(t.startedRequest, t.openNode);
-    t.endReported = true;
+    if (g_transport.started) ReportEnd(g_transport, nullptr);
 }
 
 uint32_t TransportMaxTransfer() {
@@ -324,6 +324,5 @@ bool TransportMaySendAnyCommand(std::string& why) {
 }
 
 void TransportQuiesce() {
-    Backend* b = ActiveBackend();
-    if (b) b->Quiesce();
+    if (Backend* b = ActiveBackend()) b->Quiesce();
 }

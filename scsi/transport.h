@@ -66,8 +66,8 @@ int ExecCommandEx(int wait, uint8_t direction, const uint8_t* cdb, void* buffer,
 int ExecCommand64K(const uint8_t* cdb, void* buffer);
 int TestUnitReady();
 int PollCommand();
-// The caller stops waiting for the no-wait command: one whose end was not seen is traced as
-// abandoned and noted now, before the box that says so, and not again when the drive closes.
+// The caller stops waiting for the no-wait command: traced and noted as abandoned now, before the
+// box that says so, and not again when the drive closes.
 void GiveUpCommand();
 
 // Bytes of its data phase that the last waiting command did not move, as the kernel counted

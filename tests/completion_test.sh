@@ -48,7 +48,8 @@ offers() {
 rows=(
     "LD4740 --tr|--trace= --transport="
     "WINDWL2 --ba|--batch"
-    "HLVDOWNLOAD -|--all --batch --check --device= --emulate= --help --history --json --real-time \
+    "LD4740 --a|--all"
+    "HLVDOWNLOAD -|--batch --check --device= --emulate= --help --history --json --real-time \
 --restore-polling --trace= --transport= --version --yes -h"
     "LD4740 --transport=|sg sr"
     "LD4740 --transport=g|"

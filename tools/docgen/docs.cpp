@@ -257,13 +257,17 @@ bool FillManPage(const std::string& tmpl, const std::string& version, std::strin
 }
 
 std::string BashCompletion() {
-    std::vector<std::string> words;
+    std::vector<std::string> words, familyWords;
     std::string arms;
     for (const OptionRow& option : OptionTable()) {
         if (option.alias) words.push_back(option.alias);
-        words.push_back(std::string(option.name) + (option.value ? "=" : ""));
+        // --all is refused under the names of no family: not offered there.
+        (std::string(option.name) == "--all" ? familyWords : words)
+            .push_back(std::string(option.name) + (option.value ? "=" : ""));
         arms += ValueArm(option);
     }
+    std::vector<std::string> generic = {"discflash"};
+    for (int i = 0; i < kGenericIdsSize; ++i) generic.push_back(kGenericIds[i]);
     std::vector<std::string> mkimageWords;
     std::string mkimageValued;
     for (const MkimageOption& o : kMkimageOptions) {
@@ -306,8 +310,16 @@ _discflash()
     $split && return
 
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W ')" +
-           Joined(words, " ") + R"(' -- "$cur"))
+        local offer=')" +
+           Joined(words, " ") + R"('
+        case ${words[0]##*/} in
+            )" +
+           Joined(generic, " | ") +
+           R"() ;;
+            *) offer+=' )" +
+           Joined(familyWords, " ") + R"(' ;;
+        esac
+        COMPREPLY=($(compgen -W "$offer" -- "$cur"))
         [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
         return
     fi
