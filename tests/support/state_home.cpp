@@ -1,6 +1,10 @@
 // Every test process, and every program it starts, keeps its history in a directory of its own:
-// no test ever writes the user's.
+// no test ever writes the user's. And every program it starts meets the default dispositions of
+// the stop signals: a shell that runs the tests in the background ignores SIGINT and SIGQUIT,
+// and the program keeps a signal ignored at its start ignored.
 #include <stdlib.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <string>
@@ -20,5 +24,10 @@ struct PrivateStateHome {
         if (!dir.empty()) std::filesystem::remove_all(dir, ec);
     }
 } g_stateHome;
+
+const bool g_stopSignalsDefault = [] {
+    for (int signo : {SIGINT, SIGQUIT}) std::signal(signo, SIG_DFL);
+    return true;
+}();
 
 }  // namespace
