@@ -1,7 +1,7 @@
 // Every test process, and every program it starts, keeps its history in a directory of its own:
 // no test ever writes the user's. And every program it starts meets the default dispositions of
 // the stop signals: a shell that runs the tests in the background ignores SIGINT and SIGQUIT,
-// and the program keeps a signal ignored at its start ignored.
+// nohup SIGHUP, and the program keeps a signal ignored at its start ignored.
 #include <stdlib.h>
 
 #include <csignal>
@@ -26,7 +26,7 @@ struct PrivateStateHome {
 } g_stateHome;
 
 const bool g_stopSignalsDefault = [] {
-    for (int signo : {SIGINT, SIGQUIT}) std::signal(signo, SIG_DFL);
+    for (int signo : {SIGHUP, SIGINT, SIGQUIT}) std::signal(signo, SIG_DFL);
     return true;
 }();
 
