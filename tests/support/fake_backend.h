@@ -57,7 +57,6 @@ class FakeBackend : public Backend {
     std::deque<FakeReply> replies;
     int pendingPolls = 0;     // a started command runs for this many Polls
     bool finishWaits = true;  // the next command waits for a started one; false: gives it up
-    bool startFails = false;  // a no-wait command cannot start
     uint32_t maxTransfer = 262144;
     bool mayAll = true;
 
@@ -82,10 +81,6 @@ class FakeBackend : public Backend {
     void Close() override { ++closes; }
     void Execute(const CommandRequest& r, CommandOutcome& o) override { o = Answer(r); }
     bool Start(const CommandRequest& r, CommandOutcome& o) override {
-        if (startFails) {
-            o.err = EMFILE;
-            return false;
-        }
         started_ = Answer(r);
         o.sent = true;
         polls_ = pendingPolls;
