@@ -48,8 +48,8 @@ offers() {
 rows=(
     "LD4740 --tr|--trace= --transport="
     "WINDWL2 --ba|--batch"
-    "HLVDOWNLOAD -|--all --batch --check --device= --emulate= --help --history --json --real-time \
---restore-polling --trace= --transport= --version --yes -h"
+    "HLVDOWNLOAD -|--all --batch --check --device= --emulate= --help --history --json --list \
+--real-time --restore-polling --trace= --transport= --version --yes -h"
     "LD4740 --transport=|sg sr"
     "LD4740 --transport=g|"
     "DUALDOWNLOAD --transport=s|sg sr"
