@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <tuple>
 
 #include "app/cli/options.h"
 #include "app/cli/signals.h"
@@ -65,19 +64,14 @@ void JudgeAccess(Backend& backend, ListedDrive& d) {
     if (!may) d.accessReason = why;
 }
 
-ListedDrive Listed(DevicePort& port, Backend& backend, const DriveRecord& r,
-                   const DeviceNode* unopened) {
+ListedDrive Listed(DevicePort& port, Backend& backend, const DriveRecord& r) {
     ListedDrive d;
-    d.node = unopened ? unopened->path : r.node;
-    int addr[4] = {r.host, r.channel, r.target, r.lunNumber};
-    if (unopened)
-        std::tie(addr[0], addr[1], addr[2], addr[3]) =
-            std::tie(unopened->host, unopened->channel, unopened->target, unopened->lun);
-    if (addr[0] >= 0)
-        d.hctl = std::to_string(addr[0]) + ":" + std::to_string(addr[1]) + ":" +
-                 std::to_string(addr[2]) + ":" + std::to_string(addr[3]);
+    d.node = r.node;
+    if (r.host >= 0)
+        d.hctl = std::to_string(r.host) + ":" + std::to_string(r.channel) + ":" +
+                 std::to_string(r.target) + ":" + std::to_string(r.lunNumber);
     const NodeClass other = IsAspiMode() ? NodeClass::Block : NodeClass::Generic;
-    d.otherNode = TwinNode(port, other, addr[0], addr[1], addr[2], addr[3]);
+    d.otherNode = TwinNode(port, other, r.host, r.channel, r.target, r.lunNumber);
     d.identity = InquiryBytes(r.inquiry, 8, 24);
     d.revision = InquiryBytes(r.inquiry, 32, 4);
     if (!d.identity.empty()) {
@@ -92,10 +86,7 @@ ListedDrive Listed(DevicePort& port, Backend& backend, const DriveRecord& r,
     std::vector<std::string> nodes = {d.node};
     if (!d.otherNode.empty()) nodes.push_back(d.otherNode);
     d.openBy = port.OpenedBy(nodes);
-    DriveRecord polled = r;
-    std::tie(polled.host, polled.channel, polled.target, polled.lunNumber) =
-        std::tie(addr[0], addr[1], addr[2], addr[3]);
-    const int polling = MediaPolling(polled);
+    const int polling = MediaPolling(r);
     d.polling = polling < 0 ? "unknown" : polling ? "on" : "off";
     return d;
 }
@@ -152,13 +143,12 @@ bool ListDrives(std::vector<ListedDrive>& drives) {
                                      [](const DriveRecord& r) { return r.node.empty(); }))
         listed = ListedNodes(*port, NodeClass::Block);
     for (int i = 0; i < driveCount; ++i) {
-        const DriveRecord& r = driveTable[i];
-        const DeviceNode* unopened = nullptr;
+        DriveRecord r = driveTable[i];
         if (r.node.empty()) {
             if (static_cast<size_t>(i) >= listed.size()) continue;
-            unopened = &listed[static_cast<size_t>(i)];
+            FillRecord(r, listed[static_cast<size_t>(i)], i, nullptr);
         }
-        drives.push_back(Listed(*port, *backend, r, unopened));
+        drives.push_back(Listed(*port, *backend, r));
     }
     return true;
 }
