@@ -133,8 +133,9 @@ void AppendOptional(std::string& out, const char* key, const std::string& text) 
 
 bool ListDrives(std::vector<ListedDrive>& drives) {
     DevicePort* port = rt().devices;
+    // The transport's choice of back end is made here.
+    if (!port || !InitTransport()) return false;
     Backend* backend = ActiveBackend();
-    if (!port || !backend || !InitTransport()) return false;
     driveCount = EnumerateDrives(kDriveTableCapacity, driveTable);
     // A block device the scan could not open leaves its entry without a node; the listing's
     // order names it.
