@@ -47,6 +47,9 @@ class ProcTreePort : public EmulatedDevicePort {
     std::vector<NodeUser> OpenedBy(const std::vector<std::string>& paths) override {
         return ProcessesWithOpen(proc_, paths, kSelf);
     }
+    // Without CAP_SYS_RAWIO only the generic nodes take firmware commands.
+    bool MaySendAnyCommand(NodeClass cls) override { return rawio || cls == NodeClass::Generic; }
+    bool rawio = true;
 
   private:
     std::string proc_;
@@ -117,6 +120,13 @@ TEST(DriveList, EveryDriveWithWhatADownloadWouldMeet) {
     for (TransportChoice t : expect::kBothTransports) {
         SCOPED_TRACE(expect::TransportName(t));
         const bool sg = t == TransportChoice::Sg;
+        {
+            TreeRun bare(t, {"LD4740"}, "DISCFLASH");
+            bare.port->rawio = false;
+            std::vector<ListedDrive> listed;
+            ASSERT_TRUE(ListDrives(listed));
+            EXPECT_EQ(listed.at(0).access, sg ? "ok" : "no-rights");
+        }
         TreeRun run(t, drives, "DISCFLASH");
         std::vector<ListedDrive> listed;
         ASSERT_TRUE(ListDrives(listed));
