@@ -31,8 +31,8 @@ bool IsImageWrite(const LoggedCommand& c) {
 }
 
 // The image from the command line, as `LDxxxx --batch --emulate=LDxxxx IMAGE` would take it,
-// `spec` the drive.
-FamilyCheck CheckFamily(const ProgramEntry& entry, const EmulatedDriveSpec& spec,
+// into the emulated drive `standIn`.
+FamilyCheck CheckFamily(const ProgramEntry& entry, const EmulatedDriveSpec& standIn,
                         const std::string& path, TransportChoice transportChoice) {
     FamilyCheck check;
     check.id = entry.id;
@@ -44,7 +44,7 @@ FamilyCheck CheckFamily(const ProgramEntry& entry, const EmulatedDriveSpec& spec
 
     SilentUi ui;
     {
-        EmulatedSession session(entry.id, {spec}, transportChoice, ui);
+        EmulatedSession session(entry.id, {standIn}, transportChoice, ui);
         CDISCFLASHDlg dlg;
         dlg.m_strFirmwarePath = path;
         if (dlg.OnInitDialog())

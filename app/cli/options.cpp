@@ -329,7 +329,7 @@ std::string HelpText(const std::string& title) {
            " --check FIRMWARE-FILE [--device=PATH | --emulate=ID]\n"
            "  or:  " +
            title +
-           " --list [--json] [--transport=sr|sg] [--device=PATH]... [--emulate=ID]...\n"
+           " --list [--json] [--transport=sr|sg] [--device=PATH]...\n"
            "  or:  " +
            title +
            " --history [--json]\n"
