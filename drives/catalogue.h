@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // A 25-byte identity field: up to 24 characters of text, then zero bytes.
 struct IdentityField {
@@ -25,6 +26,12 @@ struct ProgramEntry {
 // In the order they are tested.
 extern const ProgramEntry kProgramTable[];
 extern const int kProgramTableSize;
+
+// The ROM-image families (kinds 1 to 3) and the microcode family (48) program the running
+// firmware; every other family's drive has a loader, which reports its group's first identity.
+inline bool HasLoader(const ProgramEntry& entry) {
+    return entry.kind > 3 && entry.kind != 48;
+}
 
 // The program table entry for an identifier spelled exactly, or null.
 const ProgramEntry* FindProgramEntry(const char* id);
@@ -52,6 +59,9 @@ constexpr int kNoField = -1;
 constexpr int kFamilyMember = -2;
 int GroupFieldMatch(int32_t length, const IdentityGroup* group, int32_t count,
                     const uint8_t* inquiry);
+// The program table entries whose groups take the drive, each over its own compare length, in
+// table order.
+std::vector<const ProgramEntry*> FamilyEntriesOf(const uint8_t* inquiry);
 // Whether the drive belongs to any group of the table, each with its own compare length.
 bool OfKnownFamily(const uint8_t* inquiry);
 // The program identifiers whose groups take the drive, as OfKnownFamily compares: "LD5850, LD5860".

@@ -11,6 +11,7 @@
 #include "drives/test_hooks.h"
 #include "scsi/transport.h"
 #include "system/download_guard.h"
+#include "system/node_users.h"
 #include "system/printable.h"
 #include "system/runtime.h"
 #include "system/zeroed_block.h"
@@ -142,6 +143,26 @@ class ProcedureScope {
     LoweredPriority priority_;
 };
 
+// Another program with the drive open can send it commands between ours, also while the drive
+// runs its loader: the user is told who, before the first command.
+void NoteOtherUsers(const DriveRecord& drive) {
+    DevicePort* port = rt().devices;
+    if (!port || drive.node.empty()) return;
+    std::string nodes = drive.node;
+    std::vector<std::string> paths = {drive.node};
+    const std::string twin = TwinNode(*port, IsAspiMode() ? NodeClass::Block : NodeClass::Generic,
+                                      drive.host, drive.channel, drive.target, drive.lunNumber);
+    if (!twin.empty()) {
+        paths.push_back(twin);
+        nodes += " or " + twin;
+    }
+    const std::vector<NodeUser> users = port->OpenedBy(paths);
+    if (users.empty()) return;
+    Note("other programs have the drive open (" + nodes + "): " + UsersText(users) +
+         ". Their commands reach the drive between the download's, also while it runs its "
+         "loader; close them before a download.");
+}
+
 int Selected() {
     return rt().ui ? rt().ui->ListSelected() : -1;
 }
@@ -165,6 +186,14 @@ bool RenewReadBackBuffer() {
 void FreeReadBackBuffer() {
     g_readBackBlock.reset();
     readBackBuffer = nullptr;
+}
+
+const ProgramEntry* CommandLineFamily(const uint8_t* inquiry) {
+    for (const char* id : kOrderB) {
+        const ProgramEntry* e = FindProgramEntry(id);
+        if (GroupFieldMatch(CompareLengthOf(*e), e->group, e->count, inquiry) != kNoField) return e;
+    }
+    return nullptr;
 }
 
 void SetProcedureHookForTests(ProcedureHook hook) {
@@ -276,6 +305,7 @@ void CDISCFLASHDlg::OnOK() {
     rt().lastMessage.clear();
     const uint64_t sentBefore = transport().commandsSent;
 
+    NoteOtherUsers(drive);
     // A drive that cannot be opened makes the procedure's first command fail.
     OpenDrive(driveTable[index]);
     m_bBusy = 1;

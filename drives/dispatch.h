@@ -3,6 +3,13 @@
 
 #include <cstdint>
 
+struct ProgramEntry;
+
+// The family DownLoad picks for a drive when the firmware file comes on the command line: the
+// first group of that path's order that takes the drive's INQUIRY data (bytes 0 to 55); null
+// when none does.
+const ProgramEntry* CommandLineFamily(const uint8_t* inquiry);
+
 constexpr uint32_t kReadBackBufferSize = 1048576;
 
 // The locked 1 MiB zero-filled block of the last DownLoad, or null.

@@ -223,24 +223,25 @@ int GroupFieldMatch(int32_t length, const IdentityGroup* group, int32_t count,
     return kNoField;
 }
 
-std::string FamiliesOf(const uint8_t* inquiry) {
-    std::string ids;
+std::vector<const ProgramEntry*> FamilyEntriesOf(const uint8_t* inquiry) {
+    std::vector<const ProgramEntry*> entries;
     for (int t = 0; t < kProgramTableSize; ++t) {
         const ProgramEntry& e = kProgramTable[t];
-        int32_t length = CompareLengthOf(e);
-        if (GroupFieldMatch(length, e.group, e.count, inquiry) != kNoField)
-            ids += std::string(ids.empty() ? "" : ", ") + e.id;
+        if (GroupFieldMatch(CompareLengthOf(e), e.group, e.count, inquiry) != kNoField)
+            entries.push_back(&e);
     }
+    return entries;
+}
+
+std::string FamiliesOf(const uint8_t* inquiry) {
+    std::string ids;
+    for (const ProgramEntry* e : FamilyEntriesOf(inquiry))
+        ids += std::string(ids.empty() ? "" : ", ") + e->id;
     return ids;
 }
 
 bool OfKnownFamily(const uint8_t* inquiry) {
-    for (int t = 0; t < kProgramTableSize; ++t) {
-        const ProgramEntry& e = kProgramTable[t];
-        int32_t length = CompareLengthOf(e);
-        if (GroupFieldMatch(length, e.group, e.count, inquiry) != kNoField) return true;
-    }
-    return false;
+    return !FamilyEntriesOf(inquiry).empty();
 }
 
 int32_t CDISCFLASHDlg::MatchGroup(int32_t length, const IdentityGroup* group, int32_t count,

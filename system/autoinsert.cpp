@@ -53,13 +53,13 @@ bool IsAffectedModel(const DriveRecord& drive) {
     return model.find("3520") != std::string::npos || model.find("5871") != std::string::npos;
 }
 
-int IsAutoInsertOn(const DriveRecord& drive) {
+int MediaPolling(const DriveRecord& drive) {
     HostSettingsPort* host = rt().hostSettings;
-    if (!host) return 0;
+    if (!host) return -1;
     std::string block = BlockDeviceOf(*host, drive);
     long ms = 0;
-    if (block.empty() || !host->PollInterval(block, ms)) return 0;
-    if (ms == -1 && !host->DefaultPollInterval(ms)) return 0;
+    if (block.empty() || !host->PollInterval(block, ms)) return -1;
+    if (ms == -1 && !host->DefaultPollInterval(ms)) return -1;
     return ms > 0 ? 1 : 0;
 }
 

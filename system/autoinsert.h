@@ -21,8 +21,13 @@ int CheckAutoInsert();
 
 // A drive of the two models whose polling must be off while they are reprogrammed.
 bool IsAffectedModel(const DriveRecord& drive);
+// 1 when the drive's block device is polled, 0 when not, -1 when the host does not tell (no
+// block device, an unreadable setting).
+int MediaPolling(const DriveRecord& drive);
 // 1 when the drive's block device is polled; a drive without one counts as off.
-int IsAutoInsertOn(const DriveRecord& drive);
+inline int IsAutoInsertOn(const DriveRecord& drive) {
+    return MediaPolling(drive) == 1 ? 1 : 0;
+}
 // Polling off now for every listed drive of an affected model, and a persistent rule that keeps
 // it and desktop automount off for their models. False with the cause in `why`.
 bool SwitchAutoInsertOff(std::string& why);

@@ -18,6 +18,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "system/node_users.h"
+
 namespace {
 
 bool ReadLine(const std::string& path, std::string& line) {
@@ -69,8 +71,16 @@ std::string BaseName(const std::string& path) {
 
 }  // namespace
 
-LinuxDevicePort::LinuxDevicePort(std::string sysRoot, std::string devRoot, std::string procStatus)
-    : sys_(std::move(sysRoot)), dev_(std::move(devRoot)), procStatus_(std::move(procStatus)) {}
+LinuxDevicePort::LinuxDevicePort(std::string sysRoot, std::string devRoot, std::string procStatus,
+                                 std::string procRoot)
+    : sys_(std::move(sysRoot)),
+      dev_(std::move(devRoot)),
+      procStatus_(std::move(procStatus)),
+      proc_(std::move(procRoot)) {}
+
+std::vector<NodeUser> LinuxDevicePort::OpenedBy(const std::vector<std::string>& paths) {
+    return ProcessesWithOpen(proc_, paths, static_cast<int>(getpid()));
+}
 
 LinuxDevicePort::~LinuxDevicePort() {
     // A worker's SG_IO held by the kernel returns only when the drive answers or the command

@@ -15,7 +15,8 @@
 class LinuxDevicePort : public DevicePort {
   public:
     explicit LinuxDevicePort(std::string sysRoot = "/sys", std::string devRoot = "/dev",
-                             std::string procStatus = "/proc/self/status");
+                             std::string procStatus = "/proc/self/status",
+                             std::string procRoot = "/proc");
     ~LinuxDevicePort() override;
 
     std::vector<DeviceNode> ListNodes(NodeClass cls) override;
@@ -33,6 +34,7 @@ class LinuxDevicePort : public DevicePort {
     bool MaySendAnyCommand(NodeClass cls) override;
     std::string NodeGroup(const std::string& path) override;
     std::string WhyNoNode(const std::string& path, NodeClass cls) override;
+    std::vector<NodeUser> OpenedBy(const std::vector<std::string>& paths) override;
 
     // Is capability bit `cap` in the effective set of a /proc/<pid>/status file?
     static bool HasCapability(const std::string& procStatus, int cap);
@@ -47,7 +49,7 @@ class LinuxDevicePort : public DevicePort {
     // when it has none.
     std::string BlockEntryOf(int genericIndex) const;
 
-    std::string sys_, dev_, procStatus_;
+    std::string sys_, dev_, procStatus_, proc_;
     std::mutex mu_;
     std::map<int, std::string> opened_;  // handle -> path, for the queue limits
     std::map<int, int> claims_;          // handle -> its drive's block device, held beside it

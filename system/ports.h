@@ -105,6 +105,13 @@ struct DeviceNode {
     int type = -1;  // SCSI peripheral type from sysfs, -1 when unknown
 };
 
+// Another process that has a drive's node open.
+struct NodeUser {
+    int pid = 0;
+    std::string name;  // its command name (/proc/PID/comm), as the kernel keeps it
+    bool operator==(const NodeUser&) const = default;
+};
+
 // Thin layer over the kernel calls both back ends make. Every call reports errno through `err`.
 //
 // A call from another thread (the worker of a no-wait command, which may be given up on) goes
@@ -163,6 +170,12 @@ class DevicePort {
     // empty when unknown.
     virtual std::string NodeGroup(const std::string& path) {
         (void)path;
+        return {};
+    }
+    // The processes other than this one that have one of `paths` open, by PID; none where the
+    // port cannot tell. Other programs' commands reach the drive between ours.
+    virtual std::vector<NodeUser> OpenedBy(const std::vector<std::string>& paths) {
+        (void)paths;
         return {};
     }
     // Why Describe(path, cls) found no node, in a user's words.

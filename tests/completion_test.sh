@@ -49,8 +49,8 @@ rows=(
     "LD4740 --tr|--trace= --transport="
     "WINDWL2 --ba|--batch"
     "LD4740 --a|--all"
-    "HLVDOWNLOAD -|--batch --check --device= --emulate= --help --history --json --real-time \
---restore-polling --trace= --transport= --version --yes -h"
+    "HLVDOWNLOAD -|--batch --check --device= --emulate= --help --history --json --list \
+--real-time --restore-polling --trace= --transport= --version --yes -h"
     "LD4740 --transport=|sg sr"
     "LD4740 --transport=g|"
     "DUALDOWNLOAD --transport=s|sg sr"

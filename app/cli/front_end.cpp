@@ -8,6 +8,7 @@
 
 #include "app/cli/all_drives.h"
 #include "app/cli/console_ui.h"
+#include "app/cli/drive_list.h"
 #include "app/cli/image_check.h"
 #include "app/cli/options.h"
 #include "app/cli/signals.h"
@@ -185,7 +186,9 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
         std::printf("%s (discflash) %s\n", rt().appTitle.c_str(), DISCFLASH_VERSION);
         return kExitOk;
     }
-    if (o.check) return RunCheck(o);
+    // A check for a drive needs the ports; one of the image alone touches nothing.
+    const bool driveCheck = o.check && (!o.devices.empty() || !o.emulate.empty());
+    if (o.check && !driveCheck) return RunCheck(o);
     if (o.history) return RunHistory(o);
     if (o.all) {
         if (std::string why = AllDrivesRefusal(); !why.empty()) {
@@ -193,7 +196,7 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
             return kExitUsage;
         }
     }
-    if (!o.batch && !o.restorePolling && !dialog) {
+    if (!o.batch && !o.restorePolling && !o.list && !driveCheck && !dialog) {
         std::fprintf(stderr, "%s: built without its window: use --batch\n", rt().appTitle.c_str());
         return kExitUsage;
     }
@@ -256,6 +259,8 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
 
     InstallSignalPipe();
     const int status = o.restorePolling ? RunRestorePolling()
+                       : o.list         ? RunDriveList(o, &WrapUi)
+                       : driveCheck     ? RunDriveCheck(o, &WrapUi)
                        : o.all          ? RunAllDrives(o, argc, argv, &WrapUi)
                        : o.batch        ? RunBatch(o)
                                         : dialog(argc, argv, &WrapUi);

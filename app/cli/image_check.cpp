@@ -2,9 +2,16 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
+#include "app/cli/drive_list.h"
+#include "app/cli/options.h"
+#include "app/cli/signals.h"
+#include "drives/dispatch.h"
 #include "drives/main_dialog.h"
 #include "emu/emulated_session.h"
+#include "scsi/transport.h"
+#include "system/printable.h"
 #include "system/silent_ui.h"
 
 namespace {
@@ -23,9 +30,10 @@ bool IsImageWrite(const LoggedCommand& c) {
     return !c.cdb.empty() && !c.out.empty() && IsImageWriteOpcode(c.cdb[0]);
 }
 
-// The image from the command line, as `LDxxxx --batch --emulate=LDxxxx IMAGE` would take it.
-FamilyCheck CheckFamily(const ProgramEntry& entry, const std::string& path,
-                        TransportChoice transportChoice) {
+// The image from the command line, as `LDxxxx --batch --emulate=LDxxxx IMAGE` would take it,
+// into the emulated drive `standIn`.
+FamilyCheck CheckFamily(const ProgramEntry& entry, const EmulatedDriveSpec& standIn,
+                        const std::string& path, TransportChoice transportChoice) {
     FamilyCheck check;
     check.id = entry.id;
     check.examined = Examines(entry.kind);
@@ -34,11 +42,9 @@ FamilyCheck CheckFamily(const ProgramEntry& entry, const std::string& path,
         return check;
     }
 
-    EmulatedDriveSpec spec;
-    spec.programId = entry.id;
     SilentUi ui;
     {
-        EmulatedSession session(entry.id, {spec}, transportChoice, ui);
+        EmulatedSession session(entry.id, {standIn}, transportChoice, ui);
         CDISCFLASHDlg dlg;
         dlg.m_strFirmwarePath = path;
         if (dlg.OnInitDialog())
@@ -92,6 +98,27 @@ std::string Quoted(const std::vector<std::string>& texts) {
     return s;
 }
 
+// A stand-in of the drive for its family: its identity and revision, in its loader or not.
+EmulatedDriveSpec StandIn(const ProgramEntry& family, const DriveRecord& drive) {
+    EmulatedDriveSpec spec;
+    spec.programId = family.id;
+    const std::string identity(reinterpret_cast<const char*>(drive.inquiry + 8), 24);
+    const std::string revision(reinterpret_cast<const char*>(drive.inquiry + 32), 4);
+    spec.loader = HasLoader(family) && GroupFieldMatch(CompareLengthOf(family), family.group,
+                                                       family.count, drive.inquiry) == 0;
+    if (spec.loader) {
+        spec.loaderRevision = revision;
+    } else {
+        spec.identity = identity;
+        spec.revision = revision;
+    }
+    return spec;
+}
+
+void PrintNotes(const std::vector<FamilyCheck>& checks) {
+    for (const std::string& n : CheckNotes(checks)) std::fprintf(stderr, "note: %s\n", n.c_str());
+}
+
 }  // namespace
 
 std::vector<FamilyCheck> CheckImage(const std::string& path, const std::string& onlyId,
@@ -101,7 +128,9 @@ std::vector<FamilyCheck> CheckImage(const std::string& path, const std::string& 
     for (int i = 0; i < kProgramTableSize; ++i) {
         const ProgramEntry& entry = kProgramTable[i];
         if (only && only != &entry) continue;
-        checks.push_back(CheckFamily(entry, path, transportChoice));
+        EmulatedDriveSpec spec;
+        spec.programId = entry.id;
+        checks.push_back(CheckFamily(entry, spec, path, transportChoice));
     }
     return checks;
 }
@@ -140,4 +169,41 @@ int CheckStatus(const std::vector<FamilyCheck>& checks) {
     for (const FamilyCheck& c : checks)
         if (c.verdict == FamilyCheck::Verdict::Accepted && c.examined) return 0;
     return 1;
+}
+
+int RunDriveCheck(const Options& o, UiPort* (*wrapUi)(UiPort*)) {
+    SetStopAtOnce(true);
+    const std::string title = rt().appTitle;  // the stand-in's run starts the process afresh
+    SilentUi silent;
+    rt().ui = wrapUi(&silent);
+    bool found = false;
+    DriveRecord drive;
+    if (InitTransport()) {
+        driveCount = EnumerateDrives(kDriveTableCapacity, driveTable);
+        found = driveCount > 0 && !driveTable[0].node.empty();
+        if (found) drive = driveTable[0];
+    }
+    ReleaseAspiLibrary();
+    PrintScanSaid(silent);
+    const std::string named = o.devices.empty() ? "the emulated drive" : o.devices[0];
+    if (!found || strnlen(drive.IdentityText(), 24) == 0) {
+        std::fprintf(stderr, "%s: %s: no CD/DVD drive answered there\n", title.c_str(),
+                     TerminalText(named).c_str());
+        return kExitRefused;
+    }
+
+    const std::string head =
+        TerminalText(drive.node) + " \"" +
+        Printable(std::string(drive.IdentityText(), strnlen(drive.IdentityText(), 24))) + "\" ";
+    const ProgramEntry* family = CommandLineFamily(drive.inquiry);
+    if (!family) {
+        std::printf("%sbelongs to no known drive family: not checked\n", head.c_str());
+        return kExitNothingDone;
+    }
+    const std::vector<FamilyCheck> checks = {
+        CheckFamily(*family, StandIn(*family, drive), o.firmwarePath, o.transport)};
+    std::printf("%s%s\n", head.c_str(), CheckLine(checks[0]).c_str());
+    std::fflush(stdout);
+    PrintNotes(checks);
+    return checks[0].verdict == FamilyCheck::Verdict::Accepted ? kExitOk : kExitFailed;
 }

@@ -9,6 +9,8 @@
 
 #include "system/runtime.h"
 
+struct Options;
+
 struct FamilyCheck {
     enum class Verdict { Accepted, Refused, NotChecked };
     std::string id;
@@ -38,3 +40,10 @@ std::vector<std::string> CheckNotes(const std::vector<FamilyCheck>& checks);
 
 // 0 when a family that examines the content accepts the image, 1 otherwise.
 int CheckStatus(const std::vector<FamilyCheck>& checks);
+
+// --check for one drive (--device=PATH, or the one --emulate): the scan's INQUIRY, the only
+// command the drive receives, identifies it; the family DownLoad would pick for it with the
+// image on the command line judges the image against an emulated stand-in with the drive's
+// identity and loader state, untraced. One line; 0 accepted, 1 refused, 2 the drive not found
+// or not answering, 3 of no known family. The ports must be plugged.
+int RunDriveCheck(const Options& o, UiPort* (*wrapUi)(UiPort*));

@@ -65,14 +65,23 @@ bool SetTrace(const std::string& value, Options& o, std::string& error) {
 const OptionRow kOptions[] = {
     {"--check", nullptr, nullptr, ValueKind::None,
      "check FIRMWARE-FILE as above (every family, or only this one under a family's name), then "
-     "exit; no drive is touched",
+     "exit; no drive is touched. With one --device=PATH or one --emulate: for that drive only, "
+     "which receives nothing but INQUIRY (--trace records it): the family DownLoad would pick "
+     "for it with the file on the command line judges the image",
      SetFlag<&Options::check>},
+    {"--list", nullptr, nullptr, ValueKind::None,
+     "list every CD/DVD device of the transport (--device and --emulate honoured), then exit: "
+     "node, the other transport's node, host:channel:target:lun, identity, revision, the "
+     "program names that serve it, whether it runs its loader, whether this process may "
+     "program it (ok, no-rights, held, error), other processes that have it open, media "
+     "polling; a drive receives nothing but the scan's INQUIRY",
+     SetFlag<&Options::list>},
     {"--history", nullptr, nullptr, ValueKind::None,
      "list the downloads recorded in the history (see above), oldest first, then exit; no drive "
      "is touched",
      SetFlag<&Options::history>},
-    {"--json", nullptr, nullptr, ValueKind::None, "with --history: print JSON instead of a table",
-     SetFlag<&Options::json>},
+    {"--json", nullptr, nullptr, ValueKind::None,
+     "with --history or --list: print JSON instead of a table", SetFlag<&Options::json>},
     {"--batch", nullptr, nullptr, ValueKind::None,
      "no window: scan, run DownLoad once, print everything on standard output and exit with "
      "the download's status",
@@ -137,9 +146,12 @@ const ExitStatus kExitStatuses[] = {
 };
 static_assert(kExitOk == 0 && kExitFailed == 1 && kExitRefused == 2 && kExitNothingDone == 3 &&
               kExitUsage == 64);
-// --check, --restore-polling and --history end with their own statuses.
+// --check, --list, --restore-polling and --history end with their own statuses.
 constexpr char kCheckStatus[] =
-    "With --check: 0 when a family that examines the content accepts the image, else 1.\n"
+    "With --check: 0 when a family that examines the content accepts the image, else 1;\n"
+    "  for one drive: 0 accepted, 1 refused, 2 the drive not found or not answering, 3 the\n"
+    "  drive of no known family.\n"
+    "With --list: 0 when listed (also when none is found), 1 when the listing failed.\n"
     "With --restore-polling: 0 when done, 1 when a step failed.\n"
     "With --history: 0 when the history was read (or there is none yet), else 1.\n";
 
@@ -262,11 +274,23 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         error = "at most " + std::to_string(kMaxEmulatedDrives) + " drives can be emulated";
         return false;
     }
-    if (o.check && (o.firmwarePath.empty() || o.batch || !o.emulate.empty() || !o.devices.empty() ||
-                    o.realTime || !o.tracePath.empty())) {
+    const bool driveCheck = o.check && (!o.devices.empty() || !o.emulate.empty());
+    if (o.check && (o.firmwarePath.empty() || o.batch ||
+                    (!driveCheck && (o.realTime || !o.tracePath.empty())))) {
         error =
-            "--check takes an image file and runs on emulated drives of its own: no --batch, "
-            "--emulate, --device, --real-time or --trace";
+            "--check takes an image file and no --batch; --trace and --real-time only when it "
+            "checks for one drive (--device or --emulate)";
+        return false;
+    }
+    if (driveCheck && (o.devices.size() > 1 || (o.devices.empty() && o.emulate.size() != 1))) {
+        error = "--check judges the image for one drive: one --device=PATH, or one --emulate";
+        return false;
+    }
+    if (o.list &&
+        (!o.firmwarePath.empty() || o.check || o.all || o.yes || o.history || o.restorePolling)) {
+        error =
+            "--list only lists the drives: no firmware file, --check, --all, --yes, --history or "
+            "--restore-polling";
         return false;
     }
     if (o.restorePolling && (o.check || !o.firmwarePath.empty())) {
@@ -281,8 +305,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             "--emulate, --device, --real-time or --trace";
         return false;
     }
-    if (o.json && !o.history) {
-        error = "--json goes with --history";
+    if (o.json && !o.history && !o.list) {
+        error = "--json goes with --history or --list";
         return false;
     }
     if (o.all && (o.check || o.firmwarePath.empty())) {
@@ -302,10 +326,15 @@ std::string HelpText(const std::string& title) {
            " [OPTION]... [FIRMWARE-FILE]\n"
            "  or:  " +
            title +
-           " --check FIRMWARE-FILE\n"
+           " --check FIRMWARE-FILE [--device=PATH | --emulate=ID]\n"
+           "  or:  " +
+           title +
+           " --list [--json] [--transport=sr|sg] [--device=PATH]...\n"
            "  or:  " +
            title +
            " --history [--json]\n"
+           "  or:  " +
+           title +
            " --all [OPTION]... FIRMWARE-FILE\n"
            "Download firmware into an optical drive of the family named by the program's own\n"
            "name (LD3410, LD4740, ..., LDMULTI; HLVDOWNLOAD, WINDWL2, DUALDOWNLOAD: any family).\n"

@@ -25,6 +25,7 @@ struct Options {
     bool check = false;           // --check: the image through every family, no drive touched
     bool restorePolling = false;  // --restore-polling: undo DUALDOWNLOAD's host changes
     bool history = false;         // --history: the downloads recorded, no drive touched
+    bool list = false;            // --list: every drive of the transport, nothing downloaded
     bool json = false;            // the mode's output as JSON
     bool all = false;             // --all: every drive of the family at once, one batch run each
     TransportChoice transport = TransportChoice::Sr;
