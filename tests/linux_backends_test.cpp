@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <sstream>
 #include <thread>
 
 #include "drives/test_hooks.h"
@@ -119,50 +120,77 @@ TEST(SgBlock, TheAnswerIsReadAsFarAsItWasGiven) {
 
 // ---- listing -----------------------------------------------------------------------------------
 
-std::string Label(int i) {
-    return std::string(driveTable[i].label, 2);
+// Each record as "node|label|target|type|vendor", the texts up to their first NUL.
+std::string Listed(const DriveRecord& d) {
+    return d.node + "|" + std::string(d.label, strnlen(d.label, 2)) + "|" +
+           std::to_string(d.targetId) + "|" + std::to_string(d.inquiry[0]) + "|" +
+           std::string(d.IdentityText(), strnlen(d.IdentityText(), 8));
+}
+std::vector<std::string> Split(const std::string& s) {
+    std::vector<std::string> parts;
+    std::istringstream in(s);
+    for (std::string part; std::getline(in, part, '/');) parts.push_back(part);
+    return parts;
 }
 
-// sr lists every CD/DVD block device, labelled with its node's number, in --device's order; the
-// listing INQUIRY asks 64 bytes.
-TEST(PassThroughList, EveryBlockDeviceWithItsNodesNumber) {
-    EmulatedTransport rig(TransportChoice::Sr, {"LD4740", "LD3410,type=0x25", "LD5850"}, false);
-    rt().deviceFilter = {"emu:sr2", "emu:nothing", "emu:sr1", "emu:sg2"};
-    ASSERT_EQ(InitTransport(), 1);
-    ASSERT_EQ(EnumerateDrives(kDriveTableCapacity, driveTable), 2);
-    EXPECT_EQ(driveTable[0].node, "emu:sr2");
-    EXPECT_EQ(Label(0), "2 ");
-    EXPECT_EQ(driveTable[1].node, "emu:sr1");
-    EXPECT_EQ(Label(1), "1 ");
-    EXPECT_EQ(driveTable[1].inquiry[0], 0x25);  // listed whatever its type
-    EXPECT_EQ(std::string(driveTable[0].IdentityText(), 24), "HALVERONDVD-ROM VD-5850 ");
-    EXPECT_EQ(driveTable[0].targetId, 0);  // addressed by its node alone
-    ASSERT_EQ(rig.drive(2).Log().size(), 1u);
-    EXPECT_EQ(rig.drive(2).Log()[0].cdb, (std::vector<uint8_t>{0x12, 0, 0, 0, 64, 0}));
-    EXPECT_EQ(rig.drive(2).Log()[0].inCapacity, 64u);
-    EXPECT_TRUE(rig.drive(0).Log().empty());
-    ASSERT_EQ(rig.ui.notes.size(), 1u);
-    EXPECT_NE(rig.ui.notes[0].find("--device=emu:nothing is ignored"), std::string::npos);
-    EXPECT_TRUE(rig.ui.messages.empty());
-}
-
-// A node that does not open is tried twice and counted with an empty record; an INQUIRY the
-// drive never answers ends with the kernel's 5 s and a record with its label only.
-TEST(PassThroughList, WhatCannotBeReadIsCountedEmpty) {
-    EmulatedTransport rig(TransportChoice::Sr, {"LD4740,busy=1", "LD3410,hang=12", "LD5850"},
-                          false);
-    ASSERT_EQ(InitTransport(), 1);
-    ASSERT_EQ(EnumerateDrives(2, driveTable), 2);  // the third is past the capacity
-    EXPECT_GE(rig.clock().ElapsedMs(), 1500u + 5000u);
-    EXPECT_LT(rig.clock().ElapsedMs(), 1500u + 5000u + 100u);
-    EXPECT_EQ(rig.ui.MessageTexts(),
-              (std::vector<std::string>{"CreateFile Err 16",
-                                        "Error IOCTL_SCSI_GET_ADDRESS ; error was 5\n"}));
-    EXPECT_EQ(driveTable[0].label[0], 0);
-    EXPECT_TRUE(driveTable[0].node.empty());
-    EXPECT_EQ(Label(1), "1 ");
-    EXPECT_EQ(driveTable[1].inquiry[0], 0);
-    EXPECT_TRUE(rig.drive(2).Log().empty());
+// sr lists every CD/DVD block device, labelled with its node's number, addressed by its node
+// alone, with INQUIRY for 64 bytes; a node that does not open is tried twice and counted empty,
+// an INQUIRY never answered ends with the kernel's 5 s. sg lists only type 5 answers to INQUIRY
+// 255 into 1024 bytes, skips a node it cannot open without a pause, ends the scan at a device
+// that gives no answer within 20 s, and asks the next target when the table is full. --device
+// gives the order. A short answer keeps nothing of the one before.
+TEST(LinuxList, WhatEachTransportLists) {
+    const TransportChoice sr = TransportChoice::Sr, sg = TransportChoice::Sg;
+    const struct {
+        TransportChoice t;
+        int capacity;
+        uint64_t ms;  // the time it takes, within a second
+        // Lists joined by '/': the --emulate values, the records, INQUIRYs per drive, --device,
+        // the notes' beginnings and the boxes.
+        const char *drives, *listed, *asked, *filter = "", *notes = "", *boxes = "";
+    } cases[] = {
+        {sr, 16, 0, "LD4740/LD3410,type=0x25/LD5850",
+         "emu:sr2|2 |0|5|HALVERON/emu:sr1|1 |0|37|HALVERON", "0/1/1",
+         "emu:sr2/emu:nothing/emu:sr1/emu:sg2", "--device=emu:nothing is ignored"},
+        {sr, 2, 6500, "LD4740,busy=1/LD3410,hang=12/LD5850", "||0|0|/emu:sr1|1 |0|0|", "0/1/0", "",
+         "cannot open emu:sr0: EBUSY/emu:sr1: command 12 timed out",
+         "CreateFile Err 16/Error IOCTL_SCSI_GET_ADDRESS ; error was 5\n"},
+        {sg, 16, 20000,
+         "LD4740,busy=1/LD3410,type=0x25/LD5850/LD5871,type=0/LD4630,inquiry-length=4/"
+         "LD5860,hang=12/LDMULTI",
+         "emu:sg2|0 |2|5|HALVERON/emu:sg4|1 |4|5|", "0/1/1/1/1/1/0", "",
+         "cannot open emu:sg0: EBUSY/emu:sg5: command 12 got no answer within the program's"},
+        {sg, 16, 0, "LD4740/LD3410/LD5850", "emu:sg2|0 |2|5|HALVERON/emu:sg0|1 |0|5|HALVERON",
+         "1/0/1", "emu:sg2/emu:sr0/emu:sg2"},
+        {sg, 1, 0, "LD4740/LD3410/LD5850", "emu:sg0|0 |0|5|HALVERON", "1/1/1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.drives);
+        EmulatedTransport rig(c.t, Split(c.drives), false);
+        rt().deviceFilter = Split(c.filter);
+        ASSERT_EQ(InitTransport(), 1);
+        const int n = EnumerateDrives(c.capacity, driveTable);
+        std::vector<std::string> listed, asked;
+        for (int i = 0; i < n; ++i) listed.push_back(Listed(driveTable[i]));
+        EXPECT_EQ(listed, Split(c.listed));
+        const bool isSg = c.t == sg;
+        const std::vector<uint8_t> inquiry = {0x12, 0, 0, 0, uint8_t(isSg ? 0xFF : 64), 0};
+        for (size_t d = 0; d < Split(c.drives).size(); ++d) {
+            asked.push_back(std::to_string(rig.drive(d).CountOf(0x12)));
+            for (const auto& command : rig.drive(d).Log()) {
+                EXPECT_EQ(command.cdb, inquiry);
+                EXPECT_EQ(command.inCapacity, isSg ? 1024u : 64u);
+            }
+        }
+        EXPECT_EQ(asked, Split(c.asked));
+        EXPECT_GE(rig.clock().ElapsedMs(), c.ms);
+        EXPECT_LT(rig.clock().ElapsedMs(), c.ms + 1000);
+        EXPECT_EQ(rig.ui.MessageTexts(), Split(c.boxes));
+        const std::vector<std::string> notes = Split(c.notes);
+        ASSERT_EQ(rig.ui.notes.size(), notes.size());
+        for (size_t i = 0; i < notes.size(); ++i)
+            EXPECT_EQ(rig.ui.notes[i].rfind(notes[i], 0), 0u) << rig.ui.notes[i];
+    }
 }
 
 TEST(AspiList, TheWalkVisitsAdaptersTargetsAndLunsInOrder) {
@@ -207,47 +235,6 @@ TEST(AspiList, TheWalkVisitsAdaptersTargetsAndLunsInOrder) {
         EXPECT_EQ(adapters, 3);
         EXPECT_EQ(visited, c.visited);
     }
-}
-
-// sg lists only type 5 answers, INQUIRY 255 into 1024 bytes, skips a node it cannot open without
-// a pause, and ends the scan at a device that gives no answer within 20 s.
-TEST(AspiList, OnlyCdDvdAnswersUntilOneGivesNone) {
-    EmulatedTransport rig(TransportChoice::Sg,
-                          {"LD4740,busy=1", "LD3410,type=0x25", "LD5850", "LD5871,type=0",
-                           "LD4630,inquiry-length=4", "LD5860,hang=12", "LDMULTI"},
-                          false);
-    ASSERT_EQ(InitTransport(), 1);
-    ASSERT_EQ(EnumerateDrives(kDriveTableCapacity, driveTable), 2);
-    EXPECT_EQ(driveTable[0].node, "emu:sg2");
-    EXPECT_EQ(Label(0), "0 ");
-    EXPECT_EQ(driveTable[0].targetId, 2);
-    // A short answer keeps nothing of the one before.
-    EXPECT_EQ(driveTable[1].node, "emu:sg4");
-    EXPECT_EQ(Label(1), "1 ");
-    EXPECT_EQ(driveTable[1].inquiry[8], 0);
-    ASSERT_EQ(rig.drive(2).Log().size(), 1u);
-    EXPECT_EQ(rig.drive(2).Log()[0].cdb, (std::vector<uint8_t>{0x12, 0, 0, 0, 0xFF, 0}));
-    EXPECT_EQ(rig.drive(2).Log()[0].inCapacity, 1024u);
-    EXPECT_GE(rig.clock().ElapsedMs(), 20000u);
-    EXPECT_LT(rig.clock().ElapsedMs(), 21000u);
-    EXPECT_TRUE(rig.drive(6).Log().empty());
-    EXPECT_TRUE(rig.ui.messages.empty());
-}
-
-// With --device the given order; a full table still asks the next target.
-TEST(AspiList, DeviceOptionKeepsTheGivenOrderAndAFullTableTheNextTarget) {
-    EmulatedTransport rig(TransportChoice::Sg, {"LD4740", "LD3410", "LD5850"}, false);
-    rt().deviceFilter = {"emu:sg2", "emu:sr0", "emu:sg2"};
-    ASSERT_EQ(InitTransport(), 1);
-    ASSERT_EQ(EnumerateDrives(kDriveTableCapacity, driveTable), 2);
-    EXPECT_EQ(driveTable[0].node, "emu:sg2");
-    EXPECT_EQ(driveTable[0].targetId, 2);
-    EXPECT_EQ(driveTable[1].node, "emu:sg0");
-    EXPECT_EQ(Label(1), "1 ");
-    rt().deviceFilter.clear();
-    ASSERT_EQ(EnumerateDrives(1, driveTable), 1);
-    EXPECT_EQ(driveTable[0].node, "emu:sg0");
-    EXPECT_EQ(rig.drive(2).CountOf(0x12), 2);
 }
 
 // ---- the kernel's refusals, and what a back end asks of it -------------------------------------
