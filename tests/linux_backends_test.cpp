@@ -21,45 +21,11 @@ using Clock = std::chrono::steady_clock;
 
 // ---- the request and the answer ----------------------------------------------------------------
 
-TEST(SgBlock, APreparedRequestIsWhatTheKernelTakes) {
-    struct Case {
-        uint8_t direction;
-        uint32_t length;
-        int kernelDirection;
-        bool data;
-    } cases[] = {
-        {XFER_IN, 8, SG_DXFER_FROM_DEV, true}, {XFER_OUT, 8, SG_DXFER_TO_DEV, true},
-        {XFER_NONE, 8, SG_DXFER_NONE, false},  {0, 8, SG_DXFER_TO_FROM_DEV, true},
-        {XFER_IN, 0, SG_DXFER_NONE, false},  // the block layer refuses a length without direction
-    };
-    const uint8_t cdb[10] = {0x3C, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    uint8_t buffer[8];
-    for (const Case& c : cases) {
-        SCOPED_TRACE(int(c.direction));
-        SgBlock b;
-        std::memset(b.sense, 0xEE, sizeof b.sense);
-        b.Prepare({.cdb = cdb,
-                   .cdbLength = 10,
-                   .direction = c.direction,
-                   .data = buffer,
-                   .length = c.length,
-                   .timeoutMs = 300000});
-        EXPECT_EQ(b.hdr.interface_id, 'S');
-        EXPECT_EQ(b.hdr.dxfer_direction, c.kernelDirection);
-        EXPECT_EQ(b.hdr.dxfer_len, c.data ? c.length : 0u);
-        EXPECT_EQ(b.hdr.dxferp, c.data ? buffer : nullptr);  // not a copy
-        EXPECT_EQ(b.hdr.cmd_len, 10);
-        EXPECT_EQ(std::memcmp(b.hdr.cmdp, cdb, 10), 0);
-        EXPECT_EQ(b.hdr.mx_sb_len, 16);
-        EXPECT_EQ(b.hdr.sbp, b.sense);
-        EXPECT_EQ(b.sense[0], 0);
-        EXPECT_EQ(b.hdr.timeout, 300000u);
-    }
-}
-
-// Sense is read only as far as the drive vouched for it: the length the kernel wrote, the area,
-// the sense's own additional length; descriptor format too. The residual never passes the data.
-TEST(SgBlock, TheAnswerIsReadAsFarAsItWasGiven) {
+// The request goes to the kernel with the caller's buffer, no data length without a direction
+// (the block layer refuses one). Sense is read only as far as the drive vouched for it: the
+// length the kernel wrote, the area, the sense's own additional length; descriptor format too.
+// The residual never passes the data.
+TEST(SgBlock, ARequestAsTheKernelTakesItAndItsAnswerAsFarAsItWasGiven) {
     std::vector<uint8_t> fixed(18, 0);
     fixed[0] = 0x70;
     fixed[2] = 0x24;  // taken whole
@@ -71,27 +37,47 @@ TEST(SgBlock, TheAnswerIsReadAsFarAsItWasGiven) {
     const std::vector<uint8_t> descriptor = {0x72, 0xF4, 0x44, 0x01, 0, 0, 0, 0};
     struct Case {
         const char* name;
+        uint8_t direction;
+        uint32_t length;
+        int kernelDirection;
         std::vector<uint8_t> sense;
         int written;  // sb_len_wr
         int resid;
         uint8_t key, asc, ascq;
         uint32_t residual;
     } cases[] = {
-        {"fixed", fixed, 18, 0, 0x24, 0x44, 0x01, 0},
-        {"none written", fixed, 0, 0, 0, 0, 0, 0},
-        {"cut by its own length", cut, 18, 0, 0x24, 0, 0, 0},
-        {"said longer than its area", fixed, 255, 0, 0x24, 0x44, 0x01, 0},
-        {"descriptor format", descriptor, 8, 0, 0x04, 0x44, 0x01, 0},
-        {"a short read", {}, 0, 5, 0, 0, 0, 5},
-        {"a residual beyond the data", {}, 0, 99, 0, 0, 0, 8},
-        {"a negative residual", {}, 0, -4, 0, 0, 0, 0},
+        {"fixed", XFER_IN, 8, SG_DXFER_FROM_DEV, fixed, 18, 0, 0x24, 0x44, 0x01, 0},
+        {"none written", XFER_OUT, 8, SG_DXFER_TO_DEV, fixed, 0, 0, 0, 0, 0, 0},
+        {"cut by its own length", XFER_NONE, 8, SG_DXFER_NONE, cut, 18, 0, 0x24, 0, 0, 0},
+        {"said longer than its area", 0, 8, SG_DXFER_TO_FROM_DEV, fixed, 255, 0, 0x24, 0x44, 1, 0},
+        {"descriptor format", XFER_IN, 0, SG_DXFER_NONE, descriptor, 8, 0, 0x04, 0x44, 0x01, 0},
+        {"a short read", XFER_IN, 8, SG_DXFER_FROM_DEV, {}, 0, 5, 0, 0, 0, 5},
+        {"a residual beyond the data", XFER_IN, 8, SG_DXFER_FROM_DEV, {}, 0, 99, 0, 0, 0, 8},
+        {"a negative residual", XFER_IN, 8, SG_DXFER_FROM_DEV, {}, 0, -4, 0, 0, 0, 0},
     };
+    const uint8_t cdb[10] = {0x3C, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     uint8_t buffer[8];
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const uint8_t cdb[6] = {0x12};
         SgBlock b;
-        b.Prepare({.cdb = cdb, .cdbLength = 6, .direction = XFER_IN, .data = buffer, .length = 8});
+        std::memset(b.sense, 0xEE, sizeof b.sense);
+        b.Prepare({.cdb = cdb,
+                   .cdbLength = 10,
+                   .direction = c.direction,
+                   .data = buffer,
+                   .length = c.length,
+                   .timeoutMs = 300000});
+        const bool data = c.kernelDirection != SG_DXFER_NONE;
+        EXPECT_EQ(b.hdr.interface_id, 'S');
+        EXPECT_EQ(b.hdr.dxfer_direction, c.kernelDirection);
+        EXPECT_EQ(b.hdr.dxfer_len, data ? c.length : 0u);
+        EXPECT_EQ(b.hdr.dxferp, data ? buffer : nullptr);  // not a copy
+        EXPECT_EQ(b.hdr.cmd_len, 10);
+        EXPECT_EQ(std::memcmp(b.hdr.cmdp, cdb, 10), 0);
+        EXPECT_EQ(b.hdr.mx_sb_len, 16);
+        EXPECT_EQ(b.hdr.sbp, b.sense);
+        EXPECT_EQ(b.sense[0], 0);
+        EXPECT_EQ(b.hdr.timeout, 300000u);
         std::copy(c.sense.begin(), c.sense.end(), b.sense);
         b.hdr.sb_len_wr = static_cast<unsigned char>(c.written);
         b.hdr.status = 0x02;
@@ -194,20 +180,11 @@ TEST(LinuxList, WhatEachTransportLists) {
 }
 
 TEST(AspiList, TheWalkVisitsAdaptersTargetsAndLunsInOrder) {
-    auto node = [](const char* path, int host, int channel, int target, int lun) {
-        DeviceNode n;
-        n.path = path;
-        n.host = host;
-        n.channel = channel;
-        n.target = target;
-        n.lun = lun;
-        return n;
-    };
-    // sg numbering deliberately unlike the address order.
+    // sg numbering deliberately unlike the address order: path, index, host, channel, target, lun.
     const std::vector<DeviceNode> nodes = {
-        node("sg0", 2, 0, 0, 0), node("sg1", 0, 1, 0, 0), node("sg2", 0, 0, 3, 0),
-        node("sg3", 0, 0, 1, 3), node("sg4", 0, 0, 1, 0), node("sg5", 0, 0, 1, 1),
-        node("sg6", 0, 0, 7, 0), node("sg7", 0, 0, 2, 0), node("sg8", 0, 0, 2, 1)};
+        {"sg0", 0, 2, 0, 0, 0}, {"sg1", 1, 0, 1, 0, 0}, {"sg2", 2, 0, 0, 3, 0},
+        {"sg3", 3, 0, 0, 1, 3}, {"sg4", 4, 0, 0, 1, 0}, {"sg5", 5, 0, 0, 1, 1},
+        {"sg6", 6, 0, 0, 7, 0}, {"sg7", 7, 0, 0, 2, 0}, {"sg8", 8, 0, 0, 2, 1}};
     struct Case {
         const char* name;
         std::string leave;  // the node after which its target is left; "stop": ends there
