@@ -297,18 +297,16 @@ struct KernelRig : EmulatedTransport {
     }
 };
 
-const TransportChoice kBoth[] = {TransportChoice::Sr, TransportChoice::Sg};
-const char* Name(TransportChoice t) {
-    return t == TransportChoice::Sr ? "sr" : "sg";
-}
+using expect::kBothTransports;
+using expect::TransportName;
 
 // The list only looks at the nodes and leaves none open; a download holds its node, and carries
 // as much in one command as the queue takes (sg: as its reserved buffer, when the queue does not
 // say); closed, it carries nothing.
 TEST(LinuxOpen, TheListLooksADownloadHolds) {
-    for (TransportChoice t : kBoth) {
+    for (TransportChoice t : kBothTransports) {
         for (uint32_t queue : {131072u, 0u}) {
-            SCOPED_TRACE(std::string(Name(t)) + " queue " + std::to_string(queue));
+            SCOPED_TRACE(std::string(TransportName(t)) + " queue " + std::to_string(queue));
             KernelRig rig(t, {"LD4740", "LD3410"});
             rig.port.queueLimit = queue;
             ASSERT_EQ(InitTransport(), 1);
@@ -350,7 +348,7 @@ TEST(LinuxOpen, WhatTheKernelRefuses) {
         {TransportChoice::Sg, KernelPort::kCollect, EIO, 0x07, false, "refused by the kernel: EIO"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(Name(c.transport)) + " " + std::to_string(c.err));
+        SCOPED_TRACE(std::string(TransportName(c.transport)) + " " + std::to_string(c.err));
         KernelRig rig(c.transport, {"LD4740,disc=1"});
         ASSERT_TRUE(rig.Open());
         rig.port.failing = c.call;
@@ -372,42 +370,41 @@ TEST(LinuxOpen, WhatTheKernelRefuses) {
     }
 }
 
-// The box says what is missing; the note gives the command that grants it, and only then.
-TEST(PassThroughRights, ExplainsWhatIsMissing) {
-    KernelRig rig(TransportChoice::Sr);
-    ASSERT_TRUE(rig.Open());
-    rt().programFile = "/opt/df/discflash";
-    std::string why;
-    EXPECT_TRUE(TransportMaySendAnyCommand(why));
-    EXPECT_TRUE(rig.ui.notes.empty());
-    rig.port.mayAny = false;
-    EXPECT_FALSE(TransportMaySendAnyCommand(why));
-    EXPECT_NE(why.find("CAP_SYS_RAWIO"), std::string::npos);
-    ASSERT_EQ(rig.ui.notes.size(), 1u);
-    EXPECT_NE(rig.ui.notes[0].find("sudo setcap cap_sys_rawio+ep /opt/df/discflash"),
-              std::string::npos)
-        << rig.ui.notes[0];
-}
-
-// A new user on a machine without the sg driver: the box, then how to load it. Through sg the
-// right to send anything is the node's read-write access.
-TEST(AspiRights, NoGenericDriverIsTheMissingLibraryAndAClosedNodeSendsNothing) {
-    KernelRig rig(TransportChoice::Sg);
-    rig.port.generic = false;
-    EXPECT_EQ(InitTransport(), 0);
-    EXPECT_EQ(rig.ui.MessageTexts(), std::vector<std::string>{"WNASPI32.DLL Not Found"});
-    EXPECT_EQ(IsAspiMode(), 1);
-    ASSERT_EQ(rig.ui.notes.size(), 1u);
-    EXPECT_EQ(rig.ui.messages[0].detail, rig.ui.notes[0]);
-    EXPECT_NE(rig.ui.notes[0].find("sg) is not loaded"), std::string::npos);
-    EXPECT_NE(rig.ui.notes[0].find("`sudo modprobe sg`"), std::string::npos);
-    rig.port.generic = true;
-    ASSERT_TRUE(rig.Open());
-    std::string why;
-    EXPECT_TRUE(TransportMaySendAnyCommand(why));
-    CloseDrive();
-    EXPECT_FALSE(TransportMaySendAnyCommand(why));
-    EXPECT_NE(why.find("not open read-write"), std::string::npos);
+// What is missing to send anything is said, with how to grant it, and only then: through sr the
+// CAP_SYS_RAWIO capability; through sg the sg driver (a new user's box, then how to load it) and
+// the node's read-write access.
+TEST(LinuxRights, WhatIsMissingIsSaid) {
+    for (TransportChoice t : kBothTransports) {
+        SCOPED_TRACE(TransportName(t));
+        const bool sg = t == TransportChoice::Sg;
+        KernelRig rig(t);
+        rt().programFile = "/opt/df/discflash";
+        rig.port.generic = false;  // sr does without it
+        EXPECT_EQ(InitTransport(), sg ? 0 : 1);
+        if (sg) {
+            EXPECT_EQ(rig.ui.MessageTexts(), std::vector<std::string>{"WNASPI32.DLL Not Found"});
+            EXPECT_EQ(IsAspiMode(), 1);
+            ASSERT_EQ(rig.ui.notes.size(), 1u);
+            EXPECT_EQ(rig.ui.messages[0].detail, rig.ui.notes[0]);
+            EXPECT_NE(rig.ui.notes[0].find("sg) is not loaded"), std::string::npos);
+        }
+        rig.port.generic = true;
+        ASSERT_TRUE(rig.Open());
+        std::string why;
+        EXPECT_TRUE(TransportMaySendAnyCommand(why));
+        rig.port.mayAny = false;
+        EXPECT_FALSE(TransportMaySendAnyCommand(why));
+        EXPECT_NE(why.find(sg ? "cannot be sent through the SCSI generic node" : "CAP_SYS_RAWIO"),
+                  std::string::npos);
+        ASSERT_EQ(rig.ui.notes.size(), 1u);
+        EXPECT_NE(rig.ui.notes[0].find(sg ? "`sudo modprobe sg`"
+                                          : "sudo setcap cap_sys_rawio+ep /opt/df/discflash"),
+                  std::string::npos)
+            << rig.ui.notes[0];
+        CloseDrive();
+        EXPECT_FALSE(TransportMaySendAnyCommand(why));
+        EXPECT_EQ(why.find("not open read-write") != std::string::npos, sg);
+    }
 }
 
 // ---- the sr worker -----------------------------------------------------------------------------
@@ -420,21 +417,29 @@ bool WorkersEnded() {
 
 const uint8_t kStore[12] = {0xF5};
 
-// Started at the sending thread's lowered priority, the worker sets itself to normal; the state
-// stays running until the drive has finished.
-TEST(PassThroughNoWait, RunsAtNormalPriorityUntilTheDriveHasFinished) {
-    EmulatedTransport rig(TransportChoice::Sr, {"LDMULTI,store=5"});
-    RecordingPriority priority;
-    rt().priority = &priority;
-    ASSERT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), 1);
-    while (!rig.session->Port().CallWaiting()) std::this_thread::yield();
-    SleepMs(4000);
-    EXPECT_EQ(PollCommand(), 0);
-    EXPECT_EQ(transport().asyncState, 0);
-    SleepMs(1000);
-    EXPECT_EQ(PollCommand(), 1);
-    EXPECT_EQ(PollCommand(), 1);  // stays until the next no-wait command
-    EXPECT_EQ(priority.otherThreads, 1);
+// A no-wait command is polled without waiting, runs until the drive has finished and then stays
+// done until the next one. sr's worker, started at the sender's lowered priority, sets itself
+// to normal.
+TEST(LinuxNoWait, RunsUntilTheDriveHasFinished) {
+    for (TransportChoice t : kBothTransports) {
+        SCOPED_TRACE(TransportName(t));
+        EmulatedTransport rig(t, {"LDMULTI,store=5"});
+        RecordingPriority priority;
+        rt().priority = &priority;
+        ASSERT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), 1);
+        while (t == TransportChoice::Sr && !rig.session->Port().CallWaiting())
+            std::this_thread::yield();
+        const uint64_t before = rig.clock().ElapsedMs();
+        EXPECT_EQ(PollCommand(), 0);
+        EXPECT_EQ(rig.clock().ElapsedMs(), before);
+        SleepMs(4000);
+        EXPECT_EQ(PollCommand(), 0);
+        EXPECT_EQ(transport().asyncState, 0);
+        SleepMs(1000);
+        EXPECT_EQ(PollCommand(), 1);
+        EXPECT_EQ(PollCommand(), 1);
+        EXPECT_EQ(priority.otherThreads, t == TransportChoice::Sr ? 1 : 0);
+    }
 }
 
 TEST(PassThroughNoWait, NoHandleForTheWorkerMeansNotStarted) {
@@ -488,29 +493,18 @@ TEST(AspiExecute, GivesUpAfter180sAndTheLateReplyHarmsNothing) {
     EXPECT_EQ(stale[0], 0);
 }
 
-// A no-wait command is collected without waiting; one still running when the next command comes
-// is dropped, and the next command runs at once.
-TEST(AspiNoWait, PollsWithoutWaitingAndDropsWhatStillRuns) {
-    {
-        EmulatedTransport rig(TransportChoice::Sg, {"LDMULTI,store=3"});
-        ASSERT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), 1);
-        const uint64_t before = rig.clock().ElapsedMs();
-        EXPECT_EQ(PollCommand(), 0);
-        EXPECT_EQ(rig.clock().ElapsedMs(), before);
-        SleepMs(3000);
-        EXPECT_EQ(PollCommand(), 1);
-    }
-    {
-        EmulatedTransport rig(TransportChoice::Sg, {"LDMULTI,hang=F5"});
-        TraceCapture capture;
-        ASSERT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), 1);
-        EXPECT_EQ(PollCommand(), 0);
-        const uint64_t before = rig.clock().ElapsedMs();
-        EXPECT_EQ(TestUnitReady(), 0);  // no disc
-        EXPECT_EQ(lastCommandError.asc, 0x3A);
-        EXPECT_LT(rig.clock().ElapsedMs() - before, 10u);
-        EXPECT_EQ(capture.Events("cmd-abandoned").size(), 1u);
-    }
+// A no-wait command still running when the next command comes is dropped, and the next command
+// runs at once.
+TEST(AspiNoWait, TheNextCommandDropsWhatStillRuns) {
+    EmulatedTransport rig(TransportChoice::Sg, {"LDMULTI,hang=F5"});
+    TraceCapture capture;
+    ASSERT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), 1);
+    EXPECT_EQ(PollCommand(), 0);
+    const uint64_t before = rig.clock().ElapsedMs();
+    EXPECT_EQ(TestUnitReady(), 0);  // no disc
+    EXPECT_EQ(lastCommandError.asc, 0x3A);
+    EXPECT_LT(rig.clock().ElapsedMs() - before, 10u);
+    EXPECT_EQ(capture.Events("cmd-abandoned").size(), 1u);
 }
 
 // ---- both over emulated drives -----------------------------------------------------------------
