@@ -303,13 +303,28 @@ using expect::TransportName;
 
 // The list only looks at the nodes and leaves none open; a download holds its node, and carries
 // as much in one command as the queue takes (sg: as its reserved buffer, when the queue does not
-// say); closed, it carries nothing.
-TEST(LinuxOpen, TheListLooksADownloadHolds) {
+// say); closed, it carries nothing. What is missing to send anything is said, with how to grant
+// it, and only then: through sr the CAP_SYS_RAWIO capability; through sg the sg driver (a new
+// user's box, then how to load it) and the node's read-write access.
+TEST(LinuxOpen, TheListLooksADownloadHoldsAndMissingRightsAreSaid) {
     for (TransportChoice t : kBothTransports) {
         for (uint32_t queue : {131072u, 0u}) {
             SCOPED_TRACE(std::string(TransportName(t)) + " queue " + std::to_string(queue));
+            const bool sg = t == TransportChoice::Sg;
             KernelRig rig(t, {"LD4740", "LD3410"});
             rig.port.queueLimit = queue;
+            rt().programFile = "/opt/df/discflash";
+            rig.port.generic = false;  // sr does without it
+            EXPECT_EQ(InitTransport(), sg ? 0 : 1);
+            if (sg) {
+                EXPECT_EQ(rig.ui.MessageTexts(),
+                          std::vector<std::string>{"WNASPI32.DLL Not Found"});
+                EXPECT_EQ(IsAspiMode(), 1);
+                ASSERT_EQ(rig.ui.notes.size(), 1u);
+                EXPECT_EQ(rig.ui.messages[0].detail, rig.ui.notes[0]);
+                EXPECT_NE(rig.ui.notes[0].find("sg) is not loaded"), std::string::npos);
+            }
+            rig.port.generic = true;
             ASSERT_EQ(InitTransport(), 1);
             ASSERT_EQ(EnumerateDrives(kDriveTableCapacity, driveTable), 2);
             EXPECT_EQ(rig.port.opens, 2);
@@ -319,14 +334,27 @@ TEST(LinuxOpen, TheListLooksADownloadHolds) {
             EXPECT_EQ(rig.port.held, std::vector<std::string>{driveTable[1].node});
             EXPECT_EQ(transport().currentDrive, &driveTable[1]);
             EXPECT_EQ(driveTable[1].deviceHandle, transport().openDevice);
-            const bool sg = t == TransportChoice::Sg;
             EXPECT_EQ(rig.port.reserved, sg ? std::vector<int>{262144 + 4096} : std::vector<int>{});
             const uint32_t limit = queue ? queue : sg ? EmulatedDevicePort::kMaxTransfer : 262144;
             EXPECT_EQ(TransportMaxTransfer(), limit);
+            std::string why;
+            EXPECT_TRUE(TransportMaySendAnyCommand(why));
+            rig.port.mayAny = false;
+            EXPECT_FALSE(TransportMaySendAnyCommand(why));
+            EXPECT_NE(
+                why.find(sg ? "cannot be sent through the SCSI generic node" : "CAP_SYS_RAWIO"),
+                std::string::npos);
+            ASSERT_EQ(rig.ui.notes.size(), 1u);
+            EXPECT_NE(rig.ui.notes[0].find(sg ? "`sudo modprobe sg`"
+                                              : "sudo setcap cap_sys_rawio+ep /opt/df/discflash"),
+                      std::string::npos)
+                << rig.ui.notes[0];
             CloseDrive();
             EXPECT_EQ(transport().openDevice, -1);
             EXPECT_EQ(TransportMaxTransfer(), 0u);
             EXPECT_EQ(rig.port.closes, 3);
+            EXPECT_FALSE(TransportMaySendAnyCommand(why));
+            EXPECT_EQ(why.find("not open read-write") != std::string::npos, sg);
         }
     }
 }
@@ -365,43 +393,6 @@ TEST(LinuxOpen, WhatTheKernelRefuses) {
         const int before = rig.port.Drive(0).CountOf(0x00);
         EXPECT_EQ(TestUnitReady(), c.gone ? 0 : 1);
         EXPECT_EQ(rig.port.Drive(0).CountOf(0x00), before + (c.gone ? 0 : 1));
-    }
-}
-
-// What is missing to send anything is said, with how to grant it, and only then: through sr the
-// CAP_SYS_RAWIO capability; through sg the sg driver (a new user's box, then how to load it) and
-// the node's read-write access.
-TEST(LinuxRights, WhatIsMissingIsSaid) {
-    for (TransportChoice t : kBothTransports) {
-        SCOPED_TRACE(TransportName(t));
-        const bool sg = t == TransportChoice::Sg;
-        KernelRig rig(t);
-        rt().programFile = "/opt/df/discflash";
-        rig.port.generic = false;  // sr does without it
-        EXPECT_EQ(InitTransport(), sg ? 0 : 1);
-        if (sg) {
-            EXPECT_EQ(rig.ui.MessageTexts(), std::vector<std::string>{"WNASPI32.DLL Not Found"});
-            EXPECT_EQ(IsAspiMode(), 1);
-            ASSERT_EQ(rig.ui.notes.size(), 1u);
-            EXPECT_EQ(rig.ui.messages[0].detail, rig.ui.notes[0]);
-            EXPECT_NE(rig.ui.notes[0].find("sg) is not loaded"), std::string::npos);
-        }
-        rig.port.generic = true;
-        ASSERT_TRUE(rig.Open());
-        std::string why;
-        EXPECT_TRUE(TransportMaySendAnyCommand(why));
-        rig.port.mayAny = false;
-        EXPECT_FALSE(TransportMaySendAnyCommand(why));
-        EXPECT_NE(why.find(sg ? "cannot be sent through the SCSI generic node" : "CAP_SYS_RAWIO"),
-                  std::string::npos);
-        ASSERT_EQ(rig.ui.notes.size(), 1u);
-        EXPECT_NE(rig.ui.notes[0].find(sg ? "`sudo modprobe sg`"
-                                          : "sudo setcap cap_sys_rawio+ep /opt/df/discflash"),
-                  std::string::npos)
-            << rig.ui.notes[0];
-        CloseDrive();
-        EXPECT_FALSE(TransportMaySendAnyCommand(why));
-        EXPECT_EQ(why.find("not open read-write") != std::string::npos, sg);
     }
 }
 
