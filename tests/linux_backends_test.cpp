@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <sstream>
 #include <thread>
 
 #include "drives/test_hooks.h"
@@ -20,45 +21,11 @@ using Clock = std::chrono::steady_clock;
 
 // ---- the request and the answer ----------------------------------------------------------------
 
-TEST(SgBlock, APreparedRequestIsWhatTheKernelTakes) {
-    struct Case {
-        uint8_t direction;
-        uint32_t length;
-        int kernelDirection;
-        bool data;
-    } cases[] = {
-        {XFER_IN, 8, SG_DXFER_FROM_DEV, true}, {XFER_OUT, 8, SG_DXFER_TO_DEV, true},
-        {XFER_NONE, 8, SG_DXFER_NONE, false},  {0, 8, SG_DXFER_TO_FROM_DEV, true},
-        {XFER_IN, 0, SG_DXFER_NONE, false},  // the block layer refuses a length without direction
-    };
-    const uint8_t cdb[10] = {0x3C, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    uint8_t buffer[8];
-    for (const Case& c : cases) {
-        SCOPED_TRACE(int(c.direction));
-        SgBlock b;
-        std::memset(b.sense, 0xEE, sizeof b.sense);
-        b.Prepare({.cdb = cdb,
-                   .cdbLength = 10,
-                   .direction = c.direction,
-                   .data = buffer,
-                   .length = c.length,
-                   .timeoutMs = 300000});
-        EXPECT_EQ(b.hdr.interface_id, 'S');
-        EXPECT_EQ(b.hdr.dxfer_direction, c.kernelDirection);
-        EXPECT_EQ(b.hdr.dxfer_len, c.data ? c.length : 0u);
-        EXPECT_EQ(b.hdr.dxferp, c.data ? buffer : nullptr);  // not a copy
-        EXPECT_EQ(b.hdr.cmd_len, 10);
-        EXPECT_EQ(std::memcmp(b.hdr.cmdp, cdb, 10), 0);
-        EXPECT_EQ(b.hdr.mx_sb_len, 16);
-        EXPECT_EQ(b.hdr.sbp, b.sense);
-        EXPECT_EQ(b.sense[0], 0);
-        EXPECT_EQ(b.hdr.timeout, 300000u);
-    }
-}
-
-// Sense is read only as far as the drive vouched for it: the length the kernel wrote, the area,
-// the sense's own additional length; descriptor format too. The residual never passes the data.
-TEST(SgBlock, TheAnswerIsReadAsFarAsItWasGiven) {
+// The request goes to the kernel with the caller's buffer, no data length without a direction
+// (the block layer refuses one). Sense is read only as far as the drive vouched for it: the
+// length the kernel wrote, the area, the sense's own additional length; descriptor format too.
+// The residual never passes the data.
+TEST(SgBlock, ARequestAsTheKernelTakesItAndItsAnswerAsFarAsItWasGiven) {
     std::vector<uint8_t> fixed(18, 0);
     fixed[0] = 0x70;
     fixed[2] = 0x24;  // taken whole
@@ -70,27 +37,47 @@ TEST(SgBlock, TheAnswerIsReadAsFarAsItWasGiven) {
     const std::vector<uint8_t> descriptor = {0x72, 0xF4, 0x44, 0x01, 0, 0, 0, 0};
     struct Case {
         const char* name;
+        uint8_t direction;
+        uint32_t length;
+        int kernelDirection;
         std::vector<uint8_t> sense;
         int written;  // sb_len_wr
         int resid;
         uint8_t key, asc, ascq;
         uint32_t residual;
     } cases[] = {
-        {"fixed", fixed, 18, 0, 0x24, 0x44, 0x01, 0},
-        {"none written", fixed, 0, 0, 0, 0, 0, 0},
-        {"cut by its own length", cut, 18, 0, 0x24, 0, 0, 0},
-        {"said longer than its area", fixed, 255, 0, 0x24, 0x44, 0x01, 0},
-        {"descriptor format", descriptor, 8, 0, 0x04, 0x44, 0x01, 0},
-        {"a short read", {}, 0, 5, 0, 0, 0, 5},
-        {"a residual beyond the data", {}, 0, 99, 0, 0, 0, 8},
-        {"a negative residual", {}, 0, -4, 0, 0, 0, 0},
+        {"fixed", XFER_IN, 8, SG_DXFER_FROM_DEV, fixed, 18, 0, 0x24, 0x44, 0x01, 0},
+        {"none written", XFER_OUT, 8, SG_DXFER_TO_DEV, fixed, 0, 0, 0, 0, 0, 0},
+        {"cut by its own length", XFER_NONE, 8, SG_DXFER_NONE, cut, 18, 0, 0x24, 0, 0, 0},
+        {"said longer than its area", 0, 8, SG_DXFER_TO_FROM_DEV, fixed, 255, 0, 0x24, 0x44, 1, 0},
+        {"descriptor format", XFER_IN, 0, SG_DXFER_NONE, descriptor, 8, 0, 0x04, 0x44, 0x01, 0},
+        {"a short read", XFER_IN, 8, SG_DXFER_FROM_DEV, {}, 0, 5, 0, 0, 0, 5},
+        {"a residual beyond the data", XFER_IN, 8, SG_DXFER_FROM_DEV, {}, 0, 99, 0, 0, 0, 8},
+        {"a negative residual", XFER_IN, 8, SG_DXFER_FROM_DEV, {}, 0, -4, 0, 0, 0, 0},
     };
+    const uint8_t cdb[10] = {0x3C, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     uint8_t buffer[8];
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const uint8_t cdb[6] = {0x12};
         SgBlock b;
-        b.Prepare({.cdb = cdb, .cdbLength = 6, .direction = XFER_IN, .data = buffer, .length = 8});
+        std::memset(b.sense, 0xEE, sizeof b.sense);
+        b.Prepare({.cdb = cdb,
+                   .cdbLength = 10,
+                   .direction = c.direction,
+                   .data = buffer,
+                   .length = c.length,
+                   .timeoutMs = 300000});
+        const bool data = c.kernelDirection != SG_DXFER_NONE;
+        EXPECT_EQ(b.hdr.interface_id, 'S');
+        EXPECT_EQ(b.hdr.dxfer_direction, c.kernelDirection);
+        EXPECT_EQ(b.hdr.dxfer_len, data ? c.length : 0u);
+        EXPECT_EQ(b.hdr.dxferp, data ? buffer : nullptr);  // not a copy
+        EXPECT_EQ(b.hdr.cmd_len, 10);
+        EXPECT_EQ(std::memcmp(b.hdr.cmdp, cdb, 10), 0);
+        EXPECT_EQ(b.hdr.mx_sb_len, 16);
+        EXPECT_EQ(b.hdr.sbp, b.sense);
+        EXPECT_EQ(b.sense[0], 0);
+        EXPECT_EQ(b.hdr.timeout, 300000u);
         std::copy(c.sense.begin(), c.sense.end(), b.sense);
         b.hdr.sb_len_wr = static_cast<unsigned char>(c.written);
         b.hdr.status = 0x02;
@@ -119,67 +106,86 @@ TEST(SgBlock, TheAnswerIsReadAsFarAsItWasGiven) {
 
 // ---- listing -----------------------------------------------------------------------------------
 
-std::string Label(int i) {
-    return std::string(driveTable[i].label, 2);
+// Each record as "node|label|target|type|identity", the texts up to their first NUL.
+std::string Listed(const DriveRecord& d) {
+    return d.node + "|" + std::string(d.label, strnlen(d.label, 2)) + "|" +
+           std::to_string(d.targetId) + "|" + std::to_string(d.inquiry[0]) + "|" +
+           std::string(d.IdentityText(), strnlen(d.IdentityText(), 24));
+}
+std::vector<std::string> Split(const std::string& s) {
+    std::vector<std::string> parts;
+    std::istringstream in(s);
+    for (std::string part; std::getline(in, part, '/');) parts.push_back(part);
+    return parts;
 }
 
-// sr lists every CD/DVD block device, labelled with its node's number, in --device's order; the
-// listing INQUIRY asks 64 bytes.
-TEST(PassThroughList, EveryBlockDeviceWithItsNodesNumber) {
-    EmulatedTransport rig(TransportChoice::Sr, {"LD4740", "LD3410,type=0x25", "LD5850"}, false);
-    rt().deviceFilter = {"emu:sr2", "emu:nothing", "emu:sr1", "emu:sg2"};
-    ASSERT_EQ(InitTransport(), 1);
-    ASSERT_EQ(EnumerateDrives(kDriveTableCapacity, driveTable), 2);
-    EXPECT_EQ(driveTable[0].node, "emu:sr2");
-    EXPECT_EQ(Label(0), "2 ");
-    EXPECT_EQ(driveTable[1].node, "emu:sr1");
-    EXPECT_EQ(Label(1), "1 ");
-    EXPECT_EQ(driveTable[1].inquiry[0], 0x25);  // listed whatever its type
-    EXPECT_EQ(std::string(driveTable[0].IdentityText(), 24), "HALVERONDVD-ROM VD-5850 ");
-    EXPECT_EQ(driveTable[0].targetId, 0);  // addressed by its node alone
-    ASSERT_EQ(rig.drive(2).Log().size(), 1u);
-    EXPECT_EQ(rig.drive(2).Log()[0].cdb, (std::vector<uint8_t>{0x12, 0, 0, 0, 64, 0}));
-    EXPECT_EQ(rig.drive(2).Log()[0].inCapacity, 64u);
-    EXPECT_TRUE(rig.drive(0).Log().empty());
-    ASSERT_EQ(rig.ui.notes.size(), 1u);
-    EXPECT_NE(rig.ui.notes[0].find("--device=emu:nothing is ignored"), std::string::npos);
-    EXPECT_TRUE(rig.ui.messages.empty());
-}
-
-// A node that does not open is tried twice and counted with an empty record; an INQUIRY the
-// drive never answers ends with the kernel's 5 s and a record with its label only.
-TEST(PassThroughList, WhatCannotBeReadIsCountedEmpty) {
-    EmulatedTransport rig(TransportChoice::Sr, {"LD4740,busy=1", "LD3410,hang=12", "LD5850"},
-                          false);
-    ASSERT_EQ(InitTransport(), 1);
-    ASSERT_EQ(EnumerateDrives(2, driveTable), 2);  // the third is past the capacity
-    EXPECT_GE(rig.clock().ElapsedMs(), 1500u + 5000u);
-    EXPECT_LT(rig.clock().ElapsedMs(), 1500u + 5000u + 100u);
-    EXPECT_EQ(rig.ui.MessageTexts(),
-              (std::vector<std::string>{"CreateFile Err 16",
-                                        "Error IOCTL_SCSI_GET_ADDRESS ; error was 5\n"}));
-    EXPECT_EQ(driveTable[0].label[0], 0);
-    EXPECT_TRUE(driveTable[0].node.empty());
-    EXPECT_EQ(Label(1), "1 ");
-    EXPECT_EQ(driveTable[1].inquiry[0], 0);
-    EXPECT_TRUE(rig.drive(2).Log().empty());
+// sr lists every CD/DVD block device, labelled with its node's number, addressed by its node
+// alone, with INQUIRY for 64 bytes; a node that does not open is tried twice and counted empty,
+// an INQUIRY never answered ends with the kernel's 5 s. sg lists only type 5 answers to INQUIRY
+// 255 into 1024 bytes, skips a node it cannot open without a pause, ends the scan at a device
+// that gives no answer within 20 s, and asks the next target when the table is full. --device
+// gives the order. A short answer keeps nothing of the one before.
+TEST(LinuxList, WhatEachTransportLists) {
+    const TransportChoice sr = TransportChoice::Sr, sg = TransportChoice::Sg;
+    const struct {
+        TransportChoice t;
+        int capacity;
+        uint64_t ms;  // the time it takes, within a second
+        // Lists joined by '/': the --emulate values, the records, INQUIRYs per drive, --device,
+        // the notes' beginnings and the boxes.
+        const char *drives, *listed, *asked, *filter = "", *notes = "", *boxes = "";
+    } cases[] = {
+        {sr, 16, 0, "LD4740/LD3410,type=0x25/LD5850",
+         "emu:sr2|2 |0|5|HALVERONDVD-ROM VD-5850 /emu:sr1|1 |0|37|HALVERONCD-RW  KR-3410  ",
+         "0/1/1", "emu:sr2/emu:nothing/emu:sr1/emu:sg2", "--device=emu:nothing is ignored"},
+        {sr, 2, 6500, "LD4740,busy=1/LD3410,hang=12/LD5850", "||0|0|/emu:sr1|1 |0|0|", "0/1/0", "",
+         "cannot open emu:sr0: EBUSY/emu:sr1: command 12 timed out",
+         "CreateFile Err 16/Error IOCTL_SCSI_GET_ADDRESS ; error was 5\n"},
+        {sg, 16, 20000,
+         "LD4740,busy=1/LD3410,type=0x25/LD5850/LD5871,type=0/LD4630,inquiry-length=4/"
+         "LD5860,hang=12/LDMULTI",
+         "emu:sg2|0 |2|5|HALVERONDVD-ROM VD-5850 /emu:sg4|1 |4|5|", "0/1/1/1/1/1/0", "",
+         "cannot open emu:sg0: EBUSY/emu:sg5: command 12 got no answer within the program's"},
+        {sg, 16, 0, "LD4740/LD3410/LD5850",
+         "emu:sg2|0 |2|5|HALVERONDVD-ROM VD-5850 /emu:sg0|1 |0|5|HALVERONCD-RW  KR-4740  ", "1/0/1",
+         "emu:sg2/emu:sr0/emu:sg2"},
+        {sg, 1, 0, "LD4740/LD3410/LD5850", "emu:sg0|0 |0|5|HALVERONCD-RW  KR-4740  ", "1/1/1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.drives);
+        EmulatedTransport rig(c.t, Split(c.drives), false);
+        rt().deviceFilter = Split(c.filter);
+        ASSERT_EQ(InitTransport(), 1);
+        const int n = EnumerateDrives(c.capacity, driveTable);
+        std::vector<std::string> listed, asked;
+        for (int i = 0; i < n; ++i) listed.push_back(Listed(driveTable[i]));
+        EXPECT_EQ(listed, Split(c.listed));
+        const bool isSg = c.t == sg;
+        const std::vector<uint8_t> inquiry = {0x12, 0, 0, 0, uint8_t(isSg ? 0xFF : 64), 0};
+        for (size_t d = 0; d < Split(c.drives).size(); ++d) {
+            asked.push_back(std::to_string(rig.drive(d).CountOf(0x12)));
+            for (const auto& command : rig.drive(d).Log()) {
+                EXPECT_EQ(command.cdb, inquiry);
+                EXPECT_EQ(command.inCapacity, isSg ? 1024u : 64u);
+            }
+        }
+        EXPECT_EQ(asked, Split(c.asked));
+        EXPECT_GE(rig.clock().ElapsedMs(), c.ms);
+        EXPECT_LT(rig.clock().ElapsedMs(), c.ms + 1000);
+        EXPECT_EQ(rig.ui.MessageTexts(), Split(c.boxes));
+        const std::vector<std::string> notes = Split(c.notes);
+        ASSERT_EQ(rig.ui.notes.size(), notes.size());
+        for (size_t i = 0; i < notes.size(); ++i)
+            EXPECT_EQ(rig.ui.notes[i].rfind(notes[i], 0), 0u) << rig.ui.notes[i];
+    }
 }
 
 TEST(AspiList, TheWalkVisitsAdaptersTargetsAndLunsInOrder) {
-    auto node = [](const char* path, int host, int channel, int target, int lun) {
-        DeviceNode n;
-        n.path = path;
-        n.host = host;
-        n.channel = channel;
-        n.target = target;
-        n.lun = lun;
-        return n;
-    };
-    // sg numbering deliberately unlike the address order.
+    // sg numbering deliberately unlike the address order: path, index, host, channel, target, lun.
     const std::vector<DeviceNode> nodes = {
-        node("sg0", 2, 0, 0, 0), node("sg1", 0, 1, 0, 0), node("sg2", 0, 0, 3, 0),
-        node("sg3", 0, 0, 1, 3), node("sg4", 0, 0, 1, 0), node("sg5", 0, 0, 1, 1),
-        node("sg6", 0, 0, 7, 0), node("sg7", 0, 0, 2, 0), node("sg8", 0, 0, 2, 1)};
+        {"sg0", 0, 2, 0, 0, 0}, {"sg1", 1, 0, 1, 0, 0}, {"sg2", 2, 0, 0, 3, 0},
+        {"sg3", 3, 0, 0, 1, 3}, {"sg4", 4, 0, 0, 1, 0}, {"sg5", 5, 0, 0, 1, 1},
+        {"sg6", 6, 0, 0, 7, 0}, {"sg7", 7, 0, 0, 2, 0}, {"sg8", 8, 0, 0, 2, 1}};
     struct Case {
         const char* name;
         std::string leave;  // the node after which its target is left; "stop": ends there
@@ -207,47 +213,6 @@ TEST(AspiList, TheWalkVisitsAdaptersTargetsAndLunsInOrder) {
         EXPECT_EQ(adapters, 3);
         EXPECT_EQ(visited, c.visited);
     }
-}
-
-// sg lists only type 5 answers, INQUIRY 255 into 1024 bytes, skips a node it cannot open without
-// a pause, and ends the scan at a device that gives no answer within 20 s.
-TEST(AspiList, OnlyCdDvdAnswersUntilOneGivesNone) {
-    EmulatedTransport rig(TransportChoice::Sg,
-                          {"LD4740,busy=1", "LD3410,type=0x25", "LD5850", "LD5871,type=0",
-                           "LD4630,inquiry-length=4", "LD5860,hang=12", "LDMULTI"},
-                          false);
-    ASSERT_EQ(InitTransport(), 1);
-    ASSERT_EQ(EnumerateDrives(kDriveTableCapacity, driveTable), 2);
-    EXPECT_EQ(driveTable[0].node, "emu:sg2");
-    EXPECT_EQ(Label(0), "0 ");
-    EXPECT_EQ(driveTable[0].targetId, 2);
-    // A short answer keeps nothing of the one before.
-    EXPECT_EQ(driveTable[1].node, "emu:sg4");
-    EXPECT_EQ(Label(1), "1 ");
-    EXPECT_EQ(driveTable[1].inquiry[8], 0);
-    ASSERT_EQ(rig.drive(2).Log().size(), 1u);
-    EXPECT_EQ(rig.drive(2).Log()[0].cdb, (std::vector<uint8_t>{0x12, 0, 0, 0, 0xFF, 0}));
-    EXPECT_EQ(rig.drive(2).Log()[0].inCapacity, 1024u);
-    EXPECT_GE(rig.clock().ElapsedMs(), 20000u);
-    EXPECT_LT(rig.clock().ElapsedMs(), 21000u);
-    EXPECT_TRUE(rig.drive(6).Log().empty());
-    EXPECT_TRUE(rig.ui.messages.empty());
-}
-
-// With --device the given order; a full table still asks the next target.
-TEST(AspiList, DeviceOptionKeepsTheGivenOrderAndAFullTableTheNextTarget) {
-    EmulatedTransport rig(TransportChoice::Sg, {"LD4740", "LD3410", "LD5850"}, false);
-    rt().deviceFilter = {"emu:sg2", "emu:sr0", "emu:sg2"};
-    ASSERT_EQ(InitTransport(), 1);
-    ASSERT_EQ(EnumerateDrives(kDriveTableCapacity, driveTable), 2);
-    EXPECT_EQ(driveTable[0].node, "emu:sg2");
-    EXPECT_EQ(driveTable[0].targetId, 2);
-    EXPECT_EQ(driveTable[1].node, "emu:sg0");
-    EXPECT_EQ(Label(1), "1 ");
-    rt().deviceFilter.clear();
-    ASSERT_EQ(EnumerateDrives(1, driveTable), 1);
-    EXPECT_EQ(driveTable[0].node, "emu:sg0");
-    EXPECT_EQ(rig.drive(2).CountOf(0x12), 2);
 }
 
 // ---- the kernel's refusals, and what a back end asks of it -------------------------------------
@@ -333,20 +298,33 @@ struct KernelRig : EmulatedTransport {
     }
 };
 
-const TransportChoice kBoth[] = {TransportChoice::Sr, TransportChoice::Sg};
-const char* Name(TransportChoice t) {
-    return t == TransportChoice::Sr ? "sr" : "sg";
-}
+using expect::kBothTransports;
+using expect::TransportName;
 
 // The list only looks at the nodes and leaves none open; a download holds its node, and carries
 // as much in one command as the queue takes (sg: as its reserved buffer, when the queue does not
-// say); closed, it carries nothing.
-TEST(LinuxOpen, TheListLooksADownloadHolds) {
-    for (TransportChoice t : kBoth) {
+// say); closed, it carries nothing. What is missing to send anything is said, with how to grant
+// it, and only then: through sr the CAP_SYS_RAWIO capability; through sg the sg driver (a new
+// user's box, then how to load it) and the node's read-write access.
+TEST(LinuxOpen, TheListLooksADownloadHoldsAndMissingRightsAreSaid) {
+    for (TransportChoice t : kBothTransports) {
         for (uint32_t queue : {131072u, 0u}) {
-            SCOPED_TRACE(std::string(Name(t)) + " queue " + std::to_string(queue));
+            SCOPED_TRACE(std::string(TransportName(t)) + " queue " + std::to_string(queue));
+            const bool sg = t == TransportChoice::Sg;
             KernelRig rig(t, {"LD4740", "LD3410"});
             rig.port.queueLimit = queue;
+            rt().programFile = "/opt/df/discflash";
+            rig.port.generic = false;  // sr does without it
+            EXPECT_EQ(InitTransport(), sg ? 0 : 1);
+            if (sg) {
+                EXPECT_EQ(rig.ui.MessageTexts(),
+                          std::vector<std::string>{"WNASPI32.DLL Not Found"});
+                EXPECT_EQ(IsAspiMode(), 1);
+                ASSERT_EQ(rig.ui.notes.size(), 1u);
+                EXPECT_EQ(rig.ui.messages[0].detail, rig.ui.notes[0]);
+                EXPECT_NE(rig.ui.notes[0].find("sg) is not loaded"), std::string::npos);
+            }
+            rig.port.generic = true;
             ASSERT_EQ(InitTransport(), 1);
             ASSERT_EQ(EnumerateDrives(kDriveTableCapacity, driveTable), 2);
             EXPECT_EQ(rig.port.opens, 2);
@@ -356,94 +334,73 @@ TEST(LinuxOpen, TheListLooksADownloadHolds) {
             EXPECT_EQ(rig.port.held, std::vector<std::string>{driveTable[1].node});
             EXPECT_EQ(transport().currentDrive, &driveTable[1]);
             EXPECT_EQ(driveTable[1].deviceHandle, transport().openDevice);
-            const bool sg = t == TransportChoice::Sg;
             EXPECT_EQ(rig.port.reserved, sg ? std::vector<int>{262144 + 4096} : std::vector<int>{});
             const uint32_t limit = queue ? queue : sg ? EmulatedDevicePort::kMaxTransfer : 262144;
             EXPECT_EQ(TransportMaxTransfer(), limit);
+            std::string why;
+            EXPECT_TRUE(TransportMaySendAnyCommand(why));
+            rig.port.mayAny = false;
+            EXPECT_FALSE(TransportMaySendAnyCommand(why));
+            EXPECT_NE(
+                why.find(sg ? "cannot be sent through the SCSI generic node" : "CAP_SYS_RAWIO"),
+                std::string::npos);
+            ASSERT_EQ(rig.ui.notes.size(), 1u);
+            EXPECT_NE(rig.ui.notes[0].find(sg ? "`sudo modprobe sg`"
+                                              : "sudo setcap cap_sys_rawio+ep /opt/df/discflash"),
+                      std::string::npos)
+                << rig.ui.notes[0];
             CloseDrive();
             EXPECT_EQ(transport().openDevice, -1);
             EXPECT_EQ(TransportMaxTransfer(), 0u);
             EXPECT_EQ(rig.port.closes, 3);
+            EXPECT_FALSE(TransportMaySendAnyCommand(why));
+            EXPECT_EQ(why.find("not open read-write") != std::string::npos, sg);
         }
     }
 }
 
 // What the kernel refuses, and what is left of it: the record's tail (byte 19 the host status
-// through sg), whether the drive counts as gone, and the next command.
+// through sg), whether the drive counts as gone, and the next command. sr's no-wait command
+// without a handle for its worker is not started.
 TEST(LinuxOpen, WhatTheKernelRefuses) {
+    const TransportChoice sr = TransportChoice::Sr, sg = TransportChoice::Sg;
     struct Case {
         TransportChoice transport;
         KernelPort::Call call;
         int err;
         uint8_t byte19;
         bool gone;
-        const char* note;
+        const char* note;  // the last one's part, if any
     } cases[] = {
-        {TransportChoice::Sr, KernelPort::kSgIo, EINVAL, 0, false, "refused by the kernel: EINVAL"},
-        {TransportChoice::Sr, KernelPort::kSgIo, ENODEV, 0, true, "the drive is gone"},
-        {TransportChoice::Sg, KernelPort::kSubmit, EINVAL, 0, false, "refused by the kernel"},
-        {TransportChoice::Sg, KernelPort::kSubmit, ENODEV, 0, true, "the drive is gone"},
-        {TransportChoice::Sg, KernelPort::kCollect, EIO, 0x07, false, "refused by the kernel: EIO"},
+        {sr, KernelPort::kSgIo, EINVAL, 0, false, "refused by the kernel: EINVAL"},
+        {sr, KernelPort::kSgIo, ENODEV, 0, true, "the drive is gone"},
+        {sr, KernelPort::kDuplicate, EMFILE, 0, false, nullptr},
+        {sg, KernelPort::kSubmit, EINVAL, 0, false, "refused by the kernel"},
+        {sg, KernelPort::kSubmit, ENODEV, 0, true, "the drive is gone"},
+        {sg, KernelPort::kCollect, EIO, 0x07, false, "refused by the kernel: EIO"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(Name(c.transport)) + " " + std::to_string(c.err));
+        SCOPED_TRACE(std::string(TransportName(c.transport)) + " " + std::to_string(c.err));
         KernelRig rig(c.transport, {"LD4740,disc=1"});
         ASSERT_TRUE(rig.Open());
         rig.port.failing = c.call;
         rig.port.failErr = c.err;
         uint8_t write[12] = {0x3B, 0x05, 0, 0, 0, 0, 0, 0, 4};
         uint8_t data[4] = {1, 2, 3, 4};
-        EXPECT_EQ(ExecCommand(write, data, sizeof data), 0);
-        std::vector<uint8_t> tail(8, 0);
-        tail[7] = c.byte19;
-        EXPECT_EQ(
-            std::vector<uint8_t>(lastCommandError.bytes() + 12, lastCommandError.bytes() + 20),
-            tail);
+        const int workers = PassThroughWorkers();  // other tests' may still be ending
+        const int wait = c.call != KernelPort::kDuplicate;
+        EXPECT_EQ(ExecCommandEx(wait, XFER_BY_OPCODE, write, data, sizeof data), 0);
+        EXPECT_LE(PassThroughWorkers(), workers);
+        EXPECT_EQ(rig.port.Drive(0).CountOf(0x3B), c.call == KernelPort::kCollect ? 1 : 0);
+        for (int i = 12; i < 19; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
+        EXPECT_EQ(lastCommandError.status, c.byte19);
         EXPECT_EQ(lastCommandError.cdb[1], 0x05);
-        ASSERT_FALSE(rig.ui.notes.empty());
-        EXPECT_NE(rig.ui.notes.back().find(c.note), std::string::npos) << rig.ui.notes.back();
+        ASSERT_EQ(rig.ui.notes.empty(), !c.note);
+        EXPECT_TRUE(!c.note || rig.ui.notes.back().find(c.note) != std::string::npos);
         const int before = rig.port.Drive(0).CountOf(0x00);
         EXPECT_EQ(TestUnitReady(), c.gone ? 0 : 1);
         EXPECT_EQ(rig.port.Drive(0).CountOf(0x00), before + (c.gone ? 0 : 1));
     }
-}
-
-// The box says what is missing; the note gives the command that grants it, and only then.
-TEST(PassThroughRights, ExplainsWhatIsMissing) {
-    KernelRig rig(TransportChoice::Sr);
-    ASSERT_TRUE(rig.Open());
-    rt().programFile = "/opt/df/discflash";
-    std::string why;
-    EXPECT_TRUE(TransportMaySendAnyCommand(why));
-    EXPECT_TRUE(rig.ui.notes.empty());
-    rig.port.mayAny = false;
-    EXPECT_FALSE(TransportMaySendAnyCommand(why));
-    EXPECT_NE(why.find("CAP_SYS_RAWIO"), std::string::npos);
-    ASSERT_EQ(rig.ui.notes.size(), 1u);
-    EXPECT_NE(rig.ui.notes[0].find("sudo setcap cap_sys_rawio+ep /opt/df/discflash"),
-              std::string::npos)
-        << rig.ui.notes[0];
-}
-
-// A new user on a machine without the sg driver: the box, then how to load it. Through sg the
-// right to send anything is the node's read-write access.
-TEST(AspiRights, NoGenericDriverIsTheMissingLibraryAndAClosedNodeSendsNothing) {
-    KernelRig rig(TransportChoice::Sg);
-    rig.port.generic = false;
-    EXPECT_EQ(InitTransport(), 0);
-    EXPECT_EQ(rig.ui.MessageTexts(), std::vector<std::string>{"WNASPI32.DLL Not Found"});
-    EXPECT_EQ(IsAspiMode(), 1);
-    ASSERT_EQ(rig.ui.notes.size(), 1u);
-    EXPECT_EQ(rig.ui.messages[0].detail, rig.ui.notes[0]);
-    EXPECT_NE(rig.ui.notes[0].find("sg) is not loaded"), std::string::npos);
-    EXPECT_NE(rig.ui.notes[0].find("`sudo modprobe sg`"), std::string::npos);
-    rig.port.generic = true;
-    ASSERT_TRUE(rig.Open());
-    std::string why;
-    EXPECT_TRUE(TransportMaySendAnyCommand(why));
-    CloseDrive();
-    EXPECT_FALSE(TransportMaySendAnyCommand(why));
-    EXPECT_NE(why.find("not open read-write"), std::string::npos);
 }
 
 // ---- the sr worker -----------------------------------------------------------------------------
@@ -456,37 +413,29 @@ bool WorkersEnded() {
 
 const uint8_t kStore[12] = {0xF5};
 
-// Started at the sending thread's lowered priority, the worker sets itself to normal; the state
-// stays running until the drive has finished.
-TEST(PassThroughNoWait, RunsAtNormalPriorityUntilTheDriveHasFinished) {
-    EmulatedTransport rig(TransportChoice::Sr, {"LDMULTI,store=5"});
-    RecordingPriority priority;
-    rt().priority = &priority;
-    ASSERT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), 1);
-    while (!rig.session->Port().CallWaiting()) std::this_thread::yield();
-    SleepMs(4000);
-    EXPECT_EQ(PollCommand(), 0);
-    EXPECT_EQ(transport().asyncState, 0);
-    SleepMs(1000);
-    EXPECT_EQ(PollCommand(), 1);
-    EXPECT_EQ(PollCommand(), 1);  // stays until the next no-wait command
-    EXPECT_EQ(priority.otherThreads, 1);
-}
-
-TEST(PassThroughNoWait, NoHandleForTheWorkerMeansNotStarted) {
-    KernelRig rig(TransportChoice::Sr);
-    ASSERT_TRUE(rig.Open());
-    rig.port.failing = KernelPort::kDuplicate;
-    rig.port.failErr = EMFILE;
-    const int workers = PassThroughWorkers();  // other tests' may still be ending
-    EXPECT_EQ(ExecCommandEx(0, XFER_BY_OPCODE, kStore, nullptr, 0), 0);
-    EXPECT_LE(PassThroughWorkers(), workers);
-    EXPECT_EQ(rig.port.Drive(0).CountOf(0xF5), 0);
-    EXPECT_EQ(lastCommandError.cdb[0], 0xF5);
-    for (int i = 12; i < 20; ++i) EXPECT_EQ(lastCommandError.bytes()[i], 0) << i;
-    const int before = rig.port.Drive(0).CountOf(0x00);
-    TestUnitReady();  // nothing to wait for: it goes out
-    EXPECT_EQ(rig.port.Drive(0).CountOf(0x00), before + 1);
+// A no-wait command is polled without waiting, runs until the drive has finished and then stays
+// done until the next one. sr's worker, started at the sender's lowered priority, sets itself
+// to normal.
+TEST(LinuxNoWait, RunsUntilTheDriveHasFinished) {
+    for (TransportChoice t : kBothTransports) {
+        SCOPED_TRACE(TransportName(t));
+        EmulatedTransport rig(t, {"LDMULTI,store=5"});
+        RecordingPriority priority;
+        rt().priority = &priority;
+        ASSERT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), 1);
+        while (t == TransportChoice::Sr && !rig.session->Port().CallWaiting())
+            std::this_thread::yield();
+        const uint64_t before = rig.clock().ElapsedMs();
+        EXPECT_EQ(PollCommand(), 0);
+        EXPECT_EQ(rig.clock().ElapsedMs(), before);
+        SleepMs(4000);
+        EXPECT_EQ(PollCommand(), 0);
+        EXPECT_EQ(transport().asyncState, 0);
+        SleepMs(1000);
+        EXPECT_EQ(PollCommand(), 1);
+        EXPECT_EQ(PollCommand(), 1);
+        EXPECT_EQ(priority.otherThreads, t == TransportChoice::Sr ? 1 : 0);
+    }
 }
 
 // The worker may not have reached the port yet when everything is torn down, or be held in it:
@@ -507,12 +456,14 @@ TEST(PassThroughNoWait, TeardownRightAfterTheCommandWaitsForNothing) {
 // ---- sg --------------------------------------------------------------------------------------
 
 // A waiting command is given up after 180 s with the record's tail all 0xFF; its reply never
-// lands in the buffer, and the next command gets its own answer.
-TEST(AspiExecute, GivesUpAfter180sAndTheLateReplyHarmsNothing) {
-    EmulatedTransport rig(TransportChoice::Sg, {"LD4740,hang=3C"});
+// lands in the buffer, and the next command gets its own answer. A no-wait one still running when
+// the next command comes is dropped, and the next command runs at once.
+TEST(AspiExecute, WhatStillRunsIsGivenUpAndHarmsNothing) {
+    EmulatedTransport rig(TransportChoice::Sg, {"LD4740,hang=3C,hang=3C@2"});
+    TraceCapture capture;
     uint8_t stale[16] = {};
     uint8_t read[12] = {0x3C, 0x02, 0, 0, 0, 0, 0, 0, 16};
-    const uint64_t before = rig.clock().ElapsedMs();
+    uint64_t before = rig.clock().ElapsedMs();
     EXPECT_EQ(ExecCommand(read, stale, sizeof stale), 0);
     EXPECT_GE(rig.clock().ElapsedMs() - before, 180000u);
     EXPECT_LT(rig.clock().ElapsedMs() - before, 181000u);
@@ -522,31 +473,13 @@ TEST(AspiExecute, GivesUpAfter180sAndTheLateReplyHarmsNothing) {
     EXPECT_EQ(ExecCommand(inquiry, fresh, sizeof fresh), 1);
     EXPECT_EQ(fresh[0], 5);
     EXPECT_EQ(stale[0], 0);
-}
-
-// A no-wait command is collected without waiting; one still running when the next command comes
-// is dropped, and the next command runs at once.
-TEST(AspiNoWait, PollsWithoutWaitingAndDropsWhatStillRuns) {
-    {
-        EmulatedTransport rig(TransportChoice::Sg, {"LDMULTI,store=3"});
-        ASSERT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), 1);
-        const uint64_t before = rig.clock().ElapsedMs();
-        EXPECT_EQ(PollCommand(), 0);
-        EXPECT_EQ(rig.clock().ElapsedMs(), before);
-        SleepMs(3000);
-        EXPECT_EQ(PollCommand(), 1);
-    }
-    {
-        EmulatedTransport rig(TransportChoice::Sg, {"LDMULTI,hang=F5"});
-        TraceCapture capture;
-        ASSERT_EQ(ExecCommandEx(0, XFER_NONE, kStore, nullptr, 0), 1);
-        EXPECT_EQ(PollCommand(), 0);
-        const uint64_t before = rig.clock().ElapsedMs();
-        EXPECT_EQ(TestUnitReady(), 0);  // no disc
-        EXPECT_EQ(lastCommandError.asc, 0x3A);
-        EXPECT_LT(rig.clock().ElapsedMs() - before, 10u);
-        EXPECT_EQ(capture.Events("cmd-abandoned").size(), 1u);
-    }
+    ASSERT_EQ(ExecCommandEx(0, XFER_NONE, read, nullptr, 0), 1);
+    EXPECT_EQ(PollCommand(), 0);
+    before = rig.clock().ElapsedMs();
+    EXPECT_EQ(TestUnitReady(), 0);  // no disc
+    EXPECT_EQ(lastCommandError.asc, 0x3A);
+    EXPECT_LT(rig.clock().ElapsedMs() - before, 10u);
+    EXPECT_EQ(capture.Events("cmd-abandoned").size(), 1u);
 }
 
 // ---- both over emulated drives -----------------------------------------------------------------
