@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "support/image_loader_sequences.h"
-#include "system/sha256.h"
 #include "support/program_run.h"
+#include "system/sha256.h"
 
 TEST(Batch, OwnFamilyIsListedAndSelected) {
     std::string trace = TempPath("trace.jsonl");

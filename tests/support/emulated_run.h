@@ -50,7 +50,7 @@ struct EmulatedRun {
     // file dialog, for the drive selected by the scan or by `select`.
     bool commandLine = true;
     int select = -1;
-    bool research = false;       // Research once the DownLoad has ended
+    bool research = false;  // Research once the DownLoad has ended
 
     // ---- what happened ----
     std::vector<std::string> commands;  // every command of the DownLoad, from the trace

@@ -5,7 +5,6 @@
 #include <stdlib.h>
 
 #include <csignal>
-
 #include <filesystem>
 #include <string>
 
