@@ -17,9 +17,20 @@ constexpr int kWaitStepMs = 100;
 constexpr int kReapStepMs = 5;
 constexpr size_t kMaxOutput = 4096;
 
-// The pipe's ends above the standard descriptors: one of those may be closed, and a pipe end
-// that is already 1 or 2 would keep its close-on-exec flag through dup2.
-bool OutputPipe(int fds[2]) {
+// Reads what is there; false at the end of the output.
+bool ReadSome(int fd, std::string& output) {
+    char buf[1024];
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) return errno == EINTR || errno == EAGAIN;
+    if (n == 0) return false;
+    size_t room = kMaxOutput - std::min(kMaxOutput, output.size());
+    output.append(buf, std::min(room, static_cast<size_t>(n)));
+    return true;
+}
+
+}  // namespace
+
+bool PipeAboveStandard(int fds[2]) {
     int raw[2];
     if (::pipe2(raw, O_CLOEXEC) != 0) return false;
     for (int i = 0; i < 2; ++i) {
@@ -34,18 +45,31 @@ bool OutputPipe(int fds[2]) {
     return false;
 }
 
-// Reads what is there; false at the end of the output.
-bool ReadSome(int fd, std::string& output) {
-    char buf[1024];
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) return errno == EINTR || errno == EAGAIN;
-    if (n == 0) return false;
-    size_t room = kMaxOutput - std::min(kMaxOutput, output.size());
-    output.append(buf, std::min(room, static_cast<size_t>(n)));
-    return true;
+int StartProgram(const char* path, const std::vector<std::string>& argv, char* const envp[],
+                 int outFd, int errFd, bool defaultSignals, pid_t& pid) {
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&files, outFd, 1);
+    posix_spawn_file_actions_adddup2(&files, errFd, 2);
+    posix_spawn_file_actions_addclosefrom_np(&files, 3);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    if (defaultSignals) posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr,
+                             POSIX_SPAWN_SETSIGMASK | (defaultSignals ? POSIX_SPAWN_SETSIGDEF : 0));
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const int rc = posix_spawn(&pid, path, &files, &attr, args.data(), envp);
+    posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attr);
+    return rc;
 }
-
-}  // namespace
 
 ProgramEnd SpawnAndWait(const std::vector<std::string>& argv,
                         const std::function<void()>& waiting) {
@@ -55,33 +79,13 @@ ProgramEnd SpawnAndWait(const std::vector<std::string>& argv,
         return end;
     }
     int out[2];
-    if (!OutputPipe(out)) {
+    if (!PipeAboveStandard(out)) {
         end.err = errno;
         return end;
     }
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&files, out[1], 1);
-    posix_spawn_file_actions_adddup2(&files, out[1], 2);
-    posix_spawn_file_actions_addclosefrom_np(&files, 3);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
     char* noEnvironment[] = {nullptr};
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0].c_str(), &files, &attr, args.data(), noEnvironment);
-    posix_spawn_file_actions_destroy(&files);
-    posix_spawnattr_destroy(&attr);
+    const int rc = StartProgram(argv[0].c_str(), argv, noEnvironment, out[1], out[1], true, pid);
     ::close(out[1]);
     if (rc != 0) {
         ::close(out[0]);

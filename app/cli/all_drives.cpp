@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include "scsi/transport.h"
 #include "system/printable.h"
 #include "system/runtime.h"
+#include "system/spawn.h"
 
 extern char** environ;
 
@@ -104,55 +104,21 @@ std::vector<std::string> RunArguments(const Options& o, int argc, char** argv, c
     return args;
 }
 
-// A pipe whose ends are above the standard descriptors, which may have been closed when this
-// program started: a run's descriptor 1 or 2 must be its own pipe, never one of the parent's.
-bool MakePipe(int (&ends)[2]) {
-    if (pipe2(ends, O_CLOEXEC) != 0) return false;
-    for (int& fd : ends) {
-        if (fd > STDERR_FILENO) continue;
-        const int above = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        close(fd);
-        fd = above;
-    }
-    if (ends[0] >= 0 && ends[1] >= 0) return true;
-    for (int fd : ends)
-        if (fd >= 0) close(fd);
-    return false;
-}
-
 // Starts the run: no shell, this very binary, standard input from /dev/null, its output on
 // pipes, no other descriptor of this process, no signal blocked.
 void Start(Run& run, const std::vector<std::string>& args) {
     int out[2], err[2];
-    if (!MakePipe(out)) {
+    if (!PipeAboveStandard(out)) {
         run.startError = errno;
         return;
     }
-    if (!MakePipe(err)) {
+    if (!PipeAboveStandard(err)) {
         run.startError = errno;
         close(out[0]);
         close(out[1]);
         return;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    run.startError =
-        posix_spawn(&run.pid, "/proc/self/exe", &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
+    run.startError = StartProgram("/proc/self/exe", args, environ, out[1], err[1], false, run.pid);
     close(out[1]);
     close(err[1]);
     if (run.startError != 0) {

@@ -16,6 +16,7 @@
 #include "system/node_users.h"
 #include "system/printable.h"
 #include "system/silent_ui.h"
+#include "system/trace.h"
 
 namespace {
 
@@ -30,14 +31,9 @@ bool AllPrintable(const std::string& s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
 }
 
+// Exact bytes beside a text that is not all printable.
 std::string Hex(const std::string& s) {
-    std::string hex;
-    char b[3];
-    for (unsigned char c : s) {
-        std::snprintf(b, sizeof b, "%02x", c);
-        hex += b;
-    }
-    return hex;
+    return Trace::Hex(reinterpret_cast<const uint8_t*>(s.data()), s.size());
 }
 
 // Opens the node as a download would, held against other programs, asks the back end whether
