@@ -313,10 +313,9 @@ int RunAllDrives(const Options& o, int argc, char** argv, UiPort* (*wrapUi)(UiPo
     std::printf("--all: %zu drive%s:%s\n", runs.size(), runs.size() == 1 ? "" : "s", nodes.c_str());
     std::fflush(stdout);
 
-    // From here downloads may run: a stop waits for them. A run inherits the ignored SIGPIPE, so
-    // that one whose parent is gone finishes its download rather than dying at its next line.
+    // From here downloads may run: a stop waits for them. A run whose parent is gone finishes its
+    // download rather than dying at its next line: every run ignores SIGPIPE from its start.
     SetStopAtOnce(false);
-    signal(SIGPIPE, SIG_IGN);
     int stop = 0, stopBeforeStart = 0;
     for (Run& run : runs) {
         // No download starts after a stop.
