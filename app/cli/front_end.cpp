@@ -103,7 +103,7 @@ int RunCheck(const Options& o) {
     std::vector<FamilyCheck> checks = CheckImage(o.firmwarePath, rt().programId, o.transport);
     for (const FamilyCheck& c : checks) std::printf("%s\n", CheckLine(c).c_str());
     std::fflush(stdout);
-    for (const std::string& n : CheckNotes(checks)) std::fprintf(stderr, "note: %s\n", n.c_str());
+    PrintCheckNotes(checks);
     return CheckStatus(checks);
 }
 

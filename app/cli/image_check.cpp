@@ -115,10 +115,6 @@ EmulatedDriveSpec StandIn(const ProgramEntry& family, const DriveRecord& drive) 
     return spec;
 }
 
-void PrintNotes(const std::vector<FamilyCheck>& checks) {
-    for (const std::string& n : CheckNotes(checks)) std::fprintf(stderr, "note: %s\n", n.c_str());
-}
-
 }  // namespace
 
 std::vector<FamilyCheck> CheckImage(const std::string& path, const std::string& onlyId,
@@ -157,12 +153,14 @@ std::string CheckLine(const FamilyCheck& c) {
            (c.messages.empty() ? "" : " (" + Quoted(c.messages) + ")");
 }
 
-std::vector<std::string> CheckNotes(const std::vector<FamilyCheck>& checks) {
-    std::vector<std::string> notes;
+void PrintCheckNotes(const std::vector<FamilyCheck>& checks) {
+    std::vector<std::string> printed;
     for (const FamilyCheck& c : checks)
-        for (const std::string& n : c.notes)
-            if (std::find(notes.begin(), notes.end(), n) == notes.end()) notes.push_back(n);
-    return notes;
+        for (const std::string& n : c.notes) {
+            if (std::find(printed.begin(), printed.end(), n) != printed.end()) continue;
+            printed.push_back(n);
+            std::fprintf(stderr, "note: %s\n", n.c_str());
+        }
 }
 
 int CheckStatus(const std::vector<FamilyCheck>& checks) {
@@ -204,6 +202,6 @@ int RunDriveCheck(const Options& o, UiPort* (*wrapUi)(UiPort*)) {
         CheckFamily(*family, StandIn(*family, drive), o.firmwarePath, o.transport)};
     std::printf("%s%s\n", head.c_str(), CheckLine(checks[0]).c_str());
     std::fflush(stdout);
-    PrintNotes(checks);
+    PrintCheckNotes(checks);
     return checks[0].verdict == FamilyCheck::Verdict::Accepted ? kExitOk : kExitFailed;
 }

@@ -35,8 +35,9 @@ std::vector<FamilyCheck> CheckImage(const std::string& path, const std::string& 
 // One line a family: "LD3410   accepted: ...", "... refused: \"Invalid format\"".
 std::string CheckLine(const FamilyCheck& check);
 
-// The families' notes, each once, in order: most apply to the file, not to one family.
-std::vector<std::string> CheckNotes(const std::vector<FamilyCheck>& checks);
+// The families' notes on standard error, each once, in order: most apply to the file, not to
+// one family.
+void PrintCheckNotes(const std::vector<FamilyCheck>& checks);
 
 // 0 when a family that examines the content accepts the image, 1 otherwise.
 int CheckStatus(const std::vector<FamilyCheck>& checks);
