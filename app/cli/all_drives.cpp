@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/cli/console_ui.h"
+#include "app/cli/drive_list.h"
 #include "app/cli/options.h"
 #include "app/cli/signals.h"
 #include "drives/main_dialog.h"
@@ -210,28 +211,17 @@ std::string OutcomeText(const Run& run, int stopBeforeStart) {
 }
 
 void PrintSummary(const std::vector<Run>& runs, int stopBeforeStart) {
-    struct Row {
-        std::string node, before, after, outcome;
-    };
-    std::vector<Row> rows = {{"node", "identity before", "identity after", "outcome"}};
+    std::vector<std::vector<std::string>> rows = {
+        {"node", "identity before", "identity after", "outcome"}};
     int complete = 0;
     for (const Run& run : runs) {
         rows.push_back({run.node, Printable(run.identityBefore),
                         run.identityAfter.empty() ? "-" : run.identityAfter,
                         OutcomeText(run, stopBeforeStart)});
-        complete += rows.back().outcome == "complete";
+        complete += rows.back()[3] == "complete";
     }
-    size_t w[3] = {};
-    for (const Row& r : rows) {
-        w[0] = std::max(w[0], r.node.size());
-        w[1] = std::max(w[1], r.before.size());
-        w[2] = std::max(w[2], r.after.size());
-    }
-    std::printf("summary: %d of %zu drives complete\n", complete, runs.size());
-    for (const Row& r : rows)
-        std::printf("  %-*s  %-*s  %-*s  %s\n", static_cast<int>(w[0]), r.node.c_str(),
-                    static_cast<int>(w[1]), r.before.c_str(), static_cast<int>(w[2]),
-                    r.after.c_str(), r.outcome.c_str());
+    std::printf("summary: %d of %zu drives complete\n%s", complete, runs.size(),
+                TextTable(rows, "  ").c_str());
     std::fflush(stdout);
 }
 

@@ -97,22 +97,6 @@ std::string OrDash(const std::string& s) {
     return s.empty() ? "-" : s;
 }
 
-// Columns as wide as their widest cell, two blanks apart; the last one is not padded.
-std::string Table(const std::vector<std::vector<std::string>>& rows) {
-    std::vector<size_t> width(rows[0].size(), 0);
-    for (const auto& row : rows)
-        for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
-    std::string out;
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t c = 0; c < row.size(); ++c)
-            line += c + 1 < row.size() ? row[c] + std::string(width[c] + 2 - row[c].size(), ' ')
-                                       : row[c];
-        out += line + "\n";
-    }
-    return out;
-}
-
 void AppendMember(std::string& out, const char* key, const std::string& text) {
     out += std::string(",\"") + key + "\":";
     AppendJsonString(out, text);
@@ -169,7 +153,7 @@ std::string DriveListTable(const std::vector<ListedDrive>& drives) {
             reasons +=
                 TerminalText(d.node) + ": " + d.access + ": " + TerminalText(d.accessReason) + "\n";
     }
-    return Table(rows) + reasons;
+    return TextTable(rows) + reasons;
 }
 
 std::string DriveListJson(const std::vector<ListedDrive>& drives) {
@@ -204,6 +188,21 @@ std::string DriveListJson(const std::vector<ListedDrive>& drives) {
         out += "}";
     }
     return out + "]}\n";
+}
+
+std::string TextTable(const std::vector<std::vector<std::string>>& rows, const char* indent) {
+    std::vector<size_t> width(rows[0].size(), 0);
+    for (const auto& row : rows)
+        for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line = indent;
+        for (size_t c = 0; c < row.size(); ++c)
+            line += c + 1 < row.size() ? row[c] + std::string(width[c] + 2 - row[c].size(), ' ')
+                                       : row[c];
+        out += line + "\n";
+    }
+    return out;
 }
 
 void PrintScanSaid(const SilentUi& said) {

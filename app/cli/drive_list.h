@@ -37,6 +37,10 @@ std::string DriveListTable(const std::vector<ListedDrive>& drives);
 // {"drives":[...]} on one line.
 std::string DriveListJson(const std::vector<ListedDrive>& drives);
 
+// Columns as wide as their widest cell, two blanks apart, each line after `indent`; the last
+// column is not padded.
+std::string TextTable(const std::vector<std::vector<std::string>>& rows, const char* indent = "");
+
 // What a scan said through a SilentUi, on standard error: its boxes' texts after the program's
 // name, each note once after "note: ".
 void PrintScanSaid(const SilentUi& said);
