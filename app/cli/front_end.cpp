@@ -187,7 +187,7 @@ int RunProgram(int argc, char** argv, DialogEntry dialog) {
         return kExitOk;
     }
     // A check for a drive needs the ports; one of the image alone touches nothing.
-    const bool driveCheck = o.check && (!o.devices.empty() || !o.emulate.empty());
+    const bool driveCheck = o.DriveCheck();
     if (o.check && !driveCheck) return RunCheck(o);
     if (o.history) return RunHistory(o);
     if (o.all) {

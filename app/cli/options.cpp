@@ -274,7 +274,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         error = "at most " + std::to_string(kMaxEmulatedDrives) + " drives can be emulated";
         return false;
     }
-    const bool driveCheck = o.check && (!o.devices.empty() || !o.emulate.empty());
+    const bool driveCheck = o.DriveCheck();
     if (o.check && (o.firmwarePath.empty() || o.batch ||
                     (!driveCheck && (o.realTime || !o.tracePath.empty())))) {
         error =

@@ -34,6 +34,9 @@ struct Options {
     std::vector<EmulatedDriveSpec> emulate;
     std::string tracePath;
     std::string firmwarePath;  // the first plain argument
+
+    // --check for the one drive of --device or --emulate rather than for the image alone.
+    bool DriveCheck() const { return check && (!devices.empty() || !emulate.empty()); }
 };
 
 // What the shell offers for an option's value.
