@@ -96,7 +96,6 @@ class ImageFile {
             Close();
             return;
         }
-        size_ = static_cast<uint64_t>(st.st_size);
         st_ = st;
     }
     ~ImageFile() { Close(); }
@@ -105,7 +104,7 @@ class ImageFile {
 
     bool Open() const { return fd_ >= 0; }
     int Fd() const { return fd_; }
-    uint64_t Size() const { return size_; }
+    uint64_t Size() const { return static_cast<uint64_t>(st_.st_size); }
     const std::string& Why() const { return why_; }
     const struct stat& Stat() const { return st_; }
 
@@ -116,7 +115,6 @@ class ImageFile {
     }
 
     int fd_ = -1;
-    uint64_t size_ = 0;
     struct stat st_ {};
     std::string why_;
 };
