@@ -56,7 +56,7 @@ void CDISCFLASHDlg::DownloadCheckedImage() {
     IdentityHit hit;
     if (!SearchGroupIdentity(image, L0 / 4, L0, currentGroup, currentGroupCount, m_nCompareLength,
                              hit))
-        return Fail("Invalid format", kHlvCaption);
+        return Fail(kInvalidFormat, kHlvCaption);
     m_imageIdentity.assign(reinterpret_cast<const char*>(image + hit.offset),
                            static_cast<size_t>(m_nCompareLength));
     PumpMessages();

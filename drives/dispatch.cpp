@@ -71,8 +71,7 @@ const ProgramEntry* EntryOfKind(uint8_t kind) {
 
 // Whether the drive is a member of the family's group, compared as MatchGroup compares.
 bool OfFamily(const DriveRecord& drive, const ProgramEntry* family) {
-    return family && GroupFieldMatch(CompareLengthOf(*family), family->group, family->count,
-                                     drive.inquiry) != kNoField;
+    return family && TakesDrive(*family, drive.inquiry);
 }
 
 // INQUIRY text from byte `from`, over at most n bytes, up to the first zero byte.
@@ -191,7 +190,7 @@ void FreeReadBackBuffer() {
 const ProgramEntry* CommandLineFamily(const uint8_t* inquiry) {
     for (const char* id : kOrderB) {
         const ProgramEntry* e = FindProgramEntry(id);
-        if (GroupFieldMatch(CompareLengthOf(*e), e->group, e->count, inquiry) != kNoField) return e;
+        if (TakesDrive(*e, inquiry)) return e;
     }
     return nullptr;
 }

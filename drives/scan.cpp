@@ -223,13 +223,14 @@ int GroupFieldMatch(int32_t length, const IdentityGroup* group, int32_t count,
     return kNoField;
 }
 
+bool TakesDrive(const ProgramEntry& entry, const uint8_t* inquiry) {
+    return GroupFieldMatch(CompareLengthOf(entry), entry.group, entry.count, inquiry) != kNoField;
+}
+
 std::vector<const ProgramEntry*> FamilyEntriesOf(const uint8_t* inquiry) {
     std::vector<const ProgramEntry*> entries;
-    for (int t = 0; t < kProgramTableSize; ++t) {
-        const ProgramEntry& e = kProgramTable[t];
-        if (GroupFieldMatch(CompareLengthOf(e), e.group, e.count, inquiry) != kNoField)
-            entries.push_back(&e);
-    }
+    for (int t = 0; t < kProgramTableSize; ++t)
+        if (TakesDrive(kProgramTable[t], inquiry)) entries.push_back(&kProgramTable[t]);
     return entries;
 }
 
