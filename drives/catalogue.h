@@ -61,6 +61,9 @@ int GroupFieldMatch(int32_t length, const IdentityGroup* group, int32_t count,
                     const uint8_t* inquiry);
 // Whether the entry's group takes the drive, over the entry's own compare length.
 bool TakesDrive(const ProgramEntry& entry, const uint8_t* inquiry);
+// Whether the drive runs the entry's loader: it reports the first identity of a group whose family
+// has one.
+bool InItsLoader(const ProgramEntry& entry, const uint8_t* inquiry);
 // The program table entries whose groups take the drive, each over its own compare length, in
 // table order.
 std::vector<const ProgramEntry*> FamilyEntriesOf(const uint8_t* inquiry);

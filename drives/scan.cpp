@@ -227,6 +227,11 @@ bool TakesDrive(const ProgramEntry& entry, const uint8_t* inquiry) {
     return GroupFieldMatch(CompareLengthOf(entry), entry.group, entry.count, inquiry) != kNoField;
 }
 
+bool InItsLoader(const ProgramEntry& entry, const uint8_t* inquiry) {
+    return HasLoader(entry) &&
+           GroupFieldMatch(CompareLengthOf(entry), entry.group, entry.count, inquiry) == 0;
+}
+
 std::vector<const ProgramEntry*> FamilyEntriesOf(const uint8_t* inquiry) {
     std::vector<const ProgramEntry*> entries;
     for (int t = 0; t < kProgramTableSize; ++t)

@@ -73,9 +73,7 @@ ListedDrive Listed(DevicePort& port, Backend& backend, const DriveRecord& r) {
     if (!d.identity.empty()) {
         for (const ProgramEntry* e : FamilyEntriesOf(r.inquiry)) {
             d.programs.push_back(e->id);
-            if (HasLoader(*e) &&
-                GroupFieldMatch(CompareLengthOf(*e), e->group, e->count, r.inquiry) == 0)
-                d.inLoader = true;
+            d.inLoader = d.inLoader || InItsLoader(*e, r.inquiry);
         }
     }
     JudgeAccess(backend, d);

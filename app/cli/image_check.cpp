@@ -104,8 +104,7 @@ EmulatedDriveSpec StandIn(const ProgramEntry& family, const DriveRecord& drive) 
     spec.programId = family.id;
     const std::string identity(reinterpret_cast<const char*>(drive.inquiry + 8), 24);
     const std::string revision(reinterpret_cast<const char*>(drive.inquiry + 32), 4);
-    spec.loader = HasLoader(family) && GroupFieldMatch(CompareLengthOf(family), family.group,
-                                                       family.count, drive.inquiry) == 0;
+    spec.loader = InItsLoader(family, drive.inquiry);
     if (spec.loader) {
         spec.loaderRevision = revision;
     } else {
