@@ -49,7 +49,7 @@ class FakeBackend : public Backend {
     std::vector<DriveRecord> drives;  // what Enumerate lists
     int loadResult = 1;
     std::deque<int> openErrors;  // each Open fails with the next errno while there are any
-    std::string heldBy;          // the node named when an Open fails with EBUSY
+    std::string heldBy;          // the node a failing Open names as holding the drive
     int opens = 0, closes = 0, unloads = 0;
     std::vector<FakeCommand> commands;
     // Answer per command: a custom responder, else the queue, else GOOD with no data.
@@ -75,7 +75,7 @@ class FakeBackend : public Backend {
         if (openErrors.empty()) return 3;
         err = openErrors.front();
         openErrors.pop_front();
-        if (err == EBUSY) held = heldBy;
+        held = heldBy;
         return -1;
     }
     void Close() override { ++closes; }
