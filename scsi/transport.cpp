@@ -69,13 +69,12 @@ int Judge(const CommandOutcome& o) {
     return 0;
 }
 
-// What every command that ended leaves behind: the vanished-drive watch, its residual, and the sg
+// What every command that ended leaves behind: the vanished-drive watch, its outcome, and the sg
 // command block's state, which PollCommand reports on that back end whatever the command was.
 void Settled(const CommandOutcome& o, int result) {
     TransportState& t = g_transport;
     t.vanished = t.vanished || DriveVanished(o.err, o.host);
-    t.residual = o.residual;
-    t.blockOutcome = o;
+    t.lastOutcome = o;
     t.blockState = result ? 1 : 2;
 }
 
@@ -291,13 +290,13 @@ int PollCommand() {
         // The sg command block still holds the last command's bytes and what it ended with.
         t.lastCommandError = CommandErrorRecord{};
         std::memcpy(t.lastCommandError.cdb, t.cdbArea, sizeof t.cdbArea);
-        Judge(t.blockOutcome);
+        Judge(t.lastOutcome);
     }
     return t.blockState;
 }
 
 uint32_t LastCommandResidual() {
-    return g_transport.residual;
+    return g_transport.lastOutcome.residual;
 }
 
 void GiveUpCommand() {

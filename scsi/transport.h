@@ -31,11 +31,11 @@ struct TransportState {
     bool started = false;
     CommandRequest startedRequest;
     uint8_t startedCdb[12] = {};
-    // sg: the command block's CDB area, and what its last command ended with (Poll says it again).
+    // What the last command that ended came back with: its residual, and on sg what PollCommand
+    // says again of the command block, with the block's CDB area and state.
+    CommandOutcome lastOutcome;
     uint8_t cdbArea[12] = {};
-    CommandOutcome blockOutcome;
     uint8_t blockState = 0;
-    uint32_t residual = 0;      // of the last command that ended
     bool endReported = false;   // the started command was given up on in the trace and notes
     int priorityHolds = 0;      // LoweredPriority objects alive
     uint64_t commandsSent = 0;  // that reached the kernel: whether a download touched its drive
