@@ -36,6 +36,12 @@ void AffectedDrives(HostSettingsPort& host, std::vector<std::string>& blocks,
     }
 }
 
+// The port that changes the settings, or null with the reason.
+HostSettingsPort* SettingsPort(std::string& why) {
+    if (!rt().hostSettings) why = "the host settings cannot be reached";
+    return rt().hostSettings;
+}
+
 bool SwitchEveryAffectedDriveOff() {
     std::string why;
     if (SwitchAutoInsertOff(why)) return true;
@@ -64,11 +70,8 @@ int MediaPolling(const DriveRecord& drive) {
 }
 
 bool SwitchAutoInsertOff(std::string& why) {
-    HostSettingsPort* host = rt().hostSettings;
-    if (!host) {
-        why = "the host settings cannot be reached";
-        return false;
-    }
+    HostSettingsPort* host = SettingsPort(why);
+    if (!host) return false;
     std::vector<std::string> blocks;
     std::vector<SysfsModel> models;
     AffectedDrives(*host, blocks, models);
@@ -76,11 +79,8 @@ bool SwitchAutoInsertOff(std::string& why) {
 }
 
 bool RestoreAutoInsert(std::vector<std::string>& blocks, std::string& why) {
-    HostSettingsPort* host = rt().hostSettings;
-    if (!host) {
-        why = "the host settings cannot be reached";
-        return false;
-    }
+    HostSettingsPort* host = SettingsPort(why);
+    if (!host) return false;
     // The rule goes even when no drive can be listed; the drives then poll again after a replug.
     bool listed = InitTransport() != 0;
     driveCount = listed ? EnumerateDrives(kDriveTableCapacity, driveTable) : 0;
