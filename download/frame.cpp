@@ -416,7 +416,7 @@ bool CDISCFLASHDlg::PollIdentity(uint8_t* into, const std::string& expected, uin
 }
 
 void CDISCFLASHDlg::ReportVerdict(bool good) {
-    ShowMessage(good ? "Down Load complete" : "Down Load NoGood", kHlvCaption, MB_OK);
+    ShowMessage(good ? "Down Load complete" : kDownLoadNoGood, kHlvCaption, MB_OK);
     ReportOutcome(good ? Outcome::Succeeded : Outcome::Failed);
 }
 

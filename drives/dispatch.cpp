@@ -101,7 +101,7 @@ const char* HistoryOutcome(Outcome outcome, const std::string& lastBox) {
         case Outcome::Succeeded:
             return kHistoryComplete;
         case Outcome::Failed:
-            return lastBox == "Down Load NoGood" ? kHistoryNoGood : kHistoryFault;
+            return lastBox == kDownLoadNoGood ? kHistoryNoGood : kHistoryFault;
         case Outcome::NothingDone:
             break;
     }

@@ -10,6 +10,10 @@ struct ProgramEntry;
 // when none does.
 const ProgramEntry* CommandLineFamily(const uint8_t* inquiry);
 
+// The box of a download that ran to its end but whose drive did not report the image's
+// identity; the history tells it from other failures by this text.
+inline constexpr char kDownLoadNoGood[] = "Down Load NoGood";
+
 constexpr uint32_t kReadBackBufferSize = 1048576;
 
 // The locked 1 MiB zero-filled block of the last DownLoad, or null.

@@ -35,15 +35,14 @@ void CDISCFLASHDlg::QuitFromProcedure() {
 
 void CDISCFLASHDlg::OnReBoot() {
     if (m_bBusy) return;
-    if (RestartWhileBusy() != 0) OnCancel();
+    if (WhileBusy(RestartSystem) != 0) OnCancel();
 }
 
-int32_t CDISCFLASHDlg::RestartWhileBusy() {
-    // polkit may be asking for a password meanwhile: the window repaints, its commands wait.
+int CDISCFLASHDlg::WhileBusy(int (*call)()) {
     m_bBusy = 1;
-    const int32_t accepted = RestartSystem();
+    const int result = call();
     m_bBusy = 0;
-    return accepted;
+    return result;
 }
 
 void CDISCFLASHDlg::OnResearch() {

@@ -153,8 +153,9 @@ class CDISCFLASHDlg {
   private:
     // Clears m_bBusy and runs Exit: the program ends from inside a procedure.
     void QuitFromProcedure();
-    // RestartSystem with m_bBusy set while logind answers; non-zero when it accepted.
-    int32_t RestartWhileBusy();
+    // A host call that may wait for polkit's password dialog while the window pumps: m_bBusy is
+    // set meanwhile, so the window repaints but its commands stay inert. The call's result.
+    int WhileBusy(int (*call)());
     // The CD-ROM download and its power-off variant: one flow, their differences as data.
     void DownloadCdRomFlow(const CdRomFlow& flow);
 

@@ -153,14 +153,10 @@ int32_t CDISCFLASHDlg::ScanDrives() {
                         "Windows9x(Me)のみ動作可能です");
             return 0;
         }
-        // Switching off may wait for a password while the window pumps: its commands stay inert.
-        m_bBusy = 1;
-        const int autoInsert = CheckAutoInsert();
-        m_bBusy = 0;
-        switch (autoInsert) {
+        switch (WhileBusy(CheckAutoInsert)) {
             case kAutoInsertSwitchedOff:
                 // The user was told the machine restarts; whether it does, start-up ends here.
-                RestartWhileBusy();
+                WhileBusy(RestartSystem);
                 return 0;
             case kAutoInsertNotSwitched:
                 return 0;  // polling is still on: no restart, no download

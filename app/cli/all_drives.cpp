@@ -1,6 +1,5 @@
 #include "app/cli/all_drives.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>

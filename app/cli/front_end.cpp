@@ -12,7 +12,6 @@
 #include "app/cli/image_check.h"
 #include "app/cli/options.h"
 #include "app/cli/signals.h"
-#include "download/frame.h"
 #include "drives/main_dialog.h"
 #include "emu/emulated_drive.h"
 #include "emu/emulated_host.h"

@@ -31,9 +31,10 @@ bool IsImageWrite(const LoggedCommand& c) {
 }
 
 // The image from the command line, as `LDxxxx --batch --emulate=LDxxxx IMAGE` would take it,
-// into the emulated drive `standIn`.
-FamilyCheck CheckFamily(const ProgramEntry& entry, const EmulatedDriveSpec& standIn,
+// into the emulated drive `standIn` of the family.
+FamilyCheck CheckFamily(const ProgramEntry& entry, EmulatedDriveSpec standIn,
                         const std::string& path, TransportChoice transportChoice) {
+    standIn.programId = entry.id;
     FamilyCheck check;
     check.id = entry.id;
     check.examined = Examines(entry.kind);
@@ -101,14 +102,12 @@ std::string Quoted(const std::vector<std::string>& texts) {
 // A stand-in of the drive for its family: its identity and revision, in its loader or not.
 EmulatedDriveSpec StandIn(const ProgramEntry& family, const DriveRecord& drive) {
     EmulatedDriveSpec spec;
-    spec.programId = family.id;
-    const std::string identity(reinterpret_cast<const char*>(drive.inquiry + 8), 24);
     const std::string revision(reinterpret_cast<const char*>(drive.inquiry + 32), 4);
     spec.loader = InItsLoader(family, drive.inquiry);
     if (spec.loader) {
         spec.loaderRevision = revision;
     } else {
-        spec.identity = identity;
+        spec.identity.assign(drive.IdentityText(), 24);
         spec.revision = revision;
     }
     return spec;
@@ -123,9 +122,7 @@ std::vector<FamilyCheck> CheckImage(const std::string& path, const std::string& 
     for (int i = 0; i < kProgramTableSize; ++i) {
         const ProgramEntry& entry = kProgramTable[i];
         if (only && only != &entry) continue;
-        EmulatedDriveSpec spec;
-        spec.programId = entry.id;
-        checks.push_back(CheckFamily(entry, spec, path, transportChoice));
+        checks.push_back(CheckFamily(entry, {}, path, transportChoice));
     }
     return checks;
 }
