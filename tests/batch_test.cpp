@@ -16,6 +16,7 @@
 
 #include "support/image_loader_sequences.h"
 #include "support/program_run.h"
+#include "support/scratch_dir.h"
 #include "system/sha256.h"
 
 TEST(Batch, OwnFamilyIsListedAndSelected) {
@@ -468,18 +469,11 @@ TEST(Batch, CheckRefusesHugeAndUnreadableFilesUnread) {
 namespace {
 
 // A history of the test's own for the programs it starts, whatever the process has.
-struct OwnHistory {
-    std::string dir = TempPath("state");
+struct OwnHistory : ScratchDir {
     std::string before = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
-    OwnHistory() {
-        std::filesystem::remove_all(dir);
-        ::setenv("XDG_STATE_HOME", dir.c_str(), 1);
-    }
-    ~OwnHistory() {
-        ::setenv("XDG_STATE_HOME", before.c_str(), 1);
-        std::filesystem::remove_all(dir);
-    }
-    std::string File() const { return dir + "/discflash/history.jsonl"; }
+    OwnHistory() { ::setenv("XDG_STATE_HOME", path.c_str(), 1); }
+    ~OwnHistory() { ::setenv("XDG_STATE_HOME", before.c_str(), 1); }
+    std::string File() const { return path / "discflash" / "history.jsonl"; }
 };
 
 }  // namespace

@@ -1,13 +1,11 @@
 // DownLoad: the drive and kind it chooses, what it hands the procedure, and what outlives it.
-#include <unistd.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "support/dialog_fixture.h"
 #include "support/recording_priority.h"
+#include "support/scratch_dir.h"
 #include "system/history.h"
 
 namespace {
@@ -345,10 +343,9 @@ TEST_F(DispatchTest, DownloadsThatSentACommandAreRecorded) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.box + std::string(c.writable ? "" : " unwritable"));
-        const std::string dir =
-            ::testing::TempDir() + "dispatch_history_" + std::to_string(getpid());
-        std::filesystem::remove_all(dir);
-        const std::string path = c.writable ? dir + "/history.jsonl" : "/dev/null/history.jsonl";
+        ScratchDir dir;
+        const std::string path =
+            c.writable ? (dir.path / "history.jsonl").string() : "/dev/null/history.jsonl";
         VirtualClock clock;
         History history(path, clock, false, false);
         rt().history = &history;
@@ -371,7 +368,6 @@ TEST_F(DispatchTest, DownloadsThatSentACommandAreRecorded) {
         if (!c.recorded) continue;
         EXPECT_EQ(records[0].outcome, c.recorded);
         EXPECT_EQ(records[0].message, c.box);
-        std::filesystem::remove_all(dir);
     }
 }
 

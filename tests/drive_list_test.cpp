@@ -56,23 +56,17 @@ class ProcTreePort : public EmulatedDevicePort {
 };
 
 // An emulated run whose device port reads the tree, with the drives' polling settings.
-struct TreeRun {
-    FakeUi ui;
-    VirtualClock clock;
+struct TreeRun : EmulatedTransport {
     ProcTree proc;
-    std::unique_ptr<ProcTreePort> port;
-    std::unique_ptr<EmulatedHostSettings> settings;
-    std::unique_ptr<EmulatedSession> session;
+    ProcTreePort port;
+    EmulatedHostSettings settings;
 
-    TreeRun(TransportChoice t, const std::vector<std::string>& drives, const char* program) {
-        std::vector<EmulatedDriveSpec> specs;
-        std::string error;
-        EXPECT_TRUE(ParseEmulateOptions(drives, specs, error)) << error;
-        session = std::make_unique<EmulatedSession>(program, specs, t, ui);
-        port = std::make_unique<ProcTreePort>(specs, clock, proc.root);
-        settings = std::make_unique<EmulatedHostSettings>(specs);
-        rt().devices = port.get();
-        rt().hostSettings = settings.get();
+    TreeRun(TransportChoice t, const std::vector<std::string>& drives, const char* program)
+        : EmulatedTransport(t, drives, false, program),
+          port(EmulatedSpecs(drives), clock(), proc.root),
+          settings(EmulatedSpecs(drives)) {
+        rt().devices = &port;
+        rt().hostSettings = &settings;
     }
     ~TreeRun() { session.reset(); }
 };
@@ -122,7 +116,7 @@ TEST(DriveList, EveryDriveWithWhatADownloadWouldMeet) {
         const bool sg = t == TransportChoice::Sg;
         {
             TreeRun bare(t, {"LD4740"}, "DISCFLASH");
-            bare.port->rawio = false;
+            bare.port.rawio = false;
             std::vector<ListedDrive> listed;
             ASSERT_TRUE(ListDrives(listed));
             EXPECT_EQ(listed.at(0).access, sg ? "ok" : "no-rights");
@@ -136,7 +130,7 @@ TEST(DriveList, EveryDriveWithWhatADownloadWouldMeet) {
         }
         // Nothing but the scan's INQUIRY reached a drive.
         for (size_t i = 0; i < drives.size(); ++i)
-            for (const LoggedCommand& c : run.port->Drive(i).Log()) EXPECT_EQ(c.cdb[0], 0x12);
+            for (const LoggedCommand& c : run.port.Drive(i).Log()) EXPECT_EQ(c.cdb[0], 0x12);
     }
 }
 

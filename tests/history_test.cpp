@@ -9,20 +9,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/scratch_dir.h"
 #include "system/clocks.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string pattern = fs::temp_directory_path() / "discflash-history-XXXXXX";
-        path = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
 
 DownloadRecord Sample(const std::string& message = "Down Load complete") {
     DownloadRecord r;
@@ -84,7 +76,7 @@ TEST(History, LinesThatAreNoRecordAreSkipped) {
         {replaced("\"time\":\"\"", "\"time\":\"x\",\"extra\":true"), true},
         {std::string(2 << 20, ' ') + good, false},
     };
-    TempDir dir;
+    ScratchDir dir;
     const std::string path = dir.path / "history.jsonl";
     std::ofstream file(path);
     size_t expected = 0;
@@ -112,7 +104,7 @@ TEST(History, FileUnderXdgRules) {
 }
 
 TEST(History, PrivateDirectoriesNoLinksAndFailuresSaid) {
-    TempDir dir;
+    ScratchDir dir;
     VirtualClock clock;
     const fs::path made = dir.path / "a" / "discflash" / "history.jsonl";
     DownloadRecord r = Sample();
@@ -144,7 +136,7 @@ TEST(History, PrivateDirectoriesNoLinksAndFailuresSaid) {
 // Processes appending at once: every record whole, each process's in its order. Records far
 // longer than stdio's buffer catch a writer that takes more than one write for one.
 TEST(History, ProcessesAppendingAtOnceNeverInterleave) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string path = dir.path / "history.jsonl";
     constexpr int kProcesses = 4, kRecords = 40;
     constexpr size_t kLength = 100000;

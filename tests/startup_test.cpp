@@ -12,26 +12,20 @@
 #include <string>
 #include <tuple>
 
+#include "support/program_run.h"
+
 namespace {
-
-std::string Temp(const std::string& name) {
-    return ::testing::TempDir() + "discflash_start_" + std::to_string(getpid()) + "_" + name;
-}
-
-bool Has(const std::string& hay, const std::string& needle) {
-    return hay.find(needle) != std::string::npos;
-}
 
 // Runs `script` under bash ($P the programs' directory, $IMAGE an LD3411 image), which execs the
 // program last: its status (1000 + N when signal N killed it) and all its output.
 std::pair<int, std::string> Bash(const std::string& script) {
-    const std::string path = Temp("run.sh"), out = Temp("out"), image = Temp("LD3411.bin");
+    const std::string path = TempPath("start_run.sh"), out = TempPath("start_out"),
+                      image = TempPath("LD3411.bin");
     std::ofstream(path) << "P=" DISCFLASH_BIN_DIR "\nIMAGE=" << image << "\n"
                         << "$P/discflash-mkimage LD3411 $IMAGE >/dev/null\n"
                         << script << "\n";
     const int raw = std::system(("exec bash " + path + " </dev/null >" + out + " 2>&1").c_str());
-    std::string output;
-    std::getline(std::ifstream(out), output, '\0');
+    const std::string output = Slurp(out);
     for (const std::string& file : {path, out, image}) std::remove(file.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw), output};
 }
@@ -73,7 +67,7 @@ TEST(Startup, SignalsNeverCutADownloadShort) {
 // Closed descriptors never become files the program opens (console text went into the trace,
 // and could go into /dev/sgN), and a console whose reader has gone never ends the download.
 TEST(Startup, TheConsoleCannotHarmTheDownload) {
-    const std::string trace = Temp("console.jsonl");
+    const std::string trace = TempPath("console.jsonl");
     // The ignored --device makes a note for standard error.
     const std::string run =
         "exec $P/LD3411 --batch --emulate=LD3411 --device=emu:sr{1,0} "
@@ -111,7 +105,7 @@ TEST(Startup, SecureModeTrustsOnlyWhatTheWindowNeeds) {
     EXPECT_EQ(SecureEnvironment({"HOME=/a", "TZ=..", "HOME=/b", "TZ=UTC", "DISPLAY=:1"}),
               (std::vector<std::string>{"HOME=/a", "DISPLAY=:1"}));
     // The program's directory: it and every one above it only root's.
-    const std::string mine = Temp("dir");  // under /tmp, which anyone may write, even as root
+    const std::string mine = TempPath("dir");  // under /tmp, which anyone may write, even as root
     ASSERT_EQ(mkdir(mine.c_str(), 0755), 0);
     for (const char* safe : {"/", "/usr/bin"}) EXPECT_TRUE(OnlyRootMayWrite(safe)) << safe;
     for (const std::string& unsafe : {std::string("usr/bin"), std::string("/none"), mine})

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "download/frame.h"
+#include "support/scratch_dir.h"
 #include "support/test_env.h"
 #include "support/trace_capture.h"
 #include "system/sha256.h"
@@ -164,11 +164,11 @@ TEST(Trace, StepsAreCountedUntilThePercentageChanges) {
                   : (void)capture.trace.Finish();
         std::vector<int> counts;
         const std::string step = "\"op\":\"step\",\"count\":";
-        for (const std::string& line : capture.Lines())
+        const auto lines = capture.Lines();
+        for (const std::string& line : lines)
             if (size_t at = line.find(step); at != std::string::npos)
                 counts.push_back(std::stoi(line.substr(at + step.size())));
         EXPECT_EQ(counts, c.counts);
-        const auto lines = capture.Lines();
         EXPECT_NE(lines.back().find(c.thenCmd ? "\"ev\":\"cmd\"" : step), std::string::npos);
         EXPECT_EQ(env.ui.stepCalls, c.steps);  // the dialog's bar still saw every step
     }
@@ -178,10 +178,8 @@ TEST(Trace, StepsAreCountedUntilThePercentageChanges) {
 // once that is known.
 TEST(Trace, OpenRefusesTheImageDrivesAndLinksWhereAsked) {
     namespace fs = std::filesystem;
-    const fs::path dir =
-        fs::path(::testing::TempDir()) / ("trace_open_" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const ScratchDir scratch;
+    const fs::path& dir = scratch.path;
     const std::string image = (dir / "image.bin").string(), other = (dir / "old.jsonl").string();
     std::ofstream(image) << "IMAGE";
     fs::create_hard_link(image, dir / "hard");
@@ -231,7 +229,6 @@ TEST(Trace, OpenRefusesTheImageDrivesAndLinksWhereAsked) {
     EXPECT_FALSE(dlg.LoadFirmwareImage(kFrameMicrocode));
     EXPECT_EQ(env.ui.MessageTexts(), std::vector<std::string>{"Down load file open error"});
     rt().trace = nullptr;
-    fs::remove_all(dir);
 }
 
 TEST(ProgramName, BaseNameUpperCasedWithoutExtension) {

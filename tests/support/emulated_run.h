@@ -38,6 +38,13 @@ inline bool TraceCommandLine(const std::string& line, std::string& command) {
     return true;
 }
 
+inline std::vector<EmulatedDriveSpec> EmulatedSpecs(const std::vector<std::string>& drives) {
+    std::vector<EmulatedDriveSpec> specs;
+    std::string error;
+    EXPECT_TRUE(ParseEmulateOptions(drives, specs, error)) << error;
+    return specs;
+}
+
 struct EmulatedRun {
     // ---- what to run ----
     std::string program = "LD4740";
@@ -90,12 +97,9 @@ struct EmulatedRun {
     }
 
     EmulatedRun& Run() {
-        std::vector<EmulatedDriveSpec> specs;
-        std::string error;
-        EXPECT_TRUE(ParseEmulateOptions(drives, specs, error)) << error;
         traceFile_ = std::tmpfile();
         trace_ = std::make_unique<Trace>(traceFile_);
-        session_ = std::make_unique<EmulatedSession>(program, std::move(specs), transport, ui_,
+        session_ = std::make_unique<EmulatedSession>(program, EmulatedSpecs(drives), transport, ui_,
                                                      trace_.get());
         for (size_t i = 0; i < session_->Port().DriveCount(); ++i)
             emulated.push_back(&session_->Port().Drive(i));
@@ -163,11 +167,8 @@ struct EmulatedTransport {
     std::unique_ptr<EmulatedSession> session;
 
     explicit EmulatedTransport(TransportChoice t, const std::vector<std::string>& drives,
-                               bool open = true) {
-        std::vector<EmulatedDriveSpec> specs;
-        std::string error;
-        EXPECT_TRUE(ParseEmulateOptions(drives, specs, error)) << error;
-        session = std::make_unique<EmulatedSession>("LD4740", std::move(specs), t, ui);
+                               bool open = true, const char* program = "LD4740") {
+        session = std::make_unique<EmulatedSession>(program, EmulatedSpecs(drives), t, ui);
         if (!open) return;
         EXPECT_EQ(InitTransport(), 1);
         driveCount = EnumerateDrives(kDriveTableCapacity, driveTable);

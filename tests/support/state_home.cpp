@@ -5,22 +5,15 @@
 #include <stdlib.h>
 
 #include <csignal>
-#include <filesystem>
-#include <string>
+
+#include "support/scratch_dir.h"
 
 namespace {
 
-struct PrivateStateHome {
-    std::string dir;
-    PrivateStateHome() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "discflash-state-XXXXXX");
-        if (::mkdtemp(pattern.data())) dir = pattern;
-        // Without a directory of its own the history goes nowhere rather than home.
-        ::setenv("XDG_STATE_HOME", dir.empty() ? "/dev/null/discflash-tests" : dir.c_str(), 1);
-    }
-    ~PrivateStateHome() {
-        std::error_code ec;
-        if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+struct PrivateStateHome : ScratchDir {
+    // Without a directory of its own the history goes nowhere rather than home.
+    PrivateStateHome() : ScratchDir("discflash-state") {
+        ::setenv("XDG_STATE_HOME", path.empty() ? "/dev/null/discflash-tests" : path.c_str(), 1);
     }
 } g_stateHome;
 
